@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// The one firmware image this tool can load, compiled in from firmware/.
+extern const std::uint8_t FirmwareImage[];
+extern const std::size_t FirmwareSize;
+
+// Announced in the write request; its first 14 characters go into the main window's caption.
+inline constexpr char FirmwareFileName[] = "ZRM-40K_06_V48.xfw";
+inline constexpr char DefaultDeviceAddress[] = "192.168.0.200";
+
+// The built-in image as a span, for code that also accepts other images.
+std::span<const std::uint8_t> FirmwareBytes();

@@ -1,0 +1,46 @@
+#pragma once
+
+// Pure TFTP write-transfer codec: no sockets, no Qt event loop.
+
+#include "TftpResult.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tftp {
+
+inline constexpr std::uint16_t OpWrq = 2;
+inline constexpr std::uint16_t OpData = 3;
+inline constexpr std::uint16_t OpAck = 4;
+inline constexpr std::uint16_t OpError = 5;
+inline constexpr std::uint16_t Port = 69;
+inline constexpr std::size_t BlockSize = 512;
+inline constexpr std::size_t PacketBufferSize = 1024;
+inline constexpr std::string_view Mode = "octet";
+
+// Writes a WRQ for fileName into out. Returns its length, or nothing when the
+// name is empty, holds a NUL, or the packet would not fit into out.
+std::optional<std::size_t> BuildWriteRequest(std::span<std::uint8_t> out, std::string_view fileName);
+
+// Writes DATA with the low 16 bits of block and count image bytes from offset.
+// Returns its length, or nothing when the slice lies outside the image or the
+// packet would not fit into out.
+std::optional<std::size_t> BuildDataPacket(std::span<std::uint8_t> out, unsigned block,
+                                           std::span<const std::uint8_t> image, std::size_t offset,
+                                           std::size_t count);
+
+// Opcode of a received datagram: its first two bytes, big-endian. A one-byte
+// datagram counts its missing low byte as 0; an empty one has opcode 0.
+int ReplyOpcode(std::span<const std::uint8_t> datagram);
+
+// Verdict of one attempt once its wait has ended.
+TTftpResult DecideResult(bool timedOut, int replyOpcode);
+
+// Strict dotted-quad parser: exactly four groups of 1 to 3 decimal digits,
+// each 0..255, leading zeros decimal ("010" is ten). Result in host order.
+std::optional<std::uint32_t> ParseDottedQuad(std::string_view text);
+
+} // namespace tftp
