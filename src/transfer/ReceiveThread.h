@@ -19,6 +19,7 @@ struct TReceiveData {
 };
 
 class TReceiveThread;
+class TUdpSocket;
 using TReceiveDataEvent = std::function<void(TReceiveThread *Sender, TReceiveData Data)>;
 
 // Reads datagrams from a socket it does not own and delivers each one to
@@ -28,11 +29,9 @@ class TReceiveThread : public QThread
 {
     Q_OBJECT
 public:
-    using SocketHandle = std::intptr_t;
-
     // Starts at once. Set OnReceiveData right after; datagrams that reach
-    // delivery before that are dropped.
-    explicit TReceiveThread(SocketHandle Socket);
+    // delivery before that are dropped. The socket must outlive the thread.
+    explicit TReceiveThread(TUdpSocket &Socket);
     // Stops and joins the thread; a delivery still queued is discarded.
     ~TReceiveThread() override;
 
@@ -47,7 +46,7 @@ protected:
 private:
     void NotifyListener();
 
-    SocketHandle FSocket;
+    TUdpSocket &FSocket;
     std::atomic<bool> FStop{false};
     TReceiveData FData;
     QMutex FLock;

@@ -47,6 +47,7 @@ private:
     QString FHost;
     QString FFileName;
     std::unique_ptr<TUdpSocket> FSocket;
+    bool FSocketReady = false; // opened and bound where asked; otherwise nothing is sent
     std::uint32_t FRemoteAddr = 0; // host order; port is always 69
     QTimer FTimer;
     QEventLoop FWaitLoop;

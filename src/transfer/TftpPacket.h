@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace tftp {
@@ -42,5 +43,8 @@ TTftpResult DecideResult(bool timedOut, int replyOpcode);
 // Strict dotted-quad parser: exactly four groups of 1 to 3 decimal digits,
 // each 0..255, leading zeros decimal ("010" is ten). Result in host order.
 std::optional<std::uint32_t> ParseDottedQuad(std::string_view text);
+
+// Host-order address as dotted-decimal text without leading zeros.
+std::string FormatDottedQuad(std::uint32_t address);
 
 } // namespace tftp

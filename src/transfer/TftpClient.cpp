@@ -1,0 +1,150 @@
+#include "TftpClient.h"
+
+#include "LoadData.h"
+#include "UdpSocket.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+
+namespace {
+constexpr int ReceiveTimeoutMs = 100;
+}
+
+TTftpClient::TTftpClient(const QString &LocalAddress, QObject *parent)
+    : TTftpClient(LocalAddress, FirmwareBytes(), parent)
+{
+}
+
+TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent)
+    : QObject(parent), FImage(Image)
+{
+    FTimer.setTimerType(Qt::PreciseTimer);
+    FTimer.setSingleShot(true);
+    FTimer.setInterval(TimeoutMs);
+    connect(&FTimer, &QTimer::timeout, this, &TTftpClient::TimeoutTimerFired);
+
+    FSocket = std::make_unique<TUdpSocket>();
+    std::optional<std::uint32_t> local = 0; // any address
+    if (!LocalAddress.isEmpty())
+        local = tftp::ParseDottedQuad(LocalAddress.toStdString());
+    FSocket->SetReceiveTimeout(ReceiveTimeoutMs);
+    // An unbound socket would send from another port, perhaps out of another
+    // interface; such a client sends nothing and its upload times out.
+    FSocketReady = FSocket->IsOpen() && local && FSocket->Bind(*local, tftp::Port);
+
+    FReceiveThread = std::make_unique<TReceiveThread>(*FSocket);
+    FReceiveThread->OnReceiveData = [this](TReceiveThread *Sender, const TReceiveData &Data) {
+        DataReceived(Sender, Data);
+    };
+}
+
+TTftpClient::~TTftpClient()
+{
+    // Join the thread (dropping any queued delivery) before the socket it reads goes away.
+    FReceiveThread.reset();
+    FSocket.reset();
+}
+
+TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
+{
+    FHost = Host;
+    FFileName = FileName;
+    if (FHost.isEmpty() || FFileName.isEmpty())
+        return trUnknownError;
+    // Only a well-formed dotted quad is a device address: anything else must not
+    // turn into a broadcast or an octal-read neighbour.
+    const std::optional<std::uint32_t> remote = tftp::ParseDottedQuad(FHost.toStdString());
+    if (!remote)
+        return trUnknownError;
+    FRemoteAddr = *remote;
+
+    FBlock = 0;
+    TTftpResult result = SendWriteRequest();
+    if (result != trOK)
+        return result;
+
+    FBlock = 1;
+    std::size_t offset = 0;
+    while (offset < FImage.size()) {
+        const std::size_t count = std::min(FImage.size() - offset, tftp::BlockSize);
+        result = SendDataBlock(FBlock, offset, count);
+        if (result != trOK)
+            return result;
+        ++FBlock;
+        offset += tftp::BlockSize;
+        if (offset == FImage.size())
+            return SendDataBlock(FBlock, offset, 0); // a full last block needs an empty one to end
+        QCoreApplication::processEvents();
+    }
+    return trOK;
+}
+
+TTftpResult TTftpClient::SendWriteRequest()
+{
+    const QByteArray name = FFileName.toLatin1();
+    const auto length = tftp::BuildWriteRequest(FPacket, std::string_view(name.constData(), name.size()));
+    if (!length)
+        return trUnknownError;
+    FPacketLen = *length;
+    return SendWithRetry();
+}
+
+TTftpResult TTftpClient::SendDataBlock(unsigned Block, std::size_t Offset, std::size_t Count)
+{
+    const auto length = tftp::BuildDataPacket(FPacket, Block, FImage, Offset, Count);
+    if (!length)
+        return trUnknownError;
+    FPacketLen = *length;
+    return SendWithRetry();
+}
+
+TTftpResult TTftpClient::SendWithRetry()
+{
+    TTftpResult result = trTimeout;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        result = SendAndWait();
+        if (result == trOK)
+            break;
+    }
+    return result;
+}
+
+TTftpResult TTftpClient::SendAndWait()
+{
+    FTimedOut = false;
+    FTimer.start(TimeoutMs);
+    FReplyOpcode = -1;
+    if (FSocketReady)
+        FSocket->SendTo(FPacket, FPacketLen, FRemoteAddr, tftp::Port);
+    // The timer and the receive thread's deliveries end this loop.
+    if (!WaitOver())
+        FWaitLoop.exec();
+    FTimer.stop();
+    return tftp::DecideResult(FTimedOut, FReplyOpcode);
+}
+
+bool TTftpClient::WaitOver() const
+{
+    return FTimedOut || FReplyOpcode > 0;
+}
+
+void TTftpClient::TimeoutTimerFired()
+{
+    FTimedOut = true;
+    FTimer.stop();
+    FWaitLoop.quit();
+}
+
+void TTftpClient::DataReceived(TReceiveThread *, const TReceiveData &Data)
+{
+    const std::size_t len = static_cast<std::size_t>(std::clamp<std::int32_t>(Data.Len, 0, sizeof Data.Data));
+    const int opcode = tftp::ReplyOpcode({Data.Data, len});
+    // A datagram without an opcode ends nothing, so it must not stop the clock either.
+    if (opcode <= 0)
+        return;
+    FReplyOpcode = opcode;
+    FTimedOut = false;
+    FTimer.stop();
+    FWaitLoop.quit();
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Thin IPv4 UDP socket; the platform file behind it is chosen by the build.
+// Addresses and ports are in host order.
+class TUdpSocket
+{
+public:
+    TUdpSocket();
+    ~TUdpSocket();
+    TUdpSocket(const TUdpSocket &) = delete;
+    TUdpSocket &operator=(const TUdpSocket &) = delete;
+
+    bool IsOpen() const;
+    bool SetReceiveTimeout(int Milliseconds);
+    bool Bind(std::uint32_t Address, std::uint16_t Port);
+    bool SendTo(const void *Data, std::size_t Len, std::uint32_t Address, std::uint16_t Port);
+    // Blocks up to the receive timeout. Returns the datagram's full length (which
+    // may exceed Capacity; only Capacity bytes are stored), or -1 on timeout or error.
+    long ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port);
+    void Close();
+
+private:
+    struct Impl;
+    Impl *FImpl;
+};
