@@ -1,0 +1,170 @@
+#include "SimOptions.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+const char *const UsageText =
+    "usage: tftpsim --bind ADDR [--port N] [--out FILE] [--log FILE] [--once] [--each]\n"
+    "               [--idle-timeout SEC] [--fault PACKET:KIND[:COUNT]]... [--drop FRACTION]\n"
+    "               [--seed N] [--delay-ms MS] [--flood-count N] [--oversize-bytes N]\n"
+    "       tftpsim --sha256 FILE\n"
+    "Plays a device that takes a TFTP write on ADDR:PORT (UDP, default port 69).\n"
+    "  --out FILE          save the received file (at completion, and at exit if incomplete)\n"
+    "  --log FILE          one line per datagram: <ms> <opcode|-> <block|-> <length> <action>\n"
+    "  --once              exit after the first complete transfer\n"
+    "  --each              print the JSON summary after every complete transfer\n"
+    "  --idle-timeout SEC  exit after SEC seconds without a datagram (0 if complete, else 3)\n"
+    "  --fault P:K[:C]     packet P (0 = WRQ, n = DATA block n) gets fault K for C receptions\n"
+    "                      (default 1, 'all' = every one); K: silent error unknown zero onebyte\n"
+    "                      oversize flood. Several faults for one packet apply in turn.\n"
+    "  --drop F --seed N   lose fraction F of WRQ/DATA packets, seeded pseudo-randomly\n"
+    "  --delay-ms MS       wait MS before every reply\n"
+    "  --flood-count N     junk datagrams sent by the flood fault (default 1000)\n"
+    "  --oversize-bytes N  length of the padded ACK of the oversize fault (default 3000)\n"
+    "  --sha256 FILE       print the SHA-256 of FILE and exit\n";
+
+namespace {
+
+template <typename T> bool ParseUnsigned(std::string_view text, T &value, T max)
+{
+    unsigned long long v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() ||
+        v > static_cast<unsigned long long>(max))
+        return false;
+    value = T(v);
+    return true;
+}
+
+bool ParseDouble(std::string_view text, double &value)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty() && std::isfinite(value);
+}
+
+std::optional<FaultKind> ParseKind(std::string_view text)
+{
+    for (FaultKind kind : {FaultKind::Silent, FaultKind::Error, FaultKind::Unknown, FaultKind::Zero,
+                           FaultKind::OneByte, FaultKind::Oversize, FaultKind::Flood}) {
+        if (text == FaultKindName(kind))
+            return kind;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ParseFault(std::string_view text, SimOptions &options)
+{
+    const auto bad = std::optional<std::string>("bad --fault '" + std::string(text) + "'");
+    const std::size_t c1 = text.find(':');
+    if (c1 == std::string_view::npos)
+        return bad;
+    const std::size_t c2 = text.find(':', c1 + 1);
+    unsigned packet = 0;
+    if (!ParseUnsigned(text.substr(0, c1), packet, 65535u))
+        return bad;
+    const auto kind = ParseKind(text.substr(c1 + 1, c2 == std::string_view::npos ? c2 : c2 - c1 - 1));
+    if (!kind)
+        return bad;
+    FaultStep step{*kind, 1};
+    if (c2 != std::string_view::npos) {
+        const std::string_view count = text.substr(c2 + 1);
+        if (count == "all")
+            step.Count = -1;
+        else if (!ParseUnsigned(count, step.Count, 1000000) || step.Count == 0)
+            return bad;
+    }
+    options.Faults[packet].push_back(step);
+    return std::nullopt;
+}
+
+} // namespace
+
+const char *FaultKindName(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::Silent:
+        return "silent";
+    case FaultKind::Error:
+        return "error";
+    case FaultKind::Unknown:
+        return "unknown";
+    case FaultKind::Zero:
+        return "zero";
+    case FaultKind::OneByte:
+        return "onebyte";
+    case FaultKind::Oversize:
+        return "oversize";
+    case FaultKind::Flood:
+        return "flood";
+    }
+    return "?";
+}
+
+std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= argc)
+                return std::nullopt;
+            return std::string_view(argv[++i]);
+        };
+        auto need = [&](std::string_view name) { return "missing or bad value for " + std::string(name); };
+
+        if (arg == "--once") {
+            options.Once = true;
+        } else if (arg == "--each") {
+            options.SummaryEach = true;
+        } else if (arg == "--help" || arg == "-h") {
+            return std::string("help");
+        } else {
+            const auto v = value();
+            if (!v)
+                return need(arg);
+            bool ok = true;
+            if (arg == "--bind") {
+                in_addr parsed{};
+                ok = inet_pton(AF_INET, std::string(*v).c_str(), &parsed) == 1;
+                options.BindAddress = *v;
+            } else if (arg == "--port") {
+                ok = ParseUnsigned(*v, options.Port, std::uint16_t(65535));
+            } else if (arg == "--out") {
+                options.OutFile = *v;
+                ok = !v->empty();
+            } else if (arg == "--log") {
+                options.LogFile = *v;
+                ok = !v->empty();
+            } else if (arg == "--idle-timeout") {
+                ok = ParseDouble(*v, options.IdleTimeoutSec) && options.IdleTimeoutSec > 0 &&
+                     options.IdleTimeoutSec < 1e6;
+            } else if (arg == "--fault") {
+                if (auto error = ParseFault(*v, options))
+                    return error;
+            } else if (arg == "--drop") {
+                ok = ParseDouble(*v, options.DropFraction) && options.DropFraction >= 0 &&
+                     options.DropFraction <= 1;
+            } else if (arg == "--seed") {
+                ok = ParseUnsigned(*v, options.Seed, ~std::uint64_t(0));
+            } else if (arg == "--delay-ms") {
+                ok = ParseUnsigned(*v, options.DelayMs, 600000u);
+            } else if (arg == "--flood-count") {
+                ok = ParseUnsigned(*v, options.FloodCount, 1000000u);
+            } else if (arg == "--oversize-bytes") {
+                // An ACK needs its 4 bytes; a UDP datagram over IPv4 holds at most 65,507.
+                ok = ParseUnsigned(*v, options.OversizeBytes, 65507u) && options.OversizeBytes >= 4;
+            } else if (arg == "--sha256") {
+                options.HashFile = *v;
+            } else {
+                return "unknown option " + std::string(arg);
+            }
+            if (!ok)
+                return need(arg);
+        }
+    }
+    if (options.HashFile.empty() && options.BindAddress.empty())
+        return std::string("--bind is required");
+    return std::nullopt;
+}

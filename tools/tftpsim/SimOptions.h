@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class FaultKind { Silent, Error, Unknown, Zero, OneByte, Oversize, Flood };
+
+// Fault for the next Count receptions of one packet; Count < 0 means all of them.
+struct FaultStep {
+    FaultKind Kind = FaultKind::Silent;
+    int Count = 1;
+};
+
+struct SimOptions {
+    std::string BindAddress;
+    std::uint16_t Port = 69;
+    std::string OutFile;
+    std::string LogFile;
+    bool Once = false;
+    bool SummaryEach = false;
+    double IdleTimeoutSec = 0; // 0: none
+    // Keyed by packet: 0 is the WRQ, n is DATA block n. Steps run in the order given.
+    std::map<unsigned, std::vector<FaultStep>> Faults;
+    double DropFraction = 0;
+    std::uint64_t Seed = 1;
+    unsigned DelayMs = 0;
+    unsigned FloodCount = 1000;
+    unsigned OversizeBytes = 3000;
+    std::string HashFile; // --sha256: print a file's digest and exit
+};
+
+const char *FaultKindName(FaultKind kind);
+
+// Fills options from argv; on failure returns the reason.
+std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &options);
+
+extern const char *const UsageText;

@@ -1,0 +1,422 @@
+#include "Simulator.h"
+
+#include "Sha256.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr std::uint16_t OpWrq = 2;
+constexpr std::uint16_t OpData = 3;
+constexpr std::uint16_t OpAck = 4;
+constexpr std::uint16_t OpError = 5;
+constexpr std::size_t BlockSize = 512;
+constexpr int MaxPollMs = 500;
+
+volatile std::sig_atomic_t StopSignal = 0;
+
+void OnStopSignal(int signal)
+{
+    StopSignal = signal;
+}
+
+double Seconds(Simulator::Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// The one timespec clock_nanosleep can sleep until; steady_clock is CLOCK_MONOTONIC on Linux.
+void SleepMs(unsigned ms)
+{
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += long(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+std::string JsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            // Names come off the wire in any encoding; keep the line valid JSON and ASCII.
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+const char *ActionName(int action)
+{
+    static constexpr const char *names[] = {"ack",     "silent",   "error", "unknown", "zero",
+                                            "onebyte", "oversize", "flood", "drop",    "ignore"};
+    return names[action];
+}
+
+} // namespace
+
+Simulator::Action Simulator::FaultAction(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::Silent:
+        return Action::Silent;
+    case FaultKind::Error:
+        return Action::Error;
+    case FaultKind::Unknown:
+        return Action::Unknown;
+    case FaultKind::Zero:
+        return Action::Zero;
+    case FaultKind::OneByte:
+        return Action::OneByte;
+    case FaultKind::Oversize:
+        return Action::Oversize;
+    case FaultKind::Flood:
+        return Action::Flood;
+    }
+    return Action::Ack;
+}
+
+std::uint64_t SimRandom::Next()
+{
+    std::uint64_t z = (FState += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+double SimRandom::NextUnit()
+{
+    return double(Next() >> 11) * 0x1.0p-53;
+}
+
+Simulator::Simulator(const SimOptions &options, Clock::time_point start)
+    : FOptions(options), FStart(start), FDropRandom(options.Seed),
+      FJunkRandom(options.Seed ^ 0x6a756e6b6a756e6bULL)
+{}
+
+Simulator::~Simulator()
+{
+    if (FSocket >= 0)
+        close(FSocket);
+    if (FLog)
+        std::fclose(FLog);
+}
+
+bool Simulator::Bind()
+{
+    FSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (FSocket < 0) {
+        std::fprintf(stderr, "tftpsim: socket: %s\n", std::strerror(errno));
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(FOptions.Port);
+    inet_pton(AF_INET, FOptions.BindAddress.c_str(), &local.sin_addr);
+    if (bind(FSocket, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "tftpsim: cannot bind %s:%u: %s\n", FOptions.BindAddress.c_str(),
+                     unsigned(FOptions.Port), std::strerror(errno));
+        return false;
+    }
+    socklen_t len = sizeof local;
+    getsockname(FSocket, reinterpret_cast<sockaddr *>(&local), &len);
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+    std::fprintf(stderr, "listening %s:%u\n", address, unsigned(ntohs(local.sin_port)));
+    std::fflush(stderr);
+    return true;
+}
+
+int Simulator::Run()
+{
+    if (!FOptions.LogFile.empty()) {
+        FLog = std::fopen(FOptions.LogFile.c_str(), "w");
+        if (!FLog) {
+            std::fprintf(stderr, "tftpsim: cannot open %s: %s\n", FOptions.LogFile.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+
+    // Signals stay blocked except inside ppoll, so a stop request is never lost
+    // between the check and the wait, and never interrupts a reply half-way.
+    struct sigaction action {
+    };
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigset_t stopSet, waitMask;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGTERM);
+    sigaddset(&stopSet, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSet, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+
+    if (!Bind())
+        return 1;
+
+    std::vector<std::uint8_t> buffer(65536);
+    Clock::time_point lastDatagram = Clock::now();
+    while (!StopSignal) {
+        int waitMs = MaxPollMs;
+        if (FOptions.IdleTimeoutSec > 0) {
+            const double left = FOptions.IdleTimeoutSec - Seconds(Clock::now() - lastDatagram);
+            if (left <= 0)
+                break;
+            waitMs = std::min(waitMs, int(left * 1000) + 1);
+        }
+        pollfd fd{FSocket, POLLIN, 0};
+        const timespec wait{waitMs / 1000, long(waitMs % 1000) * 1000000L};
+        const int ready = ppoll(&fd, 1, &wait, &waitMask);
+        if (ready <= 0 || !(fd.revents & POLLIN))
+            continue;
+
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t got = recvfrom(FSocket, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr *>(&from), &fromLen);
+        if (got < 0)
+            continue;
+        lastDatagram = Clock::now();
+        Serve({buffer.data(), std::size_t(got)}, from, lastDatagram);
+        if (FOptions.Once && FTransfer.Complete)
+            break;
+    }
+
+    if (FTransfer.Started && !FTransfer.Complete)
+        SaveFile();
+    if (!FTransfer.Reported)
+        PrintSummary();
+    return FTransfer.Complete ? 0 : 3;
+}
+
+void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in &from, Clock::time_point at)
+{
+    const int opcode = datagram.size() >= 2 ? datagram[0] << 8 | datagram[1] : -1;
+    const bool isWrq = opcode == OpWrq;
+    const bool isData = opcode == OpData && datagram.size() >= 4 && datagram.size() <= 4 + BlockSize &&
+                        (datagram[2] | datagram[3]) != 0;
+    if (!isWrq && !isData) {
+        Log(at, datagram, Action::Ignore);
+        return;
+    }
+    // A lost packet never reaches the device: no state change, no fault used up.
+    if (FOptions.DropFraction > 0 && FDropRandom.NextUnit() < FOptions.DropFraction) {
+        ++FDropped;
+        Log(at, datagram, Action::Drop);
+        return;
+    }
+
+    const unsigned block = isData ? unsigned(datagram[2] << 8 | datagram[3]) : 0;
+    if (isWrq)
+        OnWriteRequest(datagram, at);
+    else
+        OnData(block, datagram.subspan(4), at);
+
+    const Action action = TakeFault(block);
+    Reply(action, block, from);
+    Log(at, datagram, action);
+    if (FTransfer.Complete && FOptions.SummaryEach && !FTransfer.Reported) {
+        PrintSummary();
+        FTransfer.Reported = true;
+    }
+}
+
+Simulator::Action Simulator::TakeFault(unsigned packet)
+{
+    const auto steps = FOptions.Faults.find(packet);
+    if (steps == FOptions.Faults.end())
+        return Action::Ack;
+    FaultState &state = FFaultState[packet];
+    while (state.Step < steps->second.size()) {
+        const FaultStep &step = steps->second[state.Step];
+        if (step.Count < 0 || state.Used < step.Count) {
+            ++state.Used;
+            return FaultAction(step.Kind);
+        }
+        ++state.Step;
+        state.Used = 0;
+    }
+    return Action::Ack;
+}
+
+void Simulator::OnWriteRequest(std::span<const std::uint8_t> datagram, Clock::time_point at)
+{
+    // A WRQ again before any DATA is the client retrying, not a new transfer.
+    if (FTransfer.Started && !FTransfer.HasData && !FTransfer.Complete) {
+        ++FTransfer.Packets;
+        ++FTransfer.Repeats;
+        return;
+    }
+    FTransfer = Transfer{};
+    FTransfer.Started = true;
+    FTransfer.Begin = at;
+    FTransfer.Packets = 1;
+    // filename\0mode\0, then options we do not take up; tolerate missing terminators.
+    const auto text = datagram.subspan(2);
+    const auto nameEnd = std::find(text.begin(), text.end(), 0);
+    FTransfer.File.assign(text.begin(), nameEnd);
+    if (nameEnd != text.end()) {
+        const auto modeEnd = std::find(nameEnd + 1, text.end(), 0);
+        FTransfer.Mode.assign(nameEnd + 1, modeEnd);
+    }
+}
+
+void Simulator::OnData(unsigned block, std::span<const std::uint8_t> payload, Clock::time_point at)
+{
+    if (!FTransfer.Started) {
+        FTransfer = Transfer{};
+        FTransfer.Started = true;
+        FTransfer.Begin = at;
+    }
+    FTransfer.HasData = true;
+    ++FTransfer.Packets;
+    if (FTransfer.Seen.size() <= block)
+        FTransfer.Seen.resize(block + 1);
+    if (FTransfer.Seen[block])
+        ++FTransfer.Repeats;
+    FTransfer.Seen[block] = true;
+
+    const std::size_t offset = (block - 1) * BlockSize;
+    const std::size_t end = offset + payload.size();
+    if (FTransfer.Bytes.size() < end)
+        FTransfer.Bytes.resize(end);
+    std::copy(payload.begin(), payload.end(), FTransfer.Bytes.begin() + std::ptrdiff_t(offset));
+
+    if (payload.size() < BlockSize && !FTransfer.Complete) {
+        FTransfer.Complete = true;
+        FTransfer.Bytes.resize(end);
+        FTransfer.Seconds = Seconds(at - FTransfer.Begin);
+        SaveFile();
+    }
+}
+
+void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to)
+{
+    if (action == Action::Silent)
+        return;
+    if (FOptions.DelayMs > 0)
+        SleepMs(FOptions.DelayMs);
+
+    const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
+    const std::uint8_t ack[4] = {0, OpAck, hi, lo};
+    switch (action) {
+    case Action::Error: {
+        static constexpr char message[] = "simulated error"; // sent with its terminating zero
+        std::uint8_t packet[4 + sizeof message] = {0, OpError, 0, 0};
+        std::memcpy(packet + 4, message, sizeof message);
+        SendTo(packet, to);
+        return;
+    }
+    case Action::Unknown: {
+        const std::uint8_t packet[4] = {0, 7, hi, lo};
+        SendTo(packet, to);
+        return;
+    }
+    case Action::Zero: {
+        const std::uint8_t packet[4] = {0, 0, 0, 0};
+        SendTo(packet, to);
+        return;
+    }
+    case Action::OneByte: {
+        const std::uint8_t packet[1] = {0};
+        SendTo(packet, to);
+        return;
+    }
+    case Action::Oversize: {
+        std::vector<std::uint8_t> packet(FOptions.OversizeBytes, 0);
+        std::copy(ack, ack + 4, packet.begin());
+        SendTo(packet, to);
+        return;
+    }
+    case Action::Flood: {
+        std::vector<std::uint8_t> junk(1500);
+        for (unsigned i = 0; i < FOptions.FloodCount; ++i) {
+            const std::size_t length = 4 + FJunkRandom.Next() % (1500 - 4 + 1);
+            for (std::size_t j = 2; j < length; ++j)
+                junk[j] = std::uint8_t(FJunkRandom.Next());
+            junk[0] = junk[1] = 0;
+            SendTo({junk.data(), length}, to);
+        }
+        SendTo(ack, to);
+        return;
+    }
+    default:
+        SendTo(ack, to);
+        return;
+    }
+}
+
+void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to)
+{
+    // Loss on the way back is what --drop is for; a failed send is just another lost reply.
+    sendto(FSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action)
+{
+    if (!FLog)
+        return;
+    char opcode[8] = "-", block[8] = "-";
+    if (datagram.size() >= 2)
+        std::snprintf(opcode, sizeof opcode, "%u", unsigned(datagram[0] << 8 | datagram[1]));
+    if (datagram.size() >= 4 && datagram[0] == 0 && datagram[1] == OpData)
+        std::snprintf(block, sizeof block, "%u", unsigned(datagram[2] << 8 | datagram[3]));
+    std::fprintf(FLog, "%.3f %s %s %zu %s\n", Seconds(at - FStart) * 1000, opcode, block, datagram.size(),
+                 ActionName(int(action)));
+    std::fflush(FLog);
+}
+
+void Simulator::SaveFile()
+{
+    if (FOptions.OutFile.empty())
+        return;
+    std::FILE *out = std::fopen(FOptions.OutFile.c_str(), "wb");
+    if (!out) {
+        std::fprintf(stderr, "tftpsim: cannot write %s: %s\n", FOptions.OutFile.c_str(),
+                     std::strerror(errno));
+        return;
+    }
+    if (!FTransfer.Bytes.empty())
+        std::fwrite(FTransfer.Bytes.data(), 1, FTransfer.Bytes.size(), out);
+    std::fclose(out);
+}
+
+void Simulator::PrintSummary()
+{
+    const Transfer &t = FTransfer;
+    double seconds = t.Seconds;
+    if (t.Started && !t.Complete)
+        seconds = Seconds(Clock::now() - t.Begin);
+    std::printf("{\"file\":%s,\"mode\":%s,\"bytes\":%zu,\"sha256\":\"%s\",\"packets\":%u,\"repeats\":%u,"
+                "\"seconds\":%.3f,\"complete\":%s,\"dropped\":%u}\n",
+                JsonString(t.File).c_str(), JsonString(t.Mode).c_str(), t.Bytes.size(),
+                Sha256::Hex(t.Bytes).c_str(), t.Packets, t.Repeats, seconds, t.Complete ? "true" : "false",
+                FDropped);
+    std::fflush(stdout);
+}
