@@ -13,8 +13,7 @@ constexpr int ReceiveTimeoutMs = 100;
 
 TTftpClient::TTftpClient(const QString &LocalAddress, QObject *parent)
     : TTftpClient(LocalAddress, FirmwareBytes(), parent)
-{
-}
+{}
 
 TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent)
     : QObject(parent), FImage(Image)

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "ReceiveThread.h"
-#include "TftpResult.h"
 #include "TftpPacket.h"
+#include "TftpResult.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -25,8 +25,7 @@ public:
     // LocalAddress: dotted address of the interface facing the device, empty for any.
     explicit TTftpClient(const QString &LocalAddress, QObject *parent = nullptr);
     // Same, sending Image instead of the built-in firmware (tests and benchmarks).
-    TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image,
-                QObject *parent = nullptr);
+    TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent = nullptr);
     ~TTftpClient() override;
 
     TTftpResult Upload(const QString &Host, const QString &FileName);
@@ -47,7 +46,7 @@ private:
     QString FHost;
     QString FFileName;
     std::unique_ptr<TUdpSocket> FSocket;
-    bool FSocketReady = false; // opened and bound where asked; otherwise nothing is sent
+    bool FSocketReady = false;     // opened and bound where asked; otherwise nothing is sent
     std::uint32_t FRemoteAddr = 0; // host order; port is always 69
     QTimer FTimer;
     QEventLoop FWaitLoop;

@@ -1,0 +1,175 @@
+// The receive thread on real loopback sockets (run inside a namespace of its own).
+
+#include "ReceiveThread.h"
+#include "TftpPacket.h"
+#include "UdpSocket.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+constexpr std::uint32_t Loopback = 0x7F000001;
+constexpr std::uint16_t ListenPort = 40069;
+constexpr std::uint16_t SenderPort = 40070;
+
+struct Delivery {
+    QByteArray Bytes;
+    bool Valid;
+    QString Address;
+    std::uint16_t Port;
+};
+} // namespace
+
+class TestReceiveThread : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void deliversInArrivalOrderOneAtATime();
+    void dropsWithoutListener();
+    void longAndShortDatagrams();
+    void stopEndsWithoutTraffic();
+    void destroyWithDeliveryPending();
+    void destroyWhileDatagramsStreamIn();
+
+private:
+    void Send(const QByteArray &bytes)
+    {
+        QVERIFY(FSender->SendTo(bytes.constData(), bytes.size(), Loopback, ListenPort));
+    }
+    void Listen()
+    {
+        FThread->OnReceiveData = [this](TReceiveThread *sender, TReceiveData data) {
+            QCOMPARE(sender, FThread.get());
+            // The thread waits for each listener call, so calls never overlap.
+            QVERIFY(!FInListener);
+            FInListener = true;
+            FDeliveries.push_back({QByteArray(reinterpret_cast<const char *>(data.Data), data.Len),
+                                   data.Valid, data.Address, data.Port});
+            QTest::qSleep(2);
+            FInListener = false;
+        };
+    }
+
+    std::unique_ptr<TUdpSocket> FSocket;
+    std::unique_ptr<TUdpSocket> FSender;
+    std::unique_ptr<TReceiveThread> FThread;
+    std::vector<Delivery> FDeliveries;
+    bool FInListener = false;
+};
+
+void TestReceiveThread::init()
+{
+    FDeliveries.clear();
+    FSocket = std::make_unique<TUdpSocket>();
+    QVERIFY(FSocket->SetReceiveTimeout(100));
+    QVERIFY(FSocket->Bind(Loopback, ListenPort));
+    FSender = std::make_unique<TUdpSocket>();
+    QVERIFY(FSender->Bind(Loopback, SenderPort));
+    FThread = std::make_unique<TReceiveThread>(*FSocket);
+}
+
+void TestReceiveThread::cleanup()
+{
+    FThread.reset();
+    FSocket.reset();
+    FSender.reset();
+}
+
+void TestReceiveThread::deliversInArrivalOrderOneAtATime()
+{
+    Listen();
+    // Queue several datagrams before the UI thread serves any event.
+    for (int i = 0; i < 6; ++i)
+        Send(QByteArray("\x00\x04\x00", 3) + char(i) + QByteArray(i * 10, 'x'));
+    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(6), 5000);
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(FDeliveries[i].Bytes.size(), 4 + i * 10);
+        QCOMPARE(int(FDeliveries[i].Bytes[3]), i);
+        QVERIFY(FDeliveries[i].Valid);
+        QCOMPARE(FDeliveries[i].Address, QString("127.0.0.1"));
+        QCOMPARE(FDeliveries[i].Port, SenderPort);
+    }
+}
+
+void TestReceiveThread::dropsWithoutListener()
+{
+    Send("early-1");
+    Send("early-2");
+    // Let both reach delivery and be dropped there.
+    QTest::qWait(300);
+    Listen();
+    Send("late");
+    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(1), 5000);
+    QTest::qWait(200);
+    QCOMPARE(FDeliveries.size(), std::size_t(1));
+    QCOMPARE(FDeliveries[0].Bytes, QByteArray("late"));
+}
+
+void TestReceiveThread::longAndShortDatagrams()
+{
+    Listen();
+    QByteArray big(2000, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7);
+    Send(big);
+    Send(QByteArray(5000, 'z'));
+    Send(QByteArray(1, '\0'));
+    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(3), 5000);
+    // Cut to what the record holds, never beyond.
+    QCOMPARE(FDeliveries[0].Bytes, big.left(1024));
+    QCOMPARE(FDeliveries[1].Bytes, QByteArray(1024, 'z'));
+    // A one-byte datagram is one byte long, whatever came before.
+    QCOMPARE(FDeliveries[2].Bytes, QByteArray(1, '\0'));
+}
+
+void TestReceiveThread::stopEndsWithoutTraffic()
+{
+    QVERIFY(FThread->isRunning());
+    FThread->Stop();
+    // Bounded by the 100 ms receive timeout; 2 s is only a hang guard.
+    QVERIFY(FThread->wait(2000));
+}
+
+void TestReceiveThread::destroyWithDeliveryPending()
+{
+    int calls = 0;
+    FThread->OnReceiveData = [&calls](TReceiveThread *, TReceiveData) { ++calls; };
+    Send("pending");
+    // Give the thread time to receive and park on the delivery, without serving events.
+    QThread::msleep(300);
+    FThread.reset(); // must neither deadlock nor leave the delivery queued
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(calls, 0);
+}
+
+void TestReceiveThread::destroyWhileDatagramsStreamIn()
+{
+    int calls = 0;
+    FThread->OnReceiveData = [&calls](TReceiveThread *, TReceiveData) { ++calls; };
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        TUdpSocket out;
+        const char junk[64] = {};
+        for (int i = 0; i < 200000 && !stop; ++i)
+            out.SendTo(junk, sizeof junk, Loopback, ListenPort);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(calls > 20, 5000);
+    FThread.reset();
+    const int atDestruction = calls;
+    QTest::qWait(100);
+    QCoreApplication::sendPostedEvents();
+    stop = true;
+    flood.join();
+    QCOMPARE(calls, atDestruction);
+}
+
+QTEST_GUILESS_MAIN(TestReceiveThread)
+#include "tst_receive_thread.moc"

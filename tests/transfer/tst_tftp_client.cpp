@@ -1,0 +1,252 @@
+// Whole uploads against the device simulator, inside a namespace of its own:
+// the client at 127.0.0.1:69, the simulated device at 127.0.0.2:69.
+
+#include "LoadData.h"
+#include "SimulatorProcess.h"
+#include "TftpClient.h"
+#include "UdpSocket.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QTest>
+
+namespace {
+const QString ClientAddress = "127.0.0.1";
+const QString DeviceAddress = "127.0.0.2";
+
+QByteArray ImageBytes()
+{
+    return QByteArray(reinterpret_cast<const char *>(FirmwareImage), int(FirmwareSize));
+}
+
+int CountBlock(const std::vector<SimPacket> &packets, int opcode, int block)
+{
+    return int(std::count_if(packets.begin(), packets.end(),
+                             [&](const SimPacket &p) { return p.Opcode == opcode && p.Block == block; }));
+}
+} // namespace
+
+class TestTftpClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup() { FWatchdog.stop(); }
+    void fullUploadIsByteExact();
+    void silentDeviceTimesOut();
+    void errorThreeTimes();
+    void unknownOpcodeThenAck();
+    void repliesWithoutOpcodeDoNotStopTheClock_data();
+    void repliesWithoutOpcodeDoNotStopTheClock();
+    void oversizedReplyCountsByItsOpcode();
+    void unusableHostOrNameSendsNothing_data();
+    void unusableHostOrNameSendsNothing();
+    void leadingZerosAreDecimal();
+    void wholeBlockImageEndsWithEmptyData();
+    void unboundClientSendsNothing();
+
+private:
+    QTimer FWatchdog;
+};
+
+void TestTftpClient::init()
+{
+    // Uploads wait inside a nested event loop, so this fires even when one hangs.
+    FWatchdog.setSingleShot(true);
+    FWatchdog.callOnTimeout([] { qFatal("upload still waiting after 30 s: it hangs"); });
+    FWatchdog.start(30000);
+}
+
+void TestTftpClient::fullUploadIsByteExact()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once"}));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    const QJsonObject summary = sim.Finish();
+    QCOMPARE(summary["file"].toString(), QString(FirmwareFileName));
+    QCOMPARE(summary["mode"].toString(), QString("octet"));
+    QCOMPARE(summary["bytes"].toInt(), 61280);
+    QCOMPARE(summary["sha256"].toString(),
+             QString(QCryptographicHash::hash(ImageBytes(), QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(summary["repeats"].toInt(), 0);
+    QCOMPARE(sim.Received(), ImageBytes());
+
+    const auto packets = sim.Packets();
+    QCOMPARE(packets.size(), std::size_t(121));
+    QCOMPARE(packets[0].Opcode, 2);
+    QCOMPARE(packets[0].Length, 27);
+    for (int block = 1; block <= 120; ++block) {
+        QCOMPARE(packets[block].Opcode, 3);
+        QCOMPARE(packets[block].Block, block);
+        QCOMPARE(packets[block].Length, block < 120 ? 516 : 356);
+    }
+}
+
+void TestTftpClient::silentDeviceTimesOut()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--fault", "0:silent:all"}));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trTimeout);
+    sim.Finish();
+    const auto packets = sim.Packets();
+    QCOMPARE(packets.size(), std::size_t(3));
+    for (const SimPacket &p : packets) {
+        QCOMPARE(p.Opcode, 2);
+        QCOMPARE(p.Length, 27);
+    }
+    // Each attempt waits its full 3,000 ms before the next.
+    for (int i = 1; i < 3; ++i) {
+        const double gap = packets[i].Ms - packets[i - 1].Ms;
+        QVERIFY2(gap > 2950 && gap < 3500, qPrintable(QString::number(gap)));
+    }
+}
+
+void TestTftpClient::errorThreeTimes()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--fault", "0:error:all"}));
+    TTftpClient client(ClientAddress);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trDeviceError);
+    QVERIFY(clock.elapsed() < 2500); // ERROR ends each wait at once
+    sim.Finish();
+    const auto packets = sim.Packets();
+    QCOMPARE(packets.size(), std::size_t(3));
+    QCOMPARE(CountBlock(packets, 2, -1) + CountBlock(packets, 2, 0), 3);
+}
+
+void TestTftpClient::unknownOpcodeThenAck()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once", "--fault", "5:unknown:1"}));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    const QJsonObject summary = sim.Finish();
+    const auto packets = sim.Packets();
+    QCOMPARE(CountBlock(packets, 3, 5), 2);
+    QCOMPARE(CountBlock(packets, 3, 4), 1);
+    QCOMPARE(CountBlock(packets, 3, 6), 1);
+    QCOMPARE(packets.size(), std::size_t(122));
+    QCOMPARE(summary["repeats"].toInt(), 1);
+    QCOMPARE(sim.Received(), ImageBytes());
+}
+
+void TestTftpClient::repliesWithoutOpcodeDoNotStopTheClock_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("opcode 0") << "zero";
+    QTest::newRow("one byte") << "onebyte";
+}
+
+void TestTftpClient::repliesWithoutOpcodeDoNotStopTheClock()
+{
+    // The device answers block 3 once with junk: the attempt must still time out
+    // after 3,000 ms and send block 3 again, not hang and not take it as an ACK.
+    QFETCH(QString, kind);
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once", "--fault", "3:" + kind + ":1"}));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    sim.Finish();
+    const auto packets = sim.Packets();
+    QCOMPARE(CountBlock(packets, 3, 3), 2);
+    QCOMPARE(packets.size(), std::size_t(122));
+    const auto first = std::find_if(packets.begin(), packets.end(),
+                                    [](const SimPacket &p) { return p.Opcode == 3 && p.Block == 3; });
+    const double gap = (first + 1)->Ms - first->Ms;
+    QVERIFY2(gap > 2950 && gap < 3500, qPrintable(QString::number(gap)));
+    QCOMPARE(sim.Received(), ImageBytes());
+}
+
+void TestTftpClient::oversizedReplyCountsByItsOpcode()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once", "--fault", "2:oversize:all", "--oversize-bytes", "4000"}));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    sim.Finish();
+    QCOMPARE(sim.Packets().size(), std::size_t(121));
+    QCOMPARE(sim.Received(), ImageBytes());
+}
+
+void TestTftpClient::unusableHostOrNameSendsNothing_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("empty host") << "" << FirmwareFileName;
+    QTest::newRow("empty name") << DeviceAddress << "";
+    QTest::newRow("untouched field") << "..." << FirmwareFileName;
+    QTest::newRow("three groups") << "127.0.2" << FirmwareFileName;
+    QTest::newRow("out of range") << "127.0.0.256" << FirmwareFileName;
+    QTest::newRow("name too long") << DeviceAddress << QString(1016, 'n');
+}
+
+void TestTftpClient::unusableHostOrNameSendsNothing()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, name);
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress));
+    TTftpClient client(ClientAddress);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(client.Upload(host, name), trUnknownError);
+    QVERIFY(clock.elapsed() < 1000);
+    QTest::qWait(100);
+    sim.Finish();
+    QCOMPARE(sim.Packets().size(), std::size_t(0));
+}
+
+void TestTftpClient::leadingZerosAreDecimal()
+{
+    // "127.0.0.010" is 127.0.0.10; read as octal it would be 127.0.0.8.
+    SimulatorProcess ten, eight;
+    QVERIFY(ten.Start("127.0.0.10", {"--once"}));
+    QVERIFY(eight.Start("127.0.0.8"));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload("127.000.000.010", FirmwareFileName), trOK);
+    ten.Finish();
+    eight.Finish();
+    QCOMPARE(ten.Received(), ImageBytes());
+    QCOMPARE(eight.Packets().size(), std::size_t(0));
+}
+
+void TestTftpClient::wholeBlockImageEndsWithEmptyData()
+{
+    QByteArray image(1024, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i / 512 + 1);
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once"}));
+    TTftpClient client(ClientAddress, {reinterpret_cast<const std::uint8_t *>(image.constData()),
+                                       std::size_t(image.size())});
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    sim.Finish();
+    const auto packets = sim.Packets();
+    QCOMPARE(packets.size(), std::size_t(4));
+    QCOMPARE(packets[1].Length, 516);
+    QCOMPARE(packets[2].Length, 516);
+    QCOMPARE(packets[3].Block, 3);
+    QCOMPARE(packets[3].Length, 4);
+    QCOMPARE(sim.Received(), image);
+}
+
+void TestTftpClient::unboundClientSendsNothing()
+{
+    // Port 69 on the client's address is taken: sending from any other port or
+    // interface is not an option, so the upload times out with nothing sent.
+    TUdpSocket squatter;
+    QVERIFY(squatter.Bind(0x7F000001, 69));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trTimeout);
+    sim.Finish();
+    QCOMPARE(sim.Packets().size(), std::size_t(0));
+}
+
+QTEST_GUILESS_MAIN(TestTftpClient)
+#include "tst_tftp_client.moc"

@@ -1,0 +1,188 @@
+// Packet building, image slicing and reply decisions, without sockets.
+
+#include "LoadData.h"
+#include "TftpPacket.h"
+
+#include <QSet>
+#include <QTest>
+
+#include <array>
+#include <string>
+#include <vector>
+
+using namespace tftp;
+
+class TestTftpCodec : public QObject
+{
+    Q_OBJECT
+private slots:
+    void builtInImage();
+    void writeRequest();
+    void writeRequestLimits();
+    void dataPacketsCoverTheImage();
+    void dataPacketBounds();
+    void replyOpcode_data();
+    void replyOpcode();
+    void decideResult();
+    void dottedQuad_data();
+    void dottedQuad();
+};
+
+void TestTftpCodec::builtInImage()
+{
+    QCOMPARE(FirmwareSize, std::size_t(61280));
+    QCOMPARE(std::string(FirmwareFileName), std::string("ZRM-40K_06_V48.xfw"));
+    QCOMPARE(std::string(DefaultDeviceAddress), std::string("192.168.0.200"));
+    // ARM vector table: eight LDR PC, [PC, #24] words (little-endian).
+    for (int i = 0; i < 8; ++i) {
+        const std::uint32_t word = FirmwareImage[4 * i] | FirmwareImage[4 * i + 1] << 8 |
+                                   FirmwareImage[4 * i + 2] << 16 |
+                                   std::uint32_t(FirmwareImage[4 * i + 3]) << 24;
+        QCOMPARE(word, 0xE59FF018u);
+    }
+    // Every block differs, so a block from the wrong offset cannot pass unnoticed.
+    QSet<QByteArray> blocks;
+    for (std::size_t offset = 0; offset < FirmwareSize; offset += BlockSize)
+        blocks.insert(QByteArray(reinterpret_cast<const char *>(FirmwareImage + offset),
+                                 int(std::min(BlockSize, FirmwareSize - offset))));
+    QCOMPARE(blocks.size(), 120);
+}
+
+void TestTftpCodec::writeRequest()
+{
+    std::array<std::uint8_t, PacketBufferSize> buf{};
+    const auto len = BuildWriteRequest(buf, FirmwareFileName);
+    QVERIFY(len);
+    QCOMPARE(*len, std::size_t(27));
+    const QByteArray expected("\x00\x02ZRM-40K_06_V48.xfw\x00octet\x00", 27);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(buf.data()), int(*len)), expected);
+}
+
+void TestTftpCodec::writeRequestLimits()
+{
+    std::array<std::uint8_t, PacketBufferSize> buf{};
+    // 2 + name + 1 + 5 + 1 must fit into 1,024 bytes: 1,015 is the longest name.
+    QCOMPARE(BuildWriteRequest(buf, std::string(1015, 'a')).value_or(0), std::size_t(1024));
+    QVERIFY(!BuildWriteRequest(buf, std::string(1016, 'a')));
+    QVERIFY(!BuildWriteRequest(buf, std::string(100000, 'a')));
+    QVERIFY(!BuildWriteRequest(buf, ""));
+    QVERIFY(!BuildWriteRequest(buf, std::string_view("a\0b", 3)));
+}
+
+void TestTftpCodec::dataPacketsCoverTheImage()
+{
+    // Slice the image as the upload does and put it back together.
+    std::array<std::uint8_t, PacketBufferSize> buf{};
+    const auto image = FirmwareBytes();
+    QByteArray joined;
+    std::vector<std::size_t> sizes;
+    unsigned block = 1;
+    for (std::size_t offset = 0; offset < image.size(); offset += BlockSize, ++block) {
+        const auto len =
+            BuildDataPacket(buf, block, image, offset, std::min(BlockSize, image.size() - offset));
+        QVERIFY(len);
+        QCOMPARE(buf[0], 0);
+        QCOMPARE(buf[1], 3);
+        QCOMPARE(unsigned(buf[2] << 8 | buf[3]), block);
+        joined.append(reinterpret_cast<const char *>(buf.data() + 4), int(*len - 4));
+        sizes.push_back(*len);
+    }
+    QCOMPARE(sizes.size(), std::size_t(120));
+    QCOMPARE(std::count(sizes.begin(), sizes.end(), std::size_t(516)), 119);
+    QCOMPARE(sizes.back(), std::size_t(356));
+    QCOMPARE(joined, QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
+}
+
+void TestTftpCodec::dataPacketBounds()
+{
+    std::array<std::uint8_t, PacketBufferSize> buf{};
+    const std::vector<std::uint8_t> image(1024, 0x5A);
+    // The empty block that ends an image of whole blocks.
+    QCOMPARE(BuildDataPacket(buf, 3, image, 1024, 0).value_or(0), std::size_t(4));
+    // Never past the image's end, never more than one block.
+    QVERIFY(!BuildDataPacket(buf, 3, image, 1024, 1));
+    QVERIFY(!BuildDataPacket(buf, 3, image, 1025, 0));
+    QVERIFY(!BuildDataPacket(buf, 1, image, 600, 512));
+    const std::vector<std::uint8_t> big(4096, 1);
+    QVERIFY(!BuildDataPacket(buf, 1, big, 0, 513));
+    // Nor past a small packet buffer.
+    std::array<std::uint8_t, 100> small{};
+    QVERIFY(!BuildDataPacket(small, 1, big, 0, 512));
+    // Block numbers keep their low 16 bits.
+    QVERIFY(BuildDataPacket(buf, 65537, image, 0, 1));
+    QCOMPARE(unsigned(buf[2] << 8 | buf[3]), 1u);
+}
+
+void TestTftpCodec::replyOpcode_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<int>("opcode");
+    QTest::newRow("ack") << QByteArray("\x00\x04\x00\x01", 4) << 4;
+    QTest::newRow("error") << QByteArray("\x00\x05\x00\x00oops\x00", 9) << 5;
+    QTest::newRow("opcode only") << QByteArray("\x00\x04", 2) << 4;
+    QTest::newRow("zero") << QByteArray(4, '\0') << 0;
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("one byte zero") << QByteArray(1, '\0') << 0;
+    QTest::newRow("one byte") << QByteArray(1, '\x04') << 0x400;
+    QTest::newRow("high byte") << QByteArray("\xff\xfe", 2) << 0xFFFE;
+}
+
+void TestTftpCodec::replyOpcode()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(int, opcode);
+    QCOMPARE(ReplyOpcode({reinterpret_cast<const std::uint8_t *>(datagram.constData()),
+                          std::size_t(datagram.size())}),
+             opcode);
+}
+
+void TestTftpCodec::decideResult()
+{
+    // The clock wins over any opcode; then ERROR, then ACK; everything else is unknown.
+    QCOMPARE(DecideResult(true, 4), trTimeout);
+    QCOMPARE(DecideResult(true, -1), trTimeout);
+    QCOMPARE(DecideResult(false, 5), trDeviceError);
+    QCOMPARE(DecideResult(false, 4), trOK);
+    QCOMPARE(DecideResult(false, 7), trUnknownError);
+    QCOMPARE(DecideResult(false, 0x400), trUnknownError);
+}
+
+void TestTftpCodec::dottedQuad_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("formatted");
+    QTest::newRow("default") << "192.168.0.200" << true << "192.168.0.200";
+    QTest::newRow("leading zeros are decimal") << "192.168.010.001" << true << "192.168.10.1";
+    QTest::newRow("zero-padded") << "010.020.030.040" << true << "10.20.30.40";
+    QTest::newRow("nine is no octal digit") << "192.168.0.09" << true << "192.168.0.9";
+    QTest::newRow("edges") << "0.0.0.0" << true << "0.0.0.0";
+    QTest::newRow("all ones") << "255.255.255.255" << true << "255.255.255.255";
+    QTest::newRow("empty field") << "..." << false << "";
+    QTest::newRow("empty") << "" << false << "";
+    QTest::newRow("three groups") << "192.168.0" << false << "";
+    QTest::newRow("five groups") << "1.2.3.4.5" << false << "";
+    QTest::newRow("over 255") << "192.168.0.256" << false << "";
+    QTest::newRow("four digits") << "192.168.0.0200" << false << "";
+    QTest::newRow("hex") << "0x7f.0.0.1" << false << "";
+    QTest::newRow("blank inside") << "192.168. 0.200" << false << "";
+    QTest::newRow("trailing blank") << "192.168.0.200 " << false << "";
+    QTest::newRow("trailing dot") << "192.168.0.200." << false << "";
+    QTest::newRow("sign") << "+1.2.3.4" << false << "";
+    QTest::newRow("single number") << "3232235720" << false << "";
+    QTest::newRow("host name") << "device.local" << false << "";
+}
+
+void TestTftpCodec::dottedQuad()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(QString, formatted);
+    const auto parsed = ParseDottedQuad(text.toStdString());
+    QCOMPARE(parsed.has_value(), ok);
+    if (ok)
+        QCOMPARE(QString::fromStdString(FormatDottedQuad(*parsed)), formatted);
+}
+
+QTEST_APPLESS_MAIN(TestTftpCodec)
+#include "tst_tftp_codec.moc"
