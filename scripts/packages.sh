@@ -1,0 +1,21 @@
+# Sourced by the scripts: installs the Debian packages they need, quickly when all are there.
+
+TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev python3 fonts-dejavu-core"
+TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
+TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev"
+
+txl_ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${missing[*]} (run as root, or install them with apt-get)" >&2
+        return 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

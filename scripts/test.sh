@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test. Needs root: the tests bind UDP port 69
+# and create network namespaces of their own.
+#   scripts/test.sh              normal build in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "The tests need root (port 69 and network namespaces)." >&2
+    exit 1
+fi
+# shellcheck disable=SC2086
+txl_ensure_packages $TXL_BUILD_PACKAGES $TXL_RUN_PACKAGES $TXL_TEST_PACKAGES
+
+dir=build
+args=(-DTXL_BUILD_TESTS=ON)
+if [ "${1:-}" = "--sanitize" ]; then
+    dir=build-asan
+    args+=(-DTXL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+    export LSAN_OPTIONS="suppressions=$PWD/tests/common/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+fi
+
+cmake -S . -B "$dir" -G Ninja "${args[@]}"
+cmake --build "$dir" -j"$(nproc)"
+ctest --test-dir "$dir" --output-on-failure -j2
