@@ -1,0 +1,158 @@
+#!/bin/bash
+# Uploads the firmware image to the simulator with three independent TFTP
+# clients and checks what the simulator says it received against the file
+# itself; then feeds it garbage and bad arguments. Runs inside its own network
+# namespace (tests/common/in-netns.sh), simulator on 127.0.0.2:69.
+set -u
+
+SIM=${TXL_SIM:?TXL_SIM must name the tftpsim binary}
+SRC=${TXL_SOURCE_DIR:?TXL_SOURCE_DIR must name the source tree}
+IMAGE=$SRC/firmware/ZRM-40K_06_V48.xfw
+NAME=ZRM-40K_06_V48.xfw
+HOST=127.0.0.2
+WORK=$(mktemp -d)
+SIM_PID=
+
+passed=0
+failed=0
+cleanup() {
+    if [ -n "$SIM_PID" ]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+check() { # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $what" >&2
+    fi
+}
+
+# Starts the simulator in the background with extra arguments; waits (bounded)
+# for its "listening" line.
+start_sim() {
+    "$SIM" --bind "$HOST" --log "$WORK/log" --out "$WORK/out" "$@" >"$WORK/summary" 2>"$WORK/err" &
+    SIM_PID=$!
+    local i
+    for i in $(seq 100); do
+        grep -q '^listening ' "$WORK/err" 2>/dev/null && return 0
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "simulator did not come up: $(cat "$WORK/err")" >&2
+    return 1
+}
+
+# Waits (bounded) for the simulator to exit; leaves its exit code in SIM_RC.
+stop_sim() {
+    local i
+    for i in $(seq 100); do
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        [ "$i" = 40 ] && kill -TERM "$SIM_PID"
+        sleep 0.05
+    done
+    wait "$SIM_PID"
+    SIM_RC=$?
+    SIM_PID=
+}
+
+field() { # field NAME: value of a field in the last summary line
+    tail -n 1 "$WORK/summary" | sed -n "s/.*\"$1\":\(\"[^\"]*\"\|[^,}]*\).*/\1/p" | tr -d '"'
+}
+
+expect_image() { # checks the summary and the saved file against the image
+    local who=$1
+    check "$who: summary sha256 equals sha256sum of the image" [ "$(field sha256)" = "$IMAGE_SHA" ]
+    check "$who: 61280 bytes, complete" [ "$(field bytes):$(field complete)" = "61280:true" ]
+    check "$who: file name and mode" [ "$(field file):$(field mode)" = "$NAME:octet" ]
+    check "$who: 121 packets, no repeats" [ "$(field packets):$(field repeats)" = "121:0" ]
+    check "$who: saved file identical" cmp -s "$WORK/out" "$IMAGE"
+    check "$who: 119 full DATA and one of 356 logged" \
+        [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/log")" = "119:356" ]
+}
+
+IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
+
+# --- SHA-256 against sha256sum, across the padding boundaries -------------
+for n in 0 1 55 56 57 63 64 65 119 120 127 128 1000 61280; do
+    head -c "$n" "$IMAGE" >"$WORK/part"
+    check "sha256 of $n bytes" [ "$("$SIM" --sha256 "$WORK/part" | cut -d' ' -f1)" = \
+        "$(sha256sum "$WORK/part" | cut -d' ' -f1)" ]
+done
+
+# --- three clients, one upload each --------------------------------------
+if start_sim --once --idle-timeout 30; then
+    curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME"
+    check "curl exits 0" [ $? = 0 ]
+    stop_sim
+    check "simulator exits 0 after the transfer" [ "$SIM_RC" = 0 ]
+    expect_image curl
+fi
+
+if start_sim --once --idle-timeout 30; then
+    tftp "$HOST" -m binary -c put "$IMAGE" "$NAME" >/dev/null
+    check "tftp-hpa exits 0" [ $? = 0 ]
+    stop_sim
+    expect_image tftp-hpa
+    # tftp-hpa adds no options, so this is the bare request.
+    check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/log")" = 27 ]
+fi
+
+if start_sim --once --idle-timeout 30; then
+    busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" 2>/dev/null
+    check "busybox tftp exits 0" [ $? = 0 ]
+    stop_sim
+    expect_image busybox
+fi
+
+# --- garbage does not stop it --------------------------------------------
+if start_sim --idle-timeout 30; then
+    # Each datagram is built in a file first so that one write sends it whole.
+    send() { cat "$WORK/dgram" >"/dev/udp/$HOST/69"; }
+    printf '\x00' >"$WORK/dgram" && send                           # one byte
+    printf '\x00\x09junk' >"$WORK/dgram" && send                   # unknown opcode
+    printf '\x00\x03' >"$WORK/dgram" && send                       # DATA without block
+    printf '\x00\x03\x00\x00abc' >"$WORK/dgram" && send            # DATA block 0
+    head -c 600 /dev/zero | tr '\0' '\3' >"$WORK/dgram" && send     # opcode 0x0303
+    { printf '\x00\x03\x00\x01' && head -c 513 "$IMAGE"; } >"$WORK/dgram" && send # DATA too long
+    for i in $(seq 100); do
+        [ "$(grep -c ' ignore$' "$WORK/log" 2>/dev/null)" = 6 ] && break
+        sleep 0.05
+    done
+    check "six malformed datagrams logged as ignored" [ "$(grep -c ' ignore$' "$WORK/log")" = 6 ]
+    check "one-byte datagram logged without opcode" grep -q '^[0-9.]* - - 1 ignore$' "$WORK/log"
+    check "simulator survives malformed datagrams" kill -0 "$SIM_PID"
+    curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME"
+    check "upload after garbage succeeds" [ $? = 0 ]
+    kill -TERM "$SIM_PID"
+    stop_sim
+    check "SIGTERM after a complete transfer exits 0" [ "$SIM_RC" = 0 ]
+    check "summary after garbage is the image" [ "$(field sha256):$(field packets)" = "$IMAGE_SHA:121" ]
+fi
+
+# --- exit codes ------------------------------------------------------------
+if start_sim --idle-timeout 0.3; then
+    stop_sim
+    check "idle timeout without a transfer exits 3" [ "$SIM_RC" = 3 ]
+    check "empty summary says incomplete" [ "$(field complete):$(field bytes)" = "false:0" ]
+fi
+
+"$SIM" >/dev/null 2>&1
+check "missing --bind exits 1" [ $? = 1 ]
+"$SIM" --bind "$HOST" --fault 1:bogus >/dev/null 2>&1
+check "unknown fault kind exits 1" [ $? = 1 ]
+"$SIM" --bind "$HOST" --drop 1.5 >/dev/null 2>&1
+check "drop fraction above 1 exits 1" [ $? = 1 ]
+"$SIM" --bind 10.255.0.1 --idle-timeout 1 >/dev/null 2>"$WORK/err"
+check "bind to a foreign address exits 1" [ $? = 1 ]
+check "bind failure is reported" grep -q 'cannot bind' "$WORK/err"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,369 @@
+// The simulator's scripted misbehaviour, seen from a raw UDP socket: every
+// fault must put exactly the promised bytes on the wire, for exactly as many
+// receptions as asked, because the client's tests rely on it.
+// Runs in a namespace of its own: probe at 127.0.0.1, simulator at 127.0.0.2:69.
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace {
+
+const char *const SimAddress = "127.0.0.2";
+
+QByteArray Wrq(const QByteArray &name = "ZRM-40K_06_V48.xfw")
+{
+    return QByteArray("\0\2", 2) + name + QByteArray("\0octet\0", 7);
+}
+
+QByteArray Data(unsigned block, const QByteArray &payload)
+{
+    const char head[4] = {0, 3, char(block >> 8), char(block & 0xff)};
+    return QByteArray(head, 4) + payload;
+}
+
+QByteArray Ack(unsigned block)
+{
+    const char bytes[4] = {0, 4, char(block >> 8), char(block & 0xff)};
+    return QByteArray(bytes, 4);
+}
+
+QByteArray Block(char fill, int size = 512)
+{
+    return QByteArray(size, fill);
+}
+
+// A plain UDP socket at 127.0.0.1 on a port of the kernel's choice.
+class Probe
+{
+public:
+    Probe()
+    {
+        FSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(FSocket, reinterpret_cast<sockaddr *>(&local), sizeof local);
+        const int buffer = 4 << 20; // room for a whole flood
+        setsockopt(FSocket, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+    }
+    ~Probe() { close(FSocket); }
+
+    void Send(const QByteArray &datagram)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(69);
+        inet_pton(AF_INET, SimAddress, &to.sin_addr);
+        sendto(FSocket, datagram.constData(), std::size_t(datagram.size()), 0,
+               reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+
+    // Next datagram within timeoutMs, with the port it came from.
+    std::optional<QByteArray> Receive(int timeoutMs = 2000, int *fromPort = nullptr)
+    {
+        pollfd fd{FSocket, POLLIN, 0};
+        if (poll(&fd, 1, timeoutMs) != 1)
+            return std::nullopt;
+        QByteArray buffer(65536, 0);
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t got = recvfrom(FSocket, buffer.data(), std::size_t(buffer.size()), 0,
+                                     reinterpret_cast<sockaddr *>(&from), &len);
+        if (got < 0)
+            return std::nullopt;
+        if (fromPort)
+            *fromPort = ntohs(from.sin_port);
+        buffer.truncate(int(got));
+        return buffer;
+    }
+
+    std::optional<QByteArray> Exchange(const QByteArray &datagram, int timeoutMs = 2000)
+    {
+        Send(datagram);
+        return Receive(timeoutMs);
+    }
+
+private:
+    int FSocket = -1;
+};
+
+// The simulator as a child process with its log and output in a temporary directory.
+class Sim
+{
+public:
+    bool Start(const QStringList &extra)
+    {
+        QStringList args{"--bind", SimAddress,  "--log",          Path("log"),
+                         "--out",  Path("out"), "--idle-timeout", "30"};
+        FProcess.start(qEnvironmentVariable("TXL_SIM"), args + extra);
+        if (!FProcess.waitForStarted(5000))
+            return false;
+        QByteArray err;
+        for (int i = 0; i < 100 && !err.contains("listening 127.0.0.2:69"); ++i) {
+            FProcess.waitForReadyRead(50);
+            err += FProcess.readAllStandardError();
+        }
+        return err.contains("listening 127.0.0.2:69");
+    }
+
+    // Stops it with SIGTERM and returns the last summary line.
+    QJsonObject Stop()
+    {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.terminate();
+            if (!FProcess.waitForFinished(5000)) {
+                FProcess.kill();
+                FProcess.waitForFinished(2000);
+            }
+        }
+        FOutput += FProcess.readAllStandardOutput();
+        const QList<QByteArray> lines = FOutput.trimmed().split('\n');
+        return QJsonDocument::fromJson(lines.last()).object();
+    }
+
+    // Actions of the log, in order, once it holds count lines (bounded wait).
+    QStringList Actions(int count)
+    {
+        QStringList actions;
+        for (int i = 0; i < 100; ++i) {
+            actions.clear();
+            QFile log(Path("log"));
+            if (log.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &line : log.readAll().split('\n')) {
+                    const QList<QByteArray> fields = line.split(' ');
+                    if (fields.size() == 5)
+                        actions << QString::fromLatin1(fields[4]);
+                }
+            }
+            if (actions.size() >= count)
+                break;
+            QTest::qWait(20);
+        }
+        return actions;
+    }
+
+    QByteArray Saved() const
+    {
+        QFile out(Path("out"));
+        return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
+    }
+
+    // Every summary line printed so far (call after Stop).
+    QList<QByteArray> Summaries() const { return FOutput.trimmed().split('\n'); }
+
+    int ExitCode() const { return FProcess.exitCode(); }
+    QString Path(const QString &name) const { return FDir.filePath(name); }
+    ~Sim() { Stop(); }
+
+private:
+    QTemporaryDir FDir;
+    QProcess FProcess;
+    QByteArray FOutput;
+};
+
+} // namespace
+
+class TestTftpSimFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void faultReplyBytes_data();
+    void faultReplyBytes();
+    void silentCountsThenAcks();
+    void faultsForOnePacketApplyInTurn();
+    void floodThenAck();
+    void dropIsSeededAndBounded();
+    void delayHoldsEveryReply();
+    void assemblesByBlockNumber();
+    void newWriteRequestStartsOver();
+};
+
+void TestTftpSimFaults::faultReplyBytes_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("error") << "error" << QByteArray("\0\5\0\0simulated error\0", 20);
+    QTest::newRow("unknown") << "unknown" << QByteArray("\0\7\0\1", 4);
+    QTest::newRow("zero") << "zero" << QByteArray(4, '\0');
+    QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0');
+    QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0');
+}
+
+void TestTftpSimFaults::faultReplyBytes()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reply);
+    Sim sim;
+    QVERIFY(sim.Start({"--fault", "1:" + kind, "--oversize-bytes", "2000"}));
+    Probe probe;
+    int port = 0;
+    probe.Send(Wrq());
+    QCOMPARE(probe.Receive(2000, &port), Ack(0));
+    QCOMPARE(port, 69); // replies come from the bound port, not a new one
+    QCOMPARE(probe.Exchange(Data(1, Block('a'))), reply);
+    QCOMPARE(probe.Exchange(Data(1, Block('a'))), Ack(1)); // the fault was for one reception
+    QCOMPARE(probe.Exchange(Data(2, "end")), Ack(2));
+    QCOMPARE(sim.Actions(4), QStringList({"ack", kind, "ack", "ack"}));
+    const QJsonObject summary = sim.Stop();
+    QCOMPARE(summary["repeats"].toInt(), 1);
+    QCOMPARE(summary["packets"].toInt(), 4);
+    QCOMPARE(sim.ExitCode(), 0);
+}
+
+void TestTftpSimFaults::silentCountsThenAcks()
+{
+    Sim sim;
+    QVERIFY(sim.Start({"--fault", "0:silent:2", "--fault", "1:error:all"}));
+    Probe probe;
+    QVERIFY(!probe.Exchange(Wrq(), 300));
+    QVERIFY(!probe.Exchange(Wrq(), 300));
+    QCOMPARE(probe.Exchange(Wrq()), Ack(0));
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(probe.Exchange(Data(1, Block('b'))).value_or("none").left(2), QByteArray("\0\5", 2));
+    QCOMPARE(sim.Actions(8),
+             QStringList({"silent", "silent", "ack", "error", "error", "error", "error", "error"}));
+    const QJsonObject summary = sim.Stop();
+    QCOMPARE(summary["packets"].toInt(), 8);
+    QCOMPARE(summary["repeats"].toInt(), 6); // two WRQ retries, four DATA 1 repeats
+    QCOMPARE(summary["complete"].toBool(), false);
+    QCOMPARE(sim.ExitCode(), 3);
+}
+
+void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
+{
+    Sim sim;
+    QVERIFY(sim.Start({"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}));
+    Probe probe;
+    QCOMPARE(probe.Exchange(Wrq()), QByteArray("\0\7\0\0", 4));
+    QCOMPARE(probe.Exchange(Wrq()), QByteArray(4, '\0'));
+    QCOMPARE(probe.Exchange(Wrq()), QByteArray(4, '\0'));
+    QVERIFY(!probe.Exchange(Wrq(), 300));
+    QCOMPARE(probe.Exchange(Wrq()), Ack(0));
+}
+
+void TestTftpSimFaults::floodThenAck()
+{
+    Sim sim;
+    QVERIFY(sim.Start({"--fault", "1:flood", "--flood-count", "200", "--seed", "5"}));
+    Probe probe;
+    QCOMPARE(probe.Exchange(Wrq()), Ack(0));
+    probe.Send(Data(1, Block('c')));
+    int junk = 0;
+    QSet<int> lengths;
+    std::optional<QByteArray> got;
+    for (int i = 0; i < 300 && (got = probe.Receive()); ++i) {
+        if (got->startsWith(QByteArray("\0\4", 2)))
+            break;
+        QVERIFY2(got->startsWith(QByteArray("\0\0", 2)), "junk must carry opcode 0");
+        QVERIFY(got->size() >= 4 && got->size() <= 1500);
+        lengths << int(got->size());
+        ++junk;
+    }
+    QCOMPARE(got, Ack(1)); // the real ACK comes last
+    QCOMPARE(junk, 200);
+    QVERIFY2(lengths.size() > 100, "junk lengths should vary");
+}
+
+void TestTftpSimFaults::dropIsSeededAndBounded()
+{
+    // Same seed, same losses; another seed, other losses; 0 loses nothing, 1 everything.
+    auto losses = [](const QString &fraction, const QString &seed) {
+        Sim sim;
+        if (!sim.Start({"--drop", fraction, "--seed", seed}))
+            return QString("no simulator");
+        Probe probe;
+        probe.Send(Wrq());
+        for (unsigned block = 1; block <= 60; ++block)
+            probe.Send(Data(block, Block('d')));
+        QString pattern;
+        for (const QString &action : sim.Actions(61))
+            pattern += action == "drop" ? 'x' : action == "ack" ? '.' : '?';
+        return pattern;
+    };
+    const QString first = losses("0.3", "7");
+    QCOMPARE(first.size(), 61);
+    QCOMPARE(losses("0.3", "7"), first);
+    QVERIFY(losses("0.3", "8") != first);
+    const auto dropped = first.count('x');
+    QVERIFY2(dropped >= 6 && dropped <= 35, qPrintable(first)); // 0.3 of 61, loosely
+    QCOMPARE(losses("0", "7"), QString(61, '.'));
+    QCOMPARE(losses("1", "7"), QString(61, 'x'));
+}
+
+void TestTftpSimFaults::delayHoldsEveryReply()
+{
+    Sim sim;
+    QVERIFY(sim.Start({"--delay-ms", "150"}));
+    Probe probe;
+    for (const QByteArray &packet : {Wrq(), Data(1, "x")}) {
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(probe.Exchange(packet));
+        // A lower bound only: the reply must not come before the delay.
+        QVERIFY2(timer.elapsed() >= 149, qPrintable(QString::number(timer.elapsed())));
+    }
+}
+
+void TestTftpSimFaults::assemblesByBlockNumber()
+{
+    Sim sim;
+    QVERIFY(sim.Start({}));
+    Probe probe;
+    QCOMPARE(probe.Exchange(Wrq("out-of-order.bin")), Ack(0));
+    QCOMPARE(probe.Exchange(Data(2, Block('2'))), Ack(2));
+    QCOMPARE(probe.Exchange(Data(1, Block('x'))), Ack(1));
+    QCOMPARE(probe.Exchange(Data(1, Block('1'))), Ack(1)); // a repeat overwrites its place
+    QCOMPARE(probe.Exchange(Data(3, "tail")), Ack(3));
+    const QByteArray expected = Block('1') + Block('2') + "tail";
+    QCOMPARE(sim.Saved(), expected); // written as soon as the short block completes it
+    const QJsonObject summary = sim.Stop();
+    QCOMPARE(summary["file"].toString(), QString("out-of-order.bin"));
+    QCOMPARE(summary["bytes"].toInt(), expected.size());
+    QCOMPARE(summary["sha256"].toString(),
+             QString(QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(summary["packets"].toInt(), 5);
+    QCOMPARE(summary["repeats"].toInt(), 1);
+    QCOMPARE(summary["complete"].toBool(), true);
+}
+
+void TestTftpSimFaults::newWriteRequestStartsOver()
+{
+    Sim sim;
+    QVERIFY(sim.Start({"--each"}));
+    Probe probe;
+    QCOMPARE(probe.Exchange(Wrq("first.bin")), Ack(0));
+    QCOMPARE(probe.Exchange(Data(1, Block('f'))), Ack(1));
+    // Abandoned half-way: the next WRQ must not inherit its blocks or counts.
+    QCOMPARE(probe.Exchange(Wrq("second.bin")), Ack(0));
+    QCOMPARE(probe.Exchange(Data(1, "short")), Ack(1));
+    QCOMPARE(probe.Exchange(Wrq("third.bin")), Ack(0));
+    const QJsonObject last = sim.Stop();
+    QCOMPARE(last["file"].toString(), QString("third.bin"));
+    QCOMPARE(last["complete"].toBool(), false);
+    QCOMPARE(sim.ExitCode(), 3);
+    QCOMPARE(sim.Saved(), QByteArray()); // the unfinished third transfer has no data yet
+    // --each: one line for the completed second transfer, one at exit.
+    const auto lines = sim.Summaries();
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject second = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(second["file"].toString(), QString("second.bin"));
+    QCOMPARE(second["bytes"].toInt(), 5);
+    QCOMPARE(second["packets"].toInt(), 2);
+    QCOMPARE(second["complete"].toBool(), true);
+}
+
+QTEST_GUILESS_MAIN(TestTftpSimFaults)
+#include "tst_tftpsim_faults.moc"
