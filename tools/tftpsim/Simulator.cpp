@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,17 +35,12 @@ double Seconds(Simulator::Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-// The one timespec clock_nanosleep can sleep until; steady_clock is CLOCK_MONOTONIC on Linux.
-void SleepMs(unsigned ms)
+// Sleeps until a moment of the steady clock (CLOCK_MONOTONIC on Linux), so time
+// already spent on the packet counts towards the delay.
+void SleepUntil(Simulator::Clock::time_point at)
 {
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += long(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_nsec -= 1000000000L;
-        ++until.tv_sec;
-    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+    const timespec until{time_t(ns / 1000000000), long(ns % 1000000000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
@@ -74,6 +70,26 @@ const char *ActionName(int action)
     static constexpr const char *names[] = {"ack",     "silent",   "error", "unknown", "zero",
                                             "onebyte", "oversize", "flood", "drop",    "ignore"};
     return names[action];
+}
+
+// When the kernel took the datagram in, on the steady clock. Waking up to read
+// it takes a while on a busy machine; timing from arrival keeps that out of the delay.
+Simulator::Clock::time_point ArrivalTime(msghdr &message)
+{
+    const auto now = Simulator::Clock::now();
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec stamp{}, realNow{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        clock_gettime(CLOCK_REALTIME, &realNow);
+        const auto age = std::chrono::seconds(realNow.tv_sec - stamp.tv_sec) +
+                         std::chrono::nanoseconds(realNow.tv_nsec - stamp.tv_nsec);
+        // A wall clock stepped meanwhile could give any age; only trust a plausible one.
+        if (age >= std::chrono::nanoseconds(0) && age < std::chrono::seconds(1))
+            return now - std::chrono::duration_cast<Simulator::Clock::duration>(age);
+    }
+    return now;
 }
 
 } // namespace
@@ -141,6 +157,8 @@ bool Simulator::Bind()
                      unsigned(FOptions.Port), std::strerror(errno));
         return false;
     }
+    const int on = 1;
+    setsockopt(FSocket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     socklen_t len = sizeof local;
     getsockname(FSocket, reinterpret_cast<sockaddr *>(&local), &len);
     char address[INET_ADDRSTRLEN] = {};
@@ -179,6 +197,9 @@ int Simulator::Run()
 
     if (!Bind())
         return 1;
+    // The default 50 us of timer slack per sleep would add up to several
+    // milliseconds over an upload and be charged to the client under test.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     std::vector<std::uint8_t> buffer(65536);
     Clock::time_point lastDatagram = Clock::now();
@@ -197,12 +218,19 @@ int Simulator::Run()
             continue;
 
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        const ssize_t got = recvfrom(FSocket, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr *>(&from), &fromLen);
+        iovec data{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = recvmsg(FSocket, &message, MSG_DONTWAIT);
         if (got < 0)
             continue;
-        lastDatagram = Clock::now();
+        lastDatagram = ArrivalTime(message);
         Serve({buffer.data(), std::size_t(got)}, from, lastDatagram);
         if (FOptions.Once && FTransfer.Complete)
             break;
@@ -239,7 +267,7 @@ void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in 
         OnData(block, datagram.subspan(4), at);
 
     const Action action = TakeFault(block);
-    Reply(action, block, from);
+    Reply(action, block, from, at);
     Log(at, datagram, action);
     if (FTransfer.Complete && FOptions.SummaryEach && !FTransfer.Reported) {
         PrintSummary();
@@ -316,12 +344,12 @@ void Simulator::OnData(unsigned block, std::span<const std::uint8_t> payload, Cl
     }
 }
 
-void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to)
+void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Clock::time_point received)
 {
     if (action == Action::Silent)
         return;
     if (FOptions.DelayMs > 0)
-        SleepMs(FOptions.DelayMs);
+        SleepUntil(received + std::chrono::milliseconds(FOptions.DelayMs));
 
     const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
     const std::uint8_t ack[4] = {0, OpAck, hi, lo};

@@ -65,7 +65,7 @@ private:
     Action TakeFault(unsigned packet);
     void OnWriteRequest(std::span<const std::uint8_t> datagram, Clock::time_point at);
     void OnData(unsigned block, std::span<const std::uint8_t> payload, Clock::time_point at);
-    void Reply(Action action, unsigned block, const sockaddr_in &to);
+    void Reply(Action action, unsigned block, const sockaddr_in &to, Clock::time_point received);
     void SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to);
     void Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action);
     void SaveFile();
