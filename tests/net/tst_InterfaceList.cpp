@@ -1,0 +1,406 @@
+#include "InterfaceInfo.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <vector>
+
+// Allocations of the size of TInterfaceParams are recorded while the watch is armed, so a
+// test can tell which parameter objects were released and how often, and can make one fail.
+namespace {
+struct TAllocWatch {
+    static constexpr int Capacity = 256;
+    bool Armed = false;
+    int FailAt = 0; // the n-th watched allocation throws std::bad_alloc; 0: none
+    int Count = 0;
+    void *Ptr[Capacity] = {};
+    int Frees[Capacity] = {};
+};
+TAllocWatch Watch;
+} // namespace
+
+void *operator new(std::size_t Size)
+{
+    const bool Watched = Watch.Armed && Size == sizeof(TInterfaceParams);
+    if (Watched && Watch.FailAt > 0 && --Watch.FailAt == 0)
+        throw std::bad_alloc();
+    void *P = std::malloc(Size != 0 ? Size : 1);
+    if (P == nullptr)
+        throw std::bad_alloc();
+    if (Watched && Watch.Count < TAllocWatch::Capacity) {
+        Watch.Ptr[Watch.Count] = P;
+        Watch.Frees[Watch.Count++] = 0;
+    }
+    return P;
+}
+
+void operator delete(void *P) noexcept
+{
+    // The newest record wins: malloc hands a released address out again.
+    for (int I = Watch.Armed ? Watch.Count - 1 : -1; P != nullptr && I >= 0; --I)
+        if (Watch.Ptr[I] == P) {
+            ++Watch.Frees[I];
+            break;
+        }
+    std::free(P);
+}
+
+void operator delete(void *P, std::size_t) noexcept
+{
+    operator delete(P);
+}
+
+namespace {
+
+// Runs `ip -o` (commands on stdin for -batch) and returns the fields of each output line, or
+// nothing when it fails. It only ever changes the test's own namespace.
+std::optional<QList<QStringList>> Ip(const QStringList &Args, const QString &Input = {})
+{
+    QProcess Proc;
+    Proc.start("ip", QStringList{"-o"} + Args);
+    Proc.write(Input.toUtf8());
+    Proc.closeWriteChannel();
+    if (!Proc.waitForFinished(10000)) {
+        Proc.kill();
+        Proc.waitForFinished(1000);
+        return std::nullopt;
+    }
+    if (Proc.exitStatus() != QProcess::NormalExit || Proc.exitCode() != 0) {
+        qWarning("ip: %s", Proc.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    QList<QStringList> Lines;
+    for (const QString &Line :
+         QString::fromUtf8(Proc.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+        Lines << Line.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
+    return Lines;
+}
+
+bool IpBatch(const QString &Commands)
+{
+    return Ip({"-batch", "-"}, Commands).has_value();
+}
+
+QStringList LinkNames()
+{
+    QStringList Names;
+    for (const QStringList &F : Ip({"link", "show"}).value_or(QList<QStringList>{}))
+        Names << F.value(1).section(':', 0, 0).section('@', 0, 0);
+    return Names;
+}
+
+// (device, address) of each IPv4 address in the order `ip -4 addr show` reports them.
+QList<std::pair<QString, QString>> SystemOrder()
+{
+    QList<std::pair<QString, QString>> Order;
+    for (const QStringList &F : Ip({"-4", "addr", "show"}).value_or(QList<QStringList>{}))
+        if (F.value(2) == "inet")
+            Order.append({F[1].section('@', 0, 0), F.value(3).section('/', 0, 0)});
+    return Order;
+}
+
+QByteArray NamespaceOf(const QByteArray &Process)
+{
+    char Target[64] = {};
+    const ssize_t Len = readlink("/proc/" + Process + "/ns/net", Target, sizeof Target - 1);
+    return Len > 0 ? QByteArray(Target, Len) : QByteArray();
+}
+
+QStringList Texts(const TNetInterfaceList &List)
+{
+    QStringList Result;
+    for (int I = 0; I < List.Count(); ++I)
+        Result << List.Strings(I);
+    return Result;
+}
+
+void SetAll(TNetInterfaceList &List)
+{
+    List.SetUseDown(true);
+    List.SetUseLoopBack(true);
+    List.SetUsePPP(true);
+}
+
+QSet<const void *> HeldObjects(const TNetInterfaceList &List, int From = 0)
+{
+    QSet<const void *> Held;
+    for (int I = From; I < List.Count(); ++I)
+        Held << List.Objects(I);
+    return Held;
+}
+
+// Every watched parameter object has been released exactly once, except those still held.
+bool ReleasedOnceExcept(const QSet<const void *> &Held)
+{
+    for (int I = 0; I < Watch.Count; ++I) {
+        bool Newest = true;
+        for (int J = I + 1; J < Watch.Count; ++J)
+            Newest = Newest && Watch.Ptr[J] != Watch.Ptr[I];
+        const int Want = (Newest && Held.contains(Watch.Ptr[I])) ? 0 : 1;
+        if (Watch.Frees[I] != Want) {
+            qWarning("parameter object %d released %d times, expected %d", I, Watch.Frees[I], Want);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Besides lo: a broadcast interface up and one down, a point-to-point link up and one down.
+const char FilterSetup[] = "link add br0 type bridge\n"
+                           "addr add 10.1.0.1/24 brd + dev br0\n"
+                           "link set br0 up\n"
+                           "link add br1 type bridge\n"
+                           "addr add 10.2.0.1/24 brd + dev br1\n"
+                           "tuntap add mode tun tun0\n"
+                           "addr add 10.9.0.1 peer 10.9.0.2 dev tun0\n"
+                           "link set tun0 up\n"
+                           "tuntap add mode tun tun1\n"
+                           "addr add 10.9.1.1 peer 10.9.1.2 dev tun1\n";
+
+} // namespace
+
+class TestInterfaceList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void filterSwitches_data();
+    void filterSwitches();
+    void addressTexts();
+    void manyInterfacesInSystemOrder();
+    void ownershipAndFailures();
+};
+
+void TestInterfaceList::initTestCase()
+{
+    // Interfaces are created and deleted here: never in the namespace of whoever started us.
+    const QByteArray Own = NamespaceOf("self");
+    QVERIFY2(!Own.isEmpty() && Own != NamespaceOf(QByteArray::number(getppid())),
+             "run inside a network namespace of its own (tests/common/in-netns.sh)");
+    QCOMPARE(LinkNames(), QStringList{"lo"});
+}
+
+void TestInterfaceList::cleanup()
+{
+    QString Script = "link set lo up\n";
+    for (const QString &Name : LinkNames())
+        if (Name != "lo")
+            Script += "link del " + Name + "\n";
+    QVERIFY(IpBatch(Script));
+    QCOMPARE(LinkNames(), QStringList{"lo"});
+}
+
+void TestInterfaceList::filterSwitches_data()
+{
+    QTest::addColumn<bool>("LoUp");
+    QTest::addColumn<bool>("UseDown");
+    QTest::addColumn<bool>("UseLoopBack");
+    QTest::addColumn<bool>("UsePPP");
+    QTest::addColumn<QStringList>("Listed");
+    const struct {
+        const char *Name;
+        bool LoUp, UseDown, UseLoopBack, UsePPP;
+        const char *Listed;
+    } Rows[] = {
+        {"defaults", true, false, false, false, "br0"},
+        {"UseDown", true, true, false, false, "br0 br1"},
+        {"UseLoopBack", true, false, true, false, "lo br0"},
+        {"UsePPP", true, false, false, true, "br0 tun0"},
+        {"UseDown UseLoopBack", true, true, true, false, "lo br0 br1"},
+        {"UseDown UsePPP", true, true, false, true, "br0 br1 tun0 tun1"},
+        {"UseLoopBack UsePPP", true, false, true, true, "lo br0 tun0"},
+        {"all", true, true, true, true, "lo br0 br1 tun0 tun1"},
+        {"lo down, UseLoopBack UsePPP", false, false, true, true, "br0 tun0"},
+        {"lo down, UseDown UsePPP", false, true, false, true, "br0 br1 tun0 tun1"},
+        {"lo down, UseDown UseLoopBack", false, true, true, false, "lo br0 br1"},
+        {"lo down, all", false, true, true, true, "lo br0 br1 tun0 tun1"},
+    };
+    for (const auto &R : Rows)
+        QTest::newRow(R.Name) << R.LoUp << R.UseDown << R.UseLoopBack << R.UsePPP
+                              << QString(R.Listed).split(' ');
+}
+
+void TestInterfaceList::filterSwitches()
+{
+    QFETCH(bool, LoUp);
+    QFETCH(bool, UseDown);
+    QFETCH(bool, UseLoopBack);
+    QFETCH(bool, UsePPP);
+    QFETCH(QStringList, Listed);
+    QVERIFY(IpBatch(FilterSetup + QString(LoUp ? "" : "link set lo down\n")));
+
+    TNetInterfaceList List;
+    QVERIFY(!List.UseDown() && !List.UseLoopBack() && !List.UsePPP());
+    List.SetUseDown(UseDown);
+    List.SetUseLoopBack(UseLoopBack);
+    List.SetUsePPP(UsePPP);
+    QCOMPARE(List.UseDown(), UseDown);
+    QCOMPARE(List.UseLoopBack(), UseLoopBack);
+    QCOMPARE(List.UsePPP(), UsePPP);
+    List.Refresh();
+
+    const QHash<QString, QString> Flags{{"lo", LoUp ? "up loopback" : "loopback"},
+                                        {"br0", "up broadcast"},
+                                        {"br1", "broadcast"},
+                                        {"tun0", "up ppp"},
+                                        {"tun1", "ppp"}};
+    QStringList Expected, Actual;
+    QHash<QString, QString> DeviceOf;
+    for (const auto &[Device, Address] : SystemOrder())
+        if (Listed.contains(Device)) {
+            DeviceOf.insert(Address, Device);
+            Expected << Device + " " + Address + ": " + Flags.value(Device);
+        }
+    QCOMPARE(Expected.size(), Listed.size());
+    for (int I = 0; I < List.Count(); ++I) {
+        const TInterfaceParams &P = *List.Objects(I);
+        const QStringList Set{P.IsUp ? "up" : "", P.IsBroadcast ? "broadcast" : "",
+                              P.IsLoopBack ? "loopback" : "", P.IsPPP ? "ppp" : ""};
+        Actual << DeviceOf.value(List.Strings(I)) + " " + List.Strings(I) + ": " +
+                      QStringList(Set).filter(QRegularExpression(".")).join(' ');
+    }
+    QCOMPARE(Actual, Expected);
+}
+
+void TestInterfaceList::addressTexts()
+{
+    // Several addresses on one interface, one address on two interfaces, addresses with and
+    // without a broadcast address, point-to-point peers, and an interface with IPv6 only.
+    QVERIFY(IpBatch("link add br0 type bridge\n"
+                    "addr add 10.1.0.1/24 brd + dev br0\n"
+                    "addr add 172.16.5.9/20 dev br0\n"
+                    "addr add 10.6.0.1/16 brd 10.6.0.0 dev br0\n"
+                    "addr add 192.0.2.5/24 brd + dev br0\n"
+                    "link set br0 up\n"
+                    "link add br2 type bridge\n"
+                    "addr add 10.1.0.1/24 brd + dev br2\n"
+                    "addr add 10.7.0.1 peer 10.7.0.2 dev br2\n"
+                    "link set br2 up\n"
+                    "tuntap add mode tun tun0\n"
+                    "addr add 10.9.0.1 peer 10.9.0.2 dev tun0\n"
+                    "link set tun0 up\n"
+                    "link add br3 type bridge\n"
+                    "addr add fd00::1/64 dev br3\n"
+                    "link set br3 up\n"));
+    QCOMPARE(
+        Ip({"-6", "addr", "show", "dev", "br3", "scope", "global"}).value_or(QList<QStringList>{}).size(), 1);
+
+    const QHash<QString, QString> Params{{"lo 127.0.0.1", "255.0.0.0 -"},
+                                         {"br0 10.1.0.1", "255.255.255.0 10.1.0.255"},
+                                         {"br0 172.16.5.9", "255.255.240.0 -"},
+                                         {"br0 10.6.0.1", "255.255.0.0 10.6.0.0"},
+                                         {"br0 192.0.2.5", "255.255.255.0 192.0.2.255"},
+                                         {"br2 10.1.0.1", "255.255.255.0 10.1.0.255"},
+                                         {"br2 10.7.0.1", "255.255.255.255 -"},
+                                         {"tun0 10.9.0.1", "255.255.255.255 -"}};
+    QStringList Expected, Actual;
+    for (const auto &[Device, Address] : SystemOrder())
+        Expected << Address + " " + Params.value(Device + " " + Address);
+    QCOMPARE(Expected.size(), Params.size());
+
+    TNetInterfaceList List;
+    SetAll(List);
+    List.Refresh();
+    for (int I = 0; I < List.Count(); ++I) {
+        const TInterfaceParams &P = *List.Objects(I);
+        Actual << List.Strings(I) + " " + P.Netmask + " " + (P.Broadcast.isEmpty() ? "-" : P.Broadcast);
+    }
+    QCOMPARE(Actual, Expected);
+}
+
+void TestInterfaceList::manyInterfacesInSystemOrder()
+{
+    // More than a 1,024-byte table of 76-byte records holds, created in an order that is
+    // neither the order of their names nor that of their addresses.
+    const int Bridges = 20;
+    QString Script;
+    for (int I = 0; I < Bridges; ++I)
+        Script +=
+            QString("link add br%1 type bridge\naddr add 10.30.%2.1/24 brd + dev br%1\nlink set br%1 up\n")
+                .arg(I * 7 % Bridges)
+                .arg(I * 13 % Bridges);
+    QVERIFY(IpBatch(Script));
+    QStringList Expected;
+    for (const auto &[Device, Address] : SystemOrder())
+        if (Device != "lo")
+            Expected << Address;
+    QCOMPARE(Expected.size(), Bridges);
+
+    TNetInterfaceList List;
+    List.Refresh();
+    QCOMPARE(Texts(List), Expected);
+    List.Refresh();
+    QCOMPARE(Texts(List), Expected + Expected);
+}
+
+void TestInterfaceList::ownershipAndFailures()
+{
+    QVERIFY(IpBatch(FilterSetup));
+    const int Records = SystemOrder().size();
+    QCOMPARE(Records, 5);
+
+    // Dropped records release their objects at once, held ones go with the list.
+    auto Defaults = std::make_unique<TNetInterfaceList>();
+    Watch = {};
+    Watch.Armed = true;
+    Defaults->Refresh();
+    const QSet<const void *> Held = HeldObjects(*Defaults);
+    const bool ReleasedOnRefresh = ReleasedOnceExcept(Held);
+    Defaults.reset();
+    const bool ReleasedWithList = ReleasedOnceExcept({});
+    Watch.Armed = false;
+    QCOMPARE(Held.size(), 1);
+    QVERIFY(ReleasedOnRefresh);
+    QVERIFY(ReleasedWithList);
+
+    // Memory runs out at the third record: the entries before it stay, nothing leaks.
+    TNetInterfaceList List;
+    SetAll(List);
+    List.Refresh();
+    const QStringList First = Texts(List);
+    QCOMPARE(First.size(), Records);
+    Watch = {};
+    Watch.Armed = true;
+    Watch.FailAt = 3;
+    List.Refresh();
+    const bool Released = ReleasedOnceExcept(HeldObjects(List, Records));
+    Watch = {};
+    QCOMPARE(Texts(List), First + First.mid(0, 2));
+    QVERIFY(Released);
+
+    // The system cannot be asked (no file descriptor left): nothing added, nothing lost.
+    rlimit Old{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &Old), 0);
+    rlimit Low = Old;
+    Low.rlim_cur = 64;
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &Low), 0);
+    std::vector<int> Fds;
+    int Fd = -1;
+    while (Fds.size() < 64 && (Fd = open("/dev/null", O_RDONLY)) >= 0)
+        Fds.push_back(Fd);
+    const int Error = errno;
+    TNetInterfaceList Fresh;
+    Fresh.Refresh();
+    List.Refresh();
+    for (int Open : Fds)
+        close(Open);
+    setrlimit(RLIMIT_NOFILE, &Old);
+    QCOMPARE(Error, EMFILE);
+    QCOMPARE(Fresh.Count(), 0);
+    QCOMPARE(List.Count(), Records + 2);
+}
+
+QTEST_GUILESS_MAIN(TestInterfaceList)
+#include "tst_InterfaceList.moc"
