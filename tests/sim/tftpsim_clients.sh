@@ -38,6 +38,8 @@ check() { # check DESCRIPTION COMMAND...
 # Starts the simulator in the background with extra arguments; waits (bounded)
 # for its "listening" line.
 start_sim() {
+    # The previous run's "listening" line must not pass for this one's.
+    rm -f "$WORK/err" "$WORK/log" "$WORK/out"
     "$SIM" --bind "$HOST" --log "$WORK/log" --out "$WORK/out" "$@" >"$WORK/summary" 2>"$WORK/err" &
     SIM_PID=$!
     local i
