@@ -1,0 +1,226 @@
+#include "Main.h"
+#include "ui_Main.h"
+
+#include "FormLook.h"
+#include "InterfaceInfo.h"
+#include "LoadData.h"
+#include "SelectInterface.h"
+#include "TftpClient.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+
+TfrmMain *frmMain = nullptr;
+
+QString RemoveSpaces(const QString &Text)
+{
+    QString Result = Text;
+    Result.remove(QLatin1Char(' '));
+    return Result;
+}
+
+namespace {
+
+// The mask would fill a short group from the left ("192.168.0  .200");
+// right-aligned groups ("192.168.  0.200") read more like an address.
+QString PadGroups(const QString &Address)
+{
+    QStringList Groups = Address.split(QLatin1Char('.'));
+    if (Groups.size() != 4)
+        return Address;
+    for (QString &Group : Groups)
+        Group = Group.rightJustified(3, QLatin1Char(' '));
+    return Groups.join(QLatin1Char('.'));
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(QWidget *parent) : QMainWindow(parent), ui(new Ui::TfrmMain)
+{
+    ui->setupUi(this);
+    FixFormFrame(this, QSize(436, 203));
+
+    QIcon Icon;
+    for (int Size : {16, 32, 48})
+        Icon.addFile(QStringLiteral(":/icon/TXLoader-%1.png").arg(Size), QSize(Size, Size));
+    setWindowIcon(Icon);
+
+    ui->btnClose->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
+    ui->btnHelp->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
+    ui->btnHelp->setText(QStringLiteral(" ")); // glyph only; the form file drops a lone blank
+    ui->Label2->adjustSize();
+
+    ui->sbrStatus->setFixedHeight(19);
+    ui->sbrStatus->setSizeGripEnabled(false);
+    for (int i = 0; i < 2; ++i) {
+        FPanels[i] = new QLabel(ui->sbrStatus);
+        FPanels[i]->setObjectName(QStringLiteral("sbrStatusPanel%1").arg(i));
+        FPanels[i]->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+        // Panel 1 takes the rest of the bar: the longest status does not fit
+        // into the 50 pixels the layout once gave it.
+        ui->sbrStatus->addPermanentWidget(FPanels[i], i);
+    }
+    FPanels[0]->setFixedWidth(160);
+    FPanels[0]->setText(QStringLiteral("Интерфейс: "));
+    FPanels[1]->setText(QStringLiteral("Статус: "));
+
+    connect(ui->btnLoadToBoard, &QPushButton::clicked, this, &TfrmMain::btnLoadToBoardClick);
+    connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(ui->btnHelp, &QPushButton::clicked, this, &TfrmMain::btnHelpClick);
+    ui->edtIP->installEventFilter(this);
+
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::FormCreate()
+{
+    setWindowTitle(windowTitle() + QStringLiteral(": ") + QString::fromLatin1(FirmwareFileName).left(14));
+    FDeviceAddress = QString::fromLatin1(DefaultDeviceAddress);
+    SetPanelText(1, QStringLiteral("Статус: Готов"));
+    ui->edtIP->setText(PadGroups(FDeviceAddress));
+    ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmMain::showEvent(QShowEvent *Event)
+{
+    QMainWindow::showEvent(Event);
+    if (FShown)
+        return;
+    FShown = true;
+    CentreOnScreen(this);
+    // Settle the interface once the window is on screen, so the dialog or the
+    // message has the main window behind it.
+    QTimer::singleShot(0, this, &TfrmMain::FormShow);
+}
+
+void TfrmMain::FormShow()
+{
+    {
+        TNetInterfaceList List;
+        List.Refresh();
+        if (List.Count() == 0) {
+            QMessageBox Box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(),
+                            QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"), QMessageBox::Ok,
+                            this);
+            Box.setObjectName(QStringLiteral("msgNoInterface"));
+            Box.exec();
+            close();
+        } else if (List.Count() == 1) {
+            FInterfaceAddress = List.Strings(0);
+        } else {
+            QComboBox *Items = frmSelectInterf ? frmSelectInterf->cbxInterfaces() : nullptr;
+            if (Items) {
+                Items->clear();
+                for (int i = 0; i < List.Count(); ++i)
+                    Items->addItem(List.Strings(i));
+                Items->setCurrentIndex(0);
+            }
+            if (Items && frmSelectInterf->exec() == QDialog::Accepted)
+                FInterfaceAddress = Items->currentText();
+            else
+                FInterfaceAddress.clear();
+        }
+    } // the list and its parameter objects are released here
+    SetPanelText(0, QStringLiteral("Интерфейс: ") + FInterfaceAddress);
+}
+
+void TfrmMain::btnLoadToBoardClick()
+{
+    if (FBusy)
+        return;
+    FDeviceAddress = RemoveSpaces(ui->edtIP->displayText());
+    FTftpClient = std::make_unique<TTftpClient>(FInterfaceAddress);
+
+    FBusy = true;
+    ui->btnLoadToBoard->setEnabled(false);
+    ui->btnClose->setEnabled(false);
+    ui->edtIP->setEnabled(false);
+    SetPanelText(1, QStringLiteral("Статус: ЗАГРУЗКА"));
+
+    const TTftpResult Result = FTftpClient->Upload(FDeviceAddress, QString::fromLatin1(FirmwareFileName));
+
+    // Give the device a moment with the socket still open before it goes away;
+    // events are deliberately not served here.
+    QThread::msleep(500);
+    FTftpClient.reset();
+
+    FBusy = false;
+    ui->btnLoadToBoard->setEnabled(true);
+    ui->btnClose->setEnabled(true);
+    ui->edtIP->setEnabled(true);
+
+    switch (Result) {
+    case trOK:
+        SetPanelText(1, QStringLiteral("Статус: OK"));
+        break;
+    case trTimeout:
+        SetPanelText(1, QStringLiteral("Статус: таймаут"));
+        break;
+    case trDeviceError:
+        SetPanelText(1, QStringLiteral("Статус: ошибка устройства"));
+        break;
+    case trUnknownError:
+    default:
+        SetPanelText(1, QStringLiteral("Статус: неизвестная ошибка"));
+        break;
+    }
+}
+
+void TfrmMain::btnHelpClick()
+{
+    // The About dialog opens from here once it exists.
+}
+
+bool TfrmMain::FormCloseQuery() const
+{
+    return !FBusy;
+}
+
+void TfrmMain::closeEvent(QCloseEvent *Event)
+{
+    // The upload serves events while it waits, so the close box still works
+    // then; closing would free the window under the running upload.
+    if (FormCloseQuery())
+        Event->accept();
+    else
+        Event->ignore();
+}
+
+bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
+{
+    if (Watched == ui->edtIP) {
+        if (Event->type() == QEvent::KeyPress)
+            edtIPKeyPress(static_cast<QKeyEvent *>(Event));
+        else if (Event->type() == QEvent::FocusIn &&
+                 static_cast<QFocusEvent *>(Event)->reason() == Qt::MouseFocusReason)
+            QTimer::singleShot(0, this, &TfrmMain::edtIPMouseFocus);
+    }
+    return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TfrmMain::edtIPKeyPress(QKeyEvent *)
+{
+    // The mask already admits only digits; nothing more to check per key.
+}
+
+void TfrmMain::edtIPMouseFocus()
+{
+    // A click lands the cursor where the mouse was, often behind the last
+    // group, where the mask drops whatever is typed: start at the first blank.
+    const int FirstFree = ui->edtIP->displayText().indexOf(QLatin1Char(' '));
+    if (FirstFree >= 0)
+        ui->edtIP->setCursorPosition(FirstFree);
+}
+
+void TfrmMain::SetPanelText(int Index, const QString &Text)
+{
+    FPanels[Index]->setText(Text);
+}
