@@ -1,0 +1,219 @@
+#!/bin/bash
+# Upload benchmark: our client against curl, tftp-hpa and busybox tftp, all
+# sending the firmware image to the device simulator at 127.0.0.2:69 inside a
+# network namespace of its own. The simulator plays the link: a fixed delay
+# before every reply and, if asked, seeded packet loss.
+#
+#   sudo bench/run.sh [--build DIR] [--delay MS] [--drop FRACTION] [--seed N]
+#                     [--runs N] [--tools "ours curl tftp-hpa busybox"] [--no-wait]
+#
+# Tools take turns, after one unrecorded warm-up round. Prints a table of
+# medians (wall time, CPU time, lost packets) per tool and the bound
+# 121 x delay + 3000 ms x lost packets; then the CPU our client uses while it
+# waits on a device that never answers (about 9 s).
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${TXL_BUILD:-$ROOT/build-sim}
+DELAY=2
+DROP=0
+SEED=1
+RUNS=5
+TOOLS="ours curl tftp-hpa busybox"
+WAIT_TEST=1
+INSIDE=0
+ARGS=("$@")
+
+die() {
+    echo "run.sh: $*" >&2
+    exit 1
+}
+
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) BUILD=$2; shift 2 ;;
+    --delay) DELAY=$2; shift 2 ;;
+    --drop) DROP=$2; shift 2 ;;
+    --seed) SEED=$2; shift 2 ;;
+    --runs) RUNS=$2; shift 2 ;;
+    --tools) TOOLS=$2; shift 2 ;;
+    --no-wait) WAIT_TEST=0; shift ;;
+    --inside) INSIDE=1; shift ;;
+    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) die "unknown argument $1 (see --help)" ;;
+    esac
+done
+[[ $DELAY =~ ^[0-9]+$ ]] || die "--delay wants whole milliseconds"
+[[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 100 ]] || die "--runs wants 1..100"
+
+SIM=$BUILD/tools/tftpsim/tftpsim
+DRIVER=$BUILD/bench/txload_bench
+IMAGE=$ROOT/firmware/ZRM-40K_06_V48.xfw
+NAME=ZRM-40K_06_V48.xfw
+HOST=127.0.0.2
+PACKETS=121
+
+# --- outside: make the namespace, run this script again inside it ----------
+if [ "$INSIDE" = 0 ]; then
+    [ "$(id -u)" = 0 ] || die "needs root (network namespace, port 69)"
+    [ -x "$SIM" ] || die "no simulator at $SIM; build it: cmake --build $BUILD --target tftpsim"
+    NS=txlbench-$$
+    ip netns add "$NS" || die "cannot create namespace $NS"
+    trap 'ip netns del "$NS" 2>/dev/null' EXIT
+    trap 'exit 130' INT TERM
+    ip netns exec "$NS" ip link set lo up || die "cannot bring up lo in $NS"
+    ip netns exec "$NS" bash "$0" --inside "${ARGS[@]}"
+    exit $?
+fi
+
+# --- inside the namespace ---------------------------------------------------
+WORK=$(mktemp -d)
+SIM_PID=
+stop_sim() {
+    if [ -n "$SIM_PID" ]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+        SIM_PID=
+    fi
+}
+trap 'stop_sim; rm -rf "$WORK"' EXIT
+trap 'exit 130' INT TERM
+
+start_sim() { # start_sim EXTRA-ARGS...: simulator in the background, waits for "listening"
+    # The previous simulator's "listening" line must not pass for this one's.
+    rm -f "$WORK/sim.out" "$WORK/sim.log" "$WORK/sim.err"
+    "$SIM" --bind "$HOST" --each --idle-timeout 300 --log "$WORK/sim.log" "$@" \
+        >"$WORK/sim.out" 2>"$WORK/sim.err" &
+    SIM_PID=$!
+    local i
+    for i in $(seq 100); do
+        grep -q '^listening ' "$WORK/sim.err" 2>/dev/null && return 0
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    die "simulator did not start: $(cat "$WORK/sim.err")"
+}
+
+# measure CMD...: runs it once; sets WALL_MS, CPU_MS (user+sys of the command
+# and its children) and RC.
+measure() {
+    local t0 t1
+    t0=$EPOCHREALTIME
+    (
+        timeout 120 "$@" >"$WORK/cmd.out" 2>&1
+        echo $? >"$WORK/cmd.rc"
+        times >"$WORK/cmd.times"
+    )
+    t1=$EPOCHREALTIME
+    RC=$(cat "$WORK/cmd.rc")
+    WALL_MS=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", (b - a) * 1000 }')
+    # Second line of `times`: children's user and system time, as "0m0.012s 0m0.004s".
+    CPU_MS=$(sed -n 2p "$WORK/cmd.times" |
+        awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%.1f", t * 1000 }')
+}
+
+median() { # median of the numbers on stdin, "-" for none
+    sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) { print "-"; exit }
+        if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+tool_command() { # the upload command line of a tool
+    case $1 in
+    ours) echo "$DRIVER" --local 127.0.0.1 --host "$HOST" ;;
+    curl) echo curl -sS --max-time 60 -T "$IMAGE" "tftp://$HOST/$NAME" ;;
+    tftp-hpa) echo tftp "$HOST" -m binary -c put "$IMAGE" "$NAME" ;;
+    busybox) echo busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" ;;
+    *) die "unknown tool $1" ;;
+    esac
+}
+
+IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
+echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sr), $(nproc) CPUs: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "# load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "# delay ${DELAY} ms, drop ${DROP} (seed ${SEED}), ${RUNS} runs per tool, image $(stat -c %s "$IMAGE") bytes"
+
+start_sim --delay-ms "$DELAY" --drop "$DROP" --seed "$SEED"
+: >"$WORK/rows"
+failures=0
+RUN_TOOLS=
+for tool in $TOOLS; do
+    tool_command "$tool" >/dev/null
+    if [ "$tool" = ours ] && [ ! -x "$DRIVER" ]; then
+        echo "# ours: no driver at $DRIVER (cmake --build $BUILD --target txload_bench); skipped"
+        continue
+    fi
+    RUN_TOOLS="$RUN_TOOLS $tool"
+done
+
+# Round 0 warms caches and is not recorded. Tools take turns within a round so
+# that a burst of load from elsewhere on the machine does not hit one tool only.
+for run in $(seq 0 "$RUNS"); do
+    for tool in $RUN_TOOLS; do
+        read -r -a cmd <<<"$(tool_command "$tool")"
+        summaries=$(wc -l <"$WORK/sim.out")
+        logged=$(wc -l <"$WORK/sim.log")
+        measure "${cmd[@]}"
+        # The simulator prints a summary line per completed transfer; wait for it briefly.
+        for i in $(seq 40); do
+            [ "$(wc -l <"$WORK/sim.out")" -gt "$summaries" ] && break
+            sleep 0.05
+        done
+        last=$(tail -n 1 "$WORK/sim.out")
+        ok=0
+        if [ "$RC" = 0 ] && [ "$(wc -l <"$WORK/sim.out")" -gt "$summaries" ] &&
+            [[ $last == *"\"sha256\":\"$IMAGE_SHA\""* && $last == *'"bytes":61280,'* ]]; then
+            ok=1
+        else
+            failures=$((failures + 1))
+            echo "# $tool run $run FAILED (exit $RC): $(head -c 300 "$WORK/cmd.out")" >&2
+        fi
+        [ "$run" = 0 ] && continue
+        lost=$(tail -n +"$((logged + 1))" "$WORK/sim.log" | grep -c ' drop$')
+        bound=$((PACKETS * DELAY + 3000 * lost))
+        upload=$(sed -n 's/.*upload_ms=\([0-9.]*\).*/\1/p' "$WORK/cmd.out")
+        echo "$tool $run $WALL_MS $CPU_MS $lost $bound $ok ${upload:--}" >>"$WORK/rows"
+    done
+done
+stop_sim
+
+column_of() { # column_of TOOL N: column N of that tool's successful runs
+    awk -v t="$1" -v n="$2" '$1 == t && $7 == 1 { print $n }' "$WORK/rows"
+}
+echo
+printf '| %-28s | %5s | %13s | %12s | %10s | %9s | %10s |\n' tool "ok" "wall ms (med)" "CPU ms (med)" "lost (med)" "bound ms" "wall/bound"
+printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------------ ------- --------------- -------------- ------------ ----------- ------------
+for tool in $RUN_TOOLS; do
+    total=$(awk -v t="$tool" '$1 == t' "$WORK/rows" | wc -l)
+    [ "$total" -gt 0 ] || continue
+    good=$(column_of "$tool" 1 | wc -l)
+    wall=$(column_of "$tool" 3 | median)
+    cpu=$(column_of "$tool" 4 | median)
+    lost=$(column_of "$tool" 5 | median)
+    bound=$(column_of "$tool" 6 | median)
+    ratio=$(awk -v w="$wall" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
+    label=$tool
+    [ "$tool" = ours ] && label="ours (txload_bench process)"
+    printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s |\n' "$label" "$good" "$total" "$wall" "$cpu" "$lost" "$bound" "$ratio"
+    if [ "$tool" = ours ]; then
+        upload=$(column_of ours 8 | median)
+        ratio=$(awk -v w="$upload" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
+        printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s |\n' "ours (Upload() alone)" "$good" "$total" "$upload" "" "$lost" "$bound" "$ratio"
+    fi
+done
+echo
+echo "# all runs (tool run wall_ms cpu_ms lost bound_ms ok upload_ms):"
+sed 's/^/#   /' "$WORK/rows"
+
+if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
+    # A device that never answers: the client sends the WRQ three times and gives up.
+    start_sim --fault 0:silent:all
+    measure "$DRIVER" --local 127.0.0.1 --host "$HOST"
+    stop_sim
+    share=$(awk -v c="$CPU_MS" -v w="$WALL_MS" 'BEGIN { printf "%.3f", 100 * c / w }')
+    echo
+    echo "# waiting on a silent device: exit $RC ($(cat "$WORK/cmd.out")), wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
+    [ "$RC" = 1 ] || { echo "# expected trTimeout (exit 1)" >&2; failures=$((failures + 1)); }
+fi
+
+[ "$failures" = 0 ]
