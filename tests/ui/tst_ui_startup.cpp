@@ -1,0 +1,283 @@
+// The windows as they open: the design's texts and layout, and how the local
+// interface is settled with none, one or several usable interfaces in the
+// test's own network namespace.
+
+#include "uitest_forms.h"
+#include "uitest_netns.h"
+
+#include "InterfaceInfo.h"
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QtTest>
+
+using namespace uitest;
+
+class TestUiStartup : public QObject
+{
+    Q_OBJECT
+
+    QStringList FInterfaces;
+
+    void Add(const QString &Name, const QString &Cidr)
+    {
+        QVERIFY2(AddInterface(Name, Cidr), qPrintable("cannot create " + Name));
+        FInterfaces << Name;
+    }
+
+    // Shows the main window and runs the application's event loop as start-up
+    // does; 0 when the program ended on its own, 99 when it was still running
+    // after 10 s.
+    static int RunUntilQuit(TForms &F)
+    {
+        QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
+        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+        return QCoreApplication::exec();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: these tests create interfaces");
+        TNetInterfaceList Before;
+        Before.Refresh();
+        QCOMPARE(Before.Count(), 0); // the namespace starts with loopback only
+    }
+
+    void cleanup()
+    {
+        for (const QString &Name : std::as_const(FInterfaces))
+            RemoveInterface(Name);
+        FInterfaces.clear();
+    }
+
+    void formsAsDesigned()
+    {
+        TForms F;
+        QCOMPARE(F.Main.windowTitle(), QStringLiteral("Tervix BootLoader: ZRM-40K_06_V48"));
+        QCOMPARE(F.Panel(1), QStringLiteral("Статус: Готов"));
+        QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
+        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
+        QCOMPARE(F.Find<QLabel>("Label2")->text(), QStringLiteral("IP-адрес устройства:"));
+        QCOMPARE(F.Find<QLabel>("Label1")->text(),
+                 QStringLiteral("Укажите правильный IP-адрес устройства для загрузки и нажмите кнопку "
+                                "\"Загрузить\". Не забудьте перевести устройство в режим загрузки!"));
+        QCOMPARE(F.Button("btnLoadToBoard")->text(), QStringLiteral("Загрузить..."));
+        QCOMPARE(F.Button("btnClose")->text(), QStringLiteral("Выйти"));
+        QCOMPARE(F.Button("btnHelp")->text(), QStringLiteral(" "));
+        QCOMPARE(F.Select.windowTitle(), QStringLiteral("Выберите сетевой интерфейс"));
+        QVERIFY(F.Select.findChild<QLabel *>("Label1")->text().contains(QStringLiteral("нажмите ОК.")));
+        QCOMPARE(F.Select.findChild<QPushButton *>("BitBtn1")->text(), QStringLiteral("OK"));
+        QCOMPARE(F.Select.findChild<QPushButton *>("BitBtn2")->text(), QStringLiteral("Cancel"));
+
+        // Fixed size, close box and system menu only.
+        for (QWidget *W : {static_cast<QWidget *>(&F.Main), static_cast<QWidget *>(&F.Select)}) {
+            QCOMPARE(W->minimumSize(), W->maximumSize());
+            QVERIFY(!(W->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+            QVERIFY(W->windowFlags() & Qt::WindowCloseButtonHint);
+        }
+        QCOMPARE(F.Main.size(), QSize(436, 203));
+        QCOMPARE(F.Select.size(), QSize(417, 167));
+        QVERIFY(!F.Main.windowIcon().isNull());
+        for (int Side : {16, 32, 48})
+            QVERIFY2(F.Main.windowIcon().availableSizes().contains(QSize(Side, Side)), "icon size missing");
+        for (const char *Name : {"btnClose", "btnHelp"})
+            QVERIFY2(!F.Button(Name)->icon().isNull(), Name);
+
+        const struct {
+            QWidget *Parent;
+            const char *Name;
+            QRect Rect;
+        } Layout[] = {
+            {&F.Main, "Label1", {16, 28, 393, 33}},          {&F.Main, "edtIP", {148, 90, 117, 21}},
+            {&F.Main, "btnLoadToBoard", {316, 88, 93, 25}},  {&F.Main, "btnClose", {316, 144, 93, 25}},
+            {&F.Main, "btnHelp", {20, 144, 29, 25}},         {&F.Select, "Label1", {32, 16, 353, 49}},
+            {&F.Select, "cbxInterfaces", {32, 80, 165, 21}}, {&F.Select, "BitBtn1", {315, 122, 75, 25}},
+            {&F.Select, "BitBtn2", {203, 122, 75, 25}},
+        };
+        for (const auto &Item : Layout) {
+            const QWidget *W = Item.Parent->findChild<QWidget *>(Item.Name);
+            QVERIFY2(W, Item.Name);
+            QCOMPARE(W->geometry(), Item.Rect);
+        }
+
+        // The texts must fit the boxes they were laid out for, with the font actually used.
+        F.Main.show();
+        const auto *Label1 = F.Find<QLabel>("Label1");
+        QVERIFY2(Label1->heightForWidth(Label1->width()) <= Label1->height(), "Label1 text is cut off");
+        const auto *Panel1 = F.Find<QLabel>("sbrStatusPanel1");
+        const int Widest =
+            Panel1->fontMetrics().horizontalAdvance(QStringLiteral("Статус: неизвестная ошибка"));
+        QVERIFY2(Widest <= Panel1->contentsRect().width(), "the longest status does not fit panel 1");
+        QCOMPARE(F.Find<QLabel>("sbrStatusPanel0")->width(), 160);
+        QCOMPARE(F.Find<QStatusBar>("sbrStatus")->height(), 19);
+        QVERIFY(!F.Find<QStatusBar>("sbrStatus")->isSizeGripEnabled());
+        F.Main.hide();
+    }
+
+    void tabOrder()
+    {
+        TForms F;
+        const QStringList Expected = {"btnLoadToBoard", "edtIP", "btnClose", "btnHelp"};
+        QWidget *W = F.Button("btnLoadToBoard");
+        QStringList Seen;
+        for (int Step = 0; Step < 50 && Seen.size() < Expected.size(); ++Step, W = W->nextInFocusChain())
+            if (W->focusPolicy() & Qt::TabFocus)
+                Seen << W->objectName();
+        QCOMPARE(Seen, Expected);
+        QCOMPARE(F.Main.focusWidget(), F.Button("btnLoadToBoard"));
+
+        QWidget *D = F.Select.findChild<QWidget *>("cbxInterfaces");
+        QCOMPARE(D->nextInFocusChain()->objectName(), QStringLiteral("BitBtn1"));
+        QCOMPARE(D->nextInFocusChain()->nextInFocusChain()->objectName(), QStringLiteral("BitBtn2"));
+    }
+
+    void removeSpaces_data()
+    {
+        QTest::addColumn<QString>("Text");
+        QTest::addColumn<QString>("Expected");
+        QTest::newRow("padded group") << "192.168.  0.200"
+                                      << "192.168.0.200";
+        QTest::newRow("empty field") << "   .   .   .   "
+                                     << "...";
+        QTest::newRow("only code 32") << "1\t2\u00a03 4"
+                                      << "1\t2\u00a034";
+        QTest::newRow("nothing to do") << "10.0.0.1"
+                                       << "10.0.0.1";
+    }
+    void removeSpaces()
+    {
+        QFETCH(QString, Text);
+        QFETCH(QString, Expected);
+        QCOMPARE(RemoveSpaces(Text), Expected);
+    }
+
+    void oneInterfaceNeedsNoChoice()
+    {
+        Add("txu1", "10.77.1.1/24");
+        QTRY_COMPARE(UsableInterfaces(), 1);
+        TForms F;
+        TModalDriver Driver([](QWidget *Modal) { Modal->close(); }, 3000);
+        F.Main.show();
+        QTRY_COMPARE(F.Panel(0), QStringLiteral("Интерфейс: 10.77.1.1"));
+        QCOMPARE(F.Main.InterfaceAddress(), QStringLiteral("10.77.1.1"));
+        QVERIFY2(!Driver.Done(), qPrintable("unexpected window " + Driver.ModalClass()));
+        QVERIFY(F.Main.isVisible());
+
+        // The close button ends the program.
+        F.Main.hide();
+        QTimer::singleShot(100, F.Button("btnClose"), &QPushButton::click);
+        QCOMPARE(RunUntilQuit(F), 0);
+        QVERIFY(!F.Main.isVisible());
+    }
+
+    void severalInterfacesOfferAChoice_data()
+    {
+        QTest::addColumn<QString>("Ending");
+        QTest::addColumn<int>("Pick");     // item selected before the dialog is ended
+        QTest::addColumn<int>("Expected"); // index of the address the window keeps; -1: none
+        QTest::newRow("OK button, second item") << "BitBtn1" << 1 << 1;
+        QTest::newRow("Enter key, first item") << "Return" << 0 << 0;
+        QTest::newRow("Cancel button") << "BitBtn2" << 2 << -1;
+        QTest::newRow("Escape key") << "Escape" << 1 << -1;
+        QTest::newRow("close box") << "close" << 0 << -1;
+    }
+    void severalInterfacesOfferAChoice()
+    {
+        QFETCH(QString, Ending);
+        QFETCH(int, Pick);
+        QFETCH(int, Expected);
+        // Not in address order, so a sorted list would show.
+        const QStringList Addresses = {"10.77.3.1", "10.77.1.1", "10.77.2.1"};
+        for (int i = 0; i < Addresses.size(); ++i)
+            Add(QStringLiteral("txu%1").arg(i), Addresses[i] + "/24");
+        QTRY_COMPARE(UsableInterfaces(), 3);
+
+        TForms F;
+        QStringList Items;
+        int Selected = -2;
+        bool MainVisible = false;
+        TModalDriver Driver([&](QWidget *Modal) {
+            auto *Dialog = qobject_cast<TfrmSelectInterf *>(Modal);
+            if (!Dialog) {
+                Modal->close();
+                return;
+            }
+            MainVisible = F.Main.isVisible();
+            auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
+            for (int i = 0; i < Combo->count(); ++i)
+                Items << Combo->itemText(i);
+            Selected = Combo->currentIndex();
+            Combo->setCurrentIndex(Pick);
+            if (Ending == "Return")
+                QTest::keyClick(Dialog, Qt::Key_Return);
+            else if (Ending == "Escape")
+                QTest::keyClick(Dialog, Qt::Key_Escape);
+            else if (Ending == "close")
+                Dialog->close();
+            else
+                QTest::mouseClick(Dialog->findChild<QPushButton *>(qPrintable(Ending)), Qt::LeftButton);
+        });
+        F.Main.show();
+        const QString Chosen = Expected < 0 ? QString() : Addresses[Expected];
+        QTRY_VERIFY(Driver.Done());
+        QTRY_COMPARE(F.Panel(0), QStringLiteral("Интерфейс: ") + Chosen);
+        QCOMPARE(Driver.ModalClass(), QStringLiteral("TfrmSelectInterf"));
+        QCOMPARE(Items, Addresses);
+        QCOMPARE(Selected, 0);
+        QVERIFY(MainVisible);
+        QCOMPARE(F.Main.InterfaceAddress(), Chosen);
+        QVERIFY(!F.Select.isVisible());
+        QVERIFY(F.Main.isVisible());
+    }
+
+    void noInterfaceEndsTheProgram()
+    {
+        // Only loopback and an interface that is down: nothing usable.
+        Add("txdown", "10.77.9.1/24");
+        QVERIFY(Ip({"link", "set", "txdown", "down"}));
+        QTRY_COMPARE(UsableInterfaces(), 0);
+
+        TForms F;
+        QString Text;
+        TModalDriver Driver([&](QWidget *Modal) {
+            auto *Box = qobject_cast<QMessageBox *>(Modal);
+            if (!Box) {
+                Modal->close();
+                return;
+            }
+            Text = Box->text();
+            QTest::mouseClick(Box->button(QMessageBox::Ok), Qt::LeftButton);
+        });
+        QCOMPARE(RunUntilQuit(F), 0);
+        QVERIFY(Driver.Done());
+        QCOMPARE(Driver.ModalClass(), QStringLiteral("QMessageBox"));
+        QCOMPARE(Text, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"));
+        QVERIFY(!F.Main.isVisible());
+        QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
+    }
+
+    void clickIntoAddressFieldStartsAtFirstBlank()
+    {
+        Add("txu1", "10.77.1.1/24");
+        TForms F;
+        F.Main.show();
+        QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        QTRY_COMPARE(F.Panel(0), QStringLiteral("Интерфейс: 10.77.1.1"));
+        QLineEdit *Edit = F.edtIP();
+        Edit->clear();
+        QVERIFY(!Edit->hasFocus());
+        // Click near the right end, past every blank, as people do.
+        QTest::mouseClick(Edit, Qt::LeftButton, {}, QPoint(Edit->width() - 4, Edit->height() / 2));
+        QTRY_VERIFY(Edit->hasFocus());
+        QTRY_COMPARE(Edit->cursorPosition(), 0);
+        QTest::keyClicks(Edit, "10.77.1x.2");
+        QCOMPARE(Edit->displayText(), QStringLiteral("10 .77 .1  .2  "));
+        QCOMPARE(RemoveSpaces(Edit->displayText()), QStringLiteral("10.77.1.2"));
+    }
+};
+
+QTEST_MAIN(TestUiStartup)
+#include "tst_ui_startup.moc"
