@@ -48,18 +48,10 @@ fi
 
 say() { printf '\n== %s\n' "$*"; }
 
-PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins iproute2 xvfb xdotool imagemagick
-          fonts-urw-base35)
 if [ "$SETUP" = 1 ]; then
-    MISSING=()
-    for p in "${PACKAGES[@]}"; do
-        dpkg -s "$p" >/dev/null 2>&1 || MISSING+=("$p")
-    done
-    if [ ${#MISSING[@]} -gt 0 ]; then
-        say "installing ${MISSING[*]}"
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MISSING[@]}"
-    fi
+    . "$SRC/scripts/packages.sh"
+    # shellcheck disable=SC2086
+    txl_ensure_packages $TXL_BUILD_PACKAGES $TXL_RUN_PACKAGES
     say "building in $BUILD"
     [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$SRC" -B "$BUILD" -G Ninja >/dev/null
     cmake --build "$BUILD" --target TXLoader tftpsim

@@ -1,6 +1,7 @@
 # Sourced by the scripts: installs the Debian packages they need, quickly when all are there.
 
-TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev python3 fonts-dejavu-core"
+TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev python3
+    fonts-dejavu-core fonts-urw-base35"
 TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
 TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev"
 
