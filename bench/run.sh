@@ -9,8 +9,9 @@
 #
 # Tools take turns, after one unrecorded warm-up round. Prints a table of
 # medians (wall time, CPU time, lost packets) per tool and the bound
-# 121 x delay + 3000 ms x lost packets; then the CPU our client uses while it
-# waits on a device that never answers (about 9 s).
+# 121 x delay + 3000 ms x lost packets, and each client's median turnaround
+# (reply due -> next packet in, from the simulator's log); then the CPU our
+# client uses while it waits on a device that never answers (about 9 s).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -172,7 +173,12 @@ for run in $(seq 0 "$RUNS"); do
         lost=$(tail -n +"$((logged + 1))" "$WORK/sim.log" | grep -c ' drop$')
         bound=$((PACKETS * DELAY + 3000 * lost))
         upload=$(sed -n 's/.*upload_ms=\([0-9.]*\).*/\1/p' "$WORK/cmd.out")
-        echo "$tool $run $WALL_MS $CPU_MS $lost $bound $ok ${upload:--}" >>"$WORK/rows"
+        # Client turnaround: from the moment a reply is due (arrival + delay) to the
+        # arrival of the next packet, read off the simulator's log; median/mean in us.
+        tail -n +"$((logged + 1))" "$WORK/sim.log" |
+            awk -v d="$DELAY" '$5 == "ack" { if (n++) print ($1 - prev - d) * 1000; prev = $1 }' >"$WORK/turn"
+        turn="$(median <"$WORK/turn")/$(awk '{ s += $1 } END { printf "%.0f", NR ? s / NR : 0 }' "$WORK/turn")"
+        echo "$tool $run $WALL_MS $CPU_MS $lost $bound $ok ${upload:--} $turn" >>"$WORK/rows"
     done
 done
 stop_sim
@@ -181,8 +187,8 @@ column_of() { # column_of TOOL N: column N of that tool's successful runs
     awk -v t="$1" -v n="$2" '$1 == t && $7 == 1 { print $n }' "$WORK/rows"
 }
 echo
-printf '| %-28s | %5s | %13s | %12s | %10s | %9s | %10s |\n' tool "ok" "wall ms (med)" "CPU ms (med)" "lost (med)" "bound ms" "wall/bound"
-printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------------ ------- --------------- -------------- ------------ ----------- ------------
+printf '| %-28s | %5s | %13s | %12s | %10s | %9s | %10s | %16s |\n' tool "ok" "wall ms (med)" "CPU ms (med)" "lost (med)" "bound ms" "wall/bound" "turn us med/mean"
+printf '|%s|%s|%s|%s|%s|%s|%s|%s|\n' ------------------------------ ------- --------------- -------------- ------------ ----------- ------------ ------------------
 for tool in $RUN_TOOLS; do
     total=$(awk -v t="$tool" '$1 == t' "$WORK/rows" | wc -l)
     [ "$total" -gt 0 ] || continue
@@ -192,17 +198,18 @@ for tool in $RUN_TOOLS; do
     lost=$(column_of "$tool" 5 | median)
     bound=$(column_of "$tool" 6 | median)
     ratio=$(awk -v w="$wall" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
+    turn="$(column_of "$tool" 9 | cut -d/ -f1 | median)/$(column_of "$tool" 9 | cut -d/ -f2 | median)"
     label=$tool
     [ "$tool" = ours ] && label="ours (txload_bench process)"
-    printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s |\n' "$label" "$good" "$total" "$wall" "$cpu" "$lost" "$bound" "$ratio"
+    printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s | %16s |\n' "$label" "$good" "$total" "$wall" "$cpu" "$lost" "$bound" "$ratio" "$turn"
     if [ "$tool" = ours ]; then
         upload=$(column_of ours 8 | median)
         ratio=$(awk -v w="$upload" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
-        printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s |\n' "ours (Upload() alone)" "$good" "$total" "$upload" "" "$lost" "$bound" "$ratio"
+        printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s | %16s |\n' "ours (Upload() alone)" "$good" "$total" "$upload" "" "$lost" "$bound" "$ratio" ""
     fi
 done
 echo
-echo "# all runs (tool run wall_ms cpu_ms lost bound_ms ok upload_ms):"
+echo "# all runs (tool run wall_ms cpu_ms lost bound_ms ok upload_ms turnaround_us_median/mean):"
 sed 's/^/#   /' "$WORK/rows"
 
 if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
