@@ -19,7 +19,7 @@ args=(-DTXL_BUILD_TESTS=ON)
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-asan
     args+=(-DTXL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
-    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$PWD/tests/common/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 fi
