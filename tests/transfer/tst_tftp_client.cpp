@@ -10,6 +10,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 const QString ClientAddress = "127.0.0.1";
 const QString DeviceAddress = "127.0.0.2";
@@ -44,6 +47,7 @@ private slots:
     void leadingZerosAreDecimal();
     void wholeBlockImageEndsWithEmptyData();
     void unboundClientSendsNothing();
+    void destroyWhileDatagramsArrive();
 
 private:
     QTimer FWatchdog;
@@ -250,3 +254,28 @@ void TestTftpClient::unboundClientSendsNothing()
 
 QTEST_GUILESS_MAIN(TestTftpClient)
 #include "tst_tftp_client.moc"
+
+void TestTftpClient::destroyWhileDatagramsArrive()
+{
+    // Clients are freed right after their upload, whatever is still arriving:
+    // a delivery parked for the UI thread, or a stream of junk, must neither
+    // deadlock the destructor nor reach the freed client (ASan would see it).
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            TUdpSocket out;
+            const char junk[8] = {0, 4, 0, 1};
+            for (int i = 0; i < 100000 && !stop; ++i)
+                out.SendTo(junk, sizeof junk, 0x7F000001, 69);
+        });
+        auto client = std::make_unique<TTftpClient>(ClientAddress);
+        if (round % 2)
+            QTest::qWait(20); // deliveries run and stream on
+        else
+            QThread::msleep(20); // one delivery parks, waiting for this thread
+        client.reset();
+        QCoreApplication::sendPostedEvents();
+        stop = true;
+        flood.join();
+    }
+}
