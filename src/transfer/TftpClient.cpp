@@ -40,7 +40,10 @@ TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8
 
 TTftpClient::~TTftpClient()
 {
-    // Join the thread (dropping any queued delivery) before the socket it reads goes away.
+    // Wake the thread out of its receive instead of waiting out the 100 ms
+    // timeout, then join it (dropping any queued delivery) before the socket goes.
+    FReceiveThread->Stop();
+    FSocket->ShutdownReceive();
     FReceiveThread.reset();
     FSocket.reset();
 }

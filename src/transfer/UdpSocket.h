@@ -20,6 +20,8 @@ public:
     // Blocks up to the receive timeout. Returns the datagram's full length (which
     // may exceed Capacity; only Capacity bytes are stored), or -1 on timeout or error.
     long ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port);
+    // Makes a blocked ReceiveFrom return at once, and every later one too.
+    void ShutdownReceive();
     void Close();
 
 private:

@@ -78,6 +78,11 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
     return static_cast<long>(n);
 }
 
+void TUdpSocket::ShutdownReceive()
+{
+    ::shutdown(FImpl->Fd, SHUT_RD);
+}
+
 void TUdpSocket::Close()
 {
     const int fd = FImpl->Fd.exchange(-1);

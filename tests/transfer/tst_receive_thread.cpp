@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -35,6 +36,7 @@ private slots:
     void dropsWithoutListener();
     void longAndShortDatagrams();
     void stopEndsWithoutTraffic();
+    void shutdownWakesABlockedReceive();
     void destroyWithDeliveryPending();
     void destroyWhileDatagramsStreamIn();
 
@@ -135,6 +137,29 @@ void TestReceiveThread::stopEndsWithoutTraffic()
     FThread->Stop();
     // Bounded by the 100 ms receive timeout; 2 s is only a hang guard.
     QVERIFY(FThread->wait(2000));
+}
+
+void TestReceiveThread::shutdownWakesABlockedReceive()
+{
+    // Without a receive timeout only the shutdown can end this receive.
+    TUdpSocket socket;
+    QVERIFY(socket.Bind(Loopback, ListenPort + 10));
+    std::promise<long> received;
+    std::future<long> result = received.get_future();
+    std::thread reader([&] {
+        std::uint8_t buffer[16];
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+        received.set_value(socket.ReceiveFrom(buffer, sizeof buffer, address, port));
+    });
+    QThread::msleep(50);
+    socket.ShutdownReceive();
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        reader.detach();
+        QFAIL("receive still blocked after shutdown");
+    }
+    reader.join();
+    QVERIFY(result.get() <= 0);
 }
 
 void TestReceiveThread::destroyWithDeliveryPending()
