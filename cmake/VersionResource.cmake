@@ -7,7 +7,9 @@
 #     TVersionInfo finds it on systems without the Windows version calls.
 # The generated files land in <binary dir>/<target>_version/; the target properties
 # TXL_VERSION_RC and TXL_VERSION_BLOCK name the script and the raw block.
-include_guard(GLOBAL)
+# Per directory: the paths below are ordinary variables, so every directory that
+# calls txl_attach_version_info() needs them set in its own scope.
+include_guard(DIRECTORY)
 
 # Debian's interpreter first; the generator needs only the standard library.
 find_program(TXL_PYTHON3 NAMES python3 HINTS /usr/bin REQUIRED)
