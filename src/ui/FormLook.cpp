@@ -6,19 +6,22 @@
 #include <QStringList>
 #include <QWidget>
 
-QFont FormFont()
+QFont FormFont(const QString &Family)
 {
-    // The layout was drawn for Tahoma; the fallbacks are sans faces of similar
-    // width with Cyrillic, so the labels still fit their boxes.
-    static const QStringList Families = {"Tahoma", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"};
+    // The layouts were drawn for Tahoma (the About box for MS Sans Serif); the
+    // fallbacks are sans faces of similar width with Cyrillic, so the labels
+    // still fit their boxes.
+    QStringList Families = {"Tahoma", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"};
+    Families.removeAll(Family);
+    Families.prepend(Family);
     // Families installed by more than one foundry are listed as "Name [foundry]".
     QStringList Installed;
     for (const QString &Entry : QFontDatabase::families())
         Installed << Entry.section(QLatin1String(" ["), 0, 0);
     QFont Font;
-    for (const QString &Family : Families) {
-        if (Installed.contains(Family, Qt::CaseInsensitive)) {
-            Font.setFamily(Family);
+    for (const QString &Candidate : std::as_const(Families)) {
+        if (Installed.contains(Candidate, Qt::CaseInsensitive)) {
+            Font.setFamily(Candidate);
             break;
         }
     }
@@ -27,13 +30,13 @@ QFont FormFont()
     return Font;
 }
 
-void FixFormFrame(QWidget *Form, const QSize &ClientSize)
+void FixFormFrame(QWidget *Form, const QSize &ClientSize, const QFont &Font)
 {
     // Keep the kind of window (main window or dialog), replace its decorations.
     const Qt::WindowFlags Kind = Form->windowFlags() & Qt::WindowType_Mask;
     Form->setWindowFlags(Kind | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    Form->setFont(FormFont());
+    Form->setFont(Font);
     Form->setFixedSize(ClientSize);
 }
 
