@@ -1,6 +1,7 @@
 #include "Main.h"
 #include "ui_Main.h"
 
+#include "About.h"
 #include "FormLook.h"
 #include "InterfaceInfo.h"
 #include "LoadData.h"
@@ -176,7 +177,9 @@ void TfrmMain::btnLoadToBoardClick()
 
 void TfrmMain::btnHelpClick()
 {
-    // The About dialog opens from here once it exists.
+    // OK, Enter, Escape and the close box all just close it.
+    if (frmAbout)
+        frmAbout->exec();
 }
 
 bool TfrmMain::FormCloseQuery() const

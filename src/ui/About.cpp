@@ -1,0 +1,58 @@
+#include "About.h"
+#include "ui_About.h"
+
+#include "FormLook.h"
+#include "VerInf.h"
+
+#include <QCoreApplication>
+#include <QPalette>
+
+TfrmAbout *frmAbout = nullptr;
+
+TfrmAbout::TfrmAbout(QWidget *parent) : TfrmAbout(QCoreApplication::applicationFilePath(), parent) {}
+
+TfrmAbout::TfrmAbout(const QString &ExeFileName, QWidget *parent)
+    : QDialog(parent), ui(new Ui::TfrmAbout), FExeFileName(ExeFileName)
+{
+    ui->setupUi(this);
+    // The labels set only size and weight in the form file, so they take this family too.
+    FixFormFrame(this, QSize(293, 240), FormFont(QStringLiteral("MS Sans Serif")));
+    QPalette Colours = palette();
+    Colours.setColor(QPalette::Window, Colours.color(QPalette::Button));
+    setPalette(Colours);
+    FormCreate();
+}
+
+TfrmAbout::~TfrmAbout() = default;
+
+void TfrmAbout::FormCreate()
+{
+    // Released on every way out, also when a step throws (out of memory).
+    const TVersionInfo Info(FExeFileName);
+    if (Info.Valid()) {
+        ui->lblProductName->setText(Info.ProductName());
+        ui->lblFileVersion->setText(Info.FileVersion());
+        ui->lblCopyRight->setText(Info.LegalCopyright());
+        ui->lblComments->setText(Info.Comments());
+    }
+    FitLabelsToText();
+}
+
+void TfrmAbout::FitLabelsToText()
+{
+    // Left and top stay where the layout puts them; lblProductName and
+    // lblComments keep their boxes and wrap instead.
+    for (QLabel *Label : {ui->ProductName, ui->Version, ui->Copyright, ui->Comments, ui->lblFileVersion,
+                          ui->lblCopyRight, ui->Label1}) {
+        const QPoint TopLeft = Label->pos();
+        Label->adjustSize();
+        Label->move(TopLeft);
+    }
+}
+
+void TfrmAbout::showEvent(QShowEvent *Event)
+{
+    QDialog::showEvent(Event);
+    CentreOnScreen(this);
+    ui->OKButton->setFocus(Qt::OtherFocusReason);
+}
