@@ -1,0 +1,388 @@
+// The About box on real widgets. This test program carries the build's version
+// resource just as TXLoader does, so the box shows what the tool will show;
+// PE files made by the resource compiler and files without any version
+// information cover the rest. The help button is pressed on a real main
+// window in the test's own network namespace.
+
+#include "uitest_forms.h"
+#include "uitest_netns.h"
+
+#include "About.h"
+#include "VersionTestTools.h"
+
+#include <QFile>
+#include <QFontMetrics>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace uitest;
+
+namespace {
+
+const char *const ValueLabels[] = {"lblProductName", "lblFileVersion", "lblCopyRight", "lblComments"};
+const QStringList DesignTexts = {"lblProductName", "lblFileVersion", "lblCopyRight", "lblComments"};
+
+QLabel *Label(const QWidget *Form, const char *Name)
+{
+    return Form->findChild<QLabel *>(QString::fromLatin1(Name));
+}
+
+QStringList Values(const QWidget *Form)
+{
+    QStringList Texts;
+    for (const char *Name : ValueLabels) {
+        const QLabel *L = Label(Form, Name);
+        Texts << (L ? L->text() : QStringLiteral("<no %1>").arg(QLatin1String(Name)));
+    }
+    return Texts;
+}
+
+// What the box must show for the program's own version resource, from its table.
+QStringList TableValues()
+{
+    QHash<QString, QString> Strings;
+    for (const auto &[Key, Value] : VersionTableStrings())
+        Strings.insert(Key, Value);
+    return {Strings.value("ProductName"), Strings.value("FileVersion"), Strings.value("LegalCopyright"),
+            Strings.value("Comments")};
+}
+
+// Runs exec() on the box as the help button does; Action ends the showing. A
+// box that does not react is ended after 10 s with -1.
+int ExecAbout(TfrmAbout &About, const TModalDriver::TAction &Action, QString *Shown = nullptr)
+{
+    TModalDriver Driver(Action, 5000);
+    QTimer Guard;
+    Guard.setSingleShot(true);
+    QObject::connect(&Guard, &QTimer::timeout, &About, [&About] { About.done(-1); });
+    Guard.start(10000);
+    const int Result = About.exec();
+    if (Shown)
+        *Shown = Driver.ModalClass();
+    return Result;
+}
+
+} // namespace
+
+class TestUiAbout : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir FDir;
+    QStringList FInterfaces;
+
+    // A PE image with the given version resource, or a skip/failure.
+    QString Pe(const QString &Name, const QString &Rc)
+    {
+        if (!MissingPeTools().isEmpty())
+            return {};
+        QString Error;
+        const QString Path = BuildPe(FDir.path(), Name, Rc, &Error);
+        if (Path.isEmpty())
+            qWarning().noquote() << Error;
+        return Path;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: these tests create interfaces");
+        QVERIFY(FDir.isValid());
+        QCOMPARE(TableValues().size(), 4);
+        QVERIFY2(!TableValues().contains(QString()), "the version table lacks one of the four texts");
+    }
+
+    void cleanup()
+    {
+        for (const QString &Name : std::as_const(FInterfaces))
+            RemoveInterface(Name);
+        FInterfaces.clear();
+        frmAbout = nullptr;
+    }
+
+    // The running executable's own version information, as start-up creates the box.
+    void showsOwnVersionInformation()
+    {
+        TfrmAbout About;
+        QCOMPARE(Values(&About), TableValues());
+
+        // The texts fit the boxes they were laid out for, in the fonts actually used.
+        for (const char *Name : {"lblProductName", "lblComments"}) {
+            const QLabel *L = Label(&About, Name);
+            QVERIFY2(L->heightForWidth(L->width()) <= L->height(), Name);
+        }
+        for (const char *Name : {"lblFileVersion", "lblCopyRight"}) {
+            const QLabel *L = Label(&About, Name);
+            QVERIFY2(L->width() >= L->fontMetrics().horizontalAdvance(L->text()), Name);
+        }
+    }
+
+    void otherFiles_data()
+    {
+        QTest::addColumn<QString>("Path"); // "@name": a file made in initTestCase's temporary directory
+        QTest::addColumn<QStringList>("Expected");
+        const QString Ru = QStringLiteral("041904E3");
+        const QString RuPair = VarFileInfoRc("0x0419, 0x04E3");
+        const QString Long = QStringLiteral("Tervix Systems, Research and Development Department");
+
+        QTest::newRow("text file") << "@plain" << DesignTexts;
+        QTest::newRow("no such file") << "@missing" << DesignTexts;
+        QTest::newRow("empty name") << QString() << DesignTexts;
+        QTest::newRow("ELF without the version section") << "@stripped" << DesignTexts;
+        QTest::newRow("PE without FileVersion text")
+            << "@pe:" + VersionRc("2,5,10,300", StringFileInfoRc({{Ru,
+                                                                   {{"ProductName", "Tool"},
+                                                                    {"LegalCopyright", Long},
+                                                                    {"Comments", "Notes"}}}}) +
+                                                    RuPair)
+            << QStringList{"Tool", "2.5.10.300", Long, "Notes"};
+        QTest::newRow("PE with two texts missing")
+            << "@pe:" +
+                   VersionRc("1,2,3,4",
+                             StringFileInfoRc(
+                                 {{Ru, {{"FileVersion", "1.2.3.4 beta"}, {"LegalCopyright", "Someone"}}}}) +
+                                 RuPair)
+            << QStringList{"", "1.2.3.4 beta", "Someone", ""};
+        QTest::newRow("PE without translation table")
+            << "@pe:" + VersionRc("3,1,4,1", StringFileInfoRc({{Ru, {{"ProductName", "P"}}}}))
+            << QStringList{"", "3.1.4.1", "", ""};
+        QTest::newRow("PE without version resource") << "@pe:1 RCDATA\nBEGIN\n\"data\"\nEND\n" << DesignTexts;
+    }
+    void otherFiles()
+    {
+        QFETCH(QString, Path);
+        QFETCH(QStringList, Expected);
+        const QString Tag = QString::fromLatin1(QTest::currentDataTag());
+        const QString Made = FDir.filePath(QString::number(qHash(Tag)));
+        if (Path == "@plain") {
+            QVERIFY(WriteWholeFile(Made, "not an executable\n"));
+            Path = Made;
+        } else if (Path == "@missing") {
+            Path = Made + ".none";
+        } else if (Path == "@stripped") {
+            QString Error;
+            QVERIFY2(
+                RunTool(TXL_OBJCOPY,
+                        {"--remove-section", ".txl_version", QCoreApplication::applicationFilePath(), Made},
+                        &Error),
+                qPrintable(Error));
+            Path = Made;
+        } else if (Path.startsWith("@pe:")) {
+            if (const QString Missing = MissingPeTools(); !Missing.isEmpty())
+                QSKIP(qPrintable(Missing));
+            Path = Pe(QStringLiteral("pe%1").arg(qHash(Tag)), Path.mid(4));
+            QVERIFY(!Path.isEmpty());
+        }
+
+        TfrmAbout About(Path);
+        QCOMPARE(Values(&About), Expected);
+        // Sized to the new text, not cut off at the design width; the fixed boxes keep theirs.
+        for (const char *Name : {"lblFileVersion", "lblCopyRight"}) {
+            const QLabel *L = Label(&About, Name);
+            QVERIFY2(L->width() >= L->fontMetrics().horizontalAdvance(L->text()), Name);
+        }
+        QCOMPARE(Label(&About, "lblProductName")->size(), QSize(119, 35));
+        QCOMPARE(Label(&About, "lblComments")->size(), QSize(122, 32));
+    }
+
+    void layout()
+    {
+        // A scheme where button face and window differ, as many desktop themes have.
+        const QPalette Saved = QApplication::palette();
+        QPalette Scheme = Saved;
+        Scheme.setColor(QPalette::Button, QColor(212, 208, 200));
+        Scheme.setColor(QPalette::Window, QColor(255, 255, 255));
+        QApplication::setPalette(Scheme);
+        TfrmAbout About;
+        QApplication::setPalette(Saved);
+        QCOMPARE(About.windowTitle(), QStringLiteral("About"));
+        QCOMPARE(About.size(), QSize(293, 240));
+        QCOMPARE(About.minimumSize(), About.maximumSize());
+        QVERIFY(!(About.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QVERIFY(About.windowFlags() & Qt::WindowCloseButtonHint);
+        QCOMPARE(About.palette().color(QPalette::Window), QColor(212, 208, 200));
+        QCOMPARE(About.font().pointSize(), 8);
+
+        const auto *Panel = About.findChild<QFrame *>("Panel1");
+        QVERIFY(Panel);
+        QCOMPARE(Panel->geometry(), QRect(8, 8, 277, 181));
+        const auto *OK = About.findChild<QPushButton *>("OKButton");
+        QVERIFY(OK);
+        QCOMPARE(OK->geometry(), QRect(206, 202, 74, 25));
+        QCOMPARE(OK->text(), QStringLiteral("OK"));
+        QVERIFY(OK->isDefault());
+        QCOMPARE(About.findChildren<QPushButton *>().size(), 1); // no cancel button
+
+        // Window positions of the labels; all of them sit on the panel.
+        const struct {
+            const char *Name;
+            QPoint At;
+            const char *Text; // nullptr: a value label
+        } Labels[] = {
+            {"ProductName", {27, 21}, "Product:"},
+            {"Version", {27, 57}, "Version:"},
+            {"Copyright", {27, 86}, "Copyright:"},
+            {"Comments", {27, 117}, "Comments:"},
+            {"lblProductName", {94, 21}, nullptr},
+            {"lblFileVersion", {91, 57}, nullptr},
+            {"lblCopyRight", {91, 86}, nullptr},
+            {"lblComments", {91, 117}, nullptr},
+            {"Label1", {59, 155}, "support@tervix.example"},
+        };
+        for (const auto &Item : Labels) {
+            const QLabel *L = Label(&About, Item.Name);
+            QVERIFY2(L, Item.Name);
+            QCOMPARE(L->parentWidget(), static_cast<const QWidget *>(Panel));
+            QCOMPARE(L->mapTo(&About, QPoint(0, 0)), Item.At);
+            QVERIFY2(Panel->rect().contains(L->geometry()), Item.Name);
+            if (Item.Text)
+                QCOMPARE(L->text(), QString::fromUtf8(Item.Text));
+        }
+
+        // Bold 9 pt in navy, green and the window-text colour; the rest in the dialog's font.
+        const QColor WindowText = About.palette().color(QPalette::WindowText);
+        const struct {
+            const char *Name;
+            bool Bold;
+            int Points;
+            QColor Colour;
+        } Looks[] = {
+            {"lblProductName", true, 9, QColor(0, 0, 128)}, {"lblFileVersion", true, 9, QColor(0, 128, 0)},
+            {"lblCopyRight", true, 9, WindowText},          {"Label1", true, 9, WindowText},
+            {"lblComments", false, 8, WindowText},          {"ProductName", false, 8, WindowText},
+        };
+        for (const auto &Item : Looks) {
+            const QLabel *L = Label(&About, Item.Name);
+            QCOMPARE(L->font().bold(), Item.Bold);
+            QCOMPARE(L->font().pointSize(), Item.Points);
+            QCOMPARE(L->font().family(), About.font().family());
+            QCOMPARE(L->palette().color(QPalette::WindowText), Item.Colour);
+        }
+        QVERIFY(Label(&About, "lblProductName")->wordWrap());
+        QVERIFY(Label(&About, "lblComments")->wordWrap());
+        QVERIFY(Label(&About, "Label1")->alignment() & Qt::AlignHCenter);
+    }
+
+    void endsOfAShowing_data()
+    {
+        QTest::addColumn<QString>("Ending");
+        QTest::addColumn<int>("Result");
+        QTest::newRow("Enter key") << "Return" << int(QDialog::Accepted);
+        QTest::newRow("OK button") << "OKButton" << int(QDialog::Accepted);
+        QTest::newRow("close box") << "close" << int(QDialog::Rejected);
+        // Not in the layout, but Escape ends it as the close box does.
+        QTest::newRow("Escape key") << "Escape" << int(QDialog::Rejected);
+    }
+    void endsOfAShowing()
+    {
+        QFETCH(QString, Ending);
+        QFETCH(int, Result);
+        TfrmAbout About;
+        QVERIFY(!About.isVisible());
+        QString Focus;
+        QPoint Offset(999, 999);
+        const int Got = ExecAbout(About, [&](QWidget *Modal) {
+            if (QWidget *F = QApplication::focusWidget())
+                Focus = F->objectName();
+            const QRect Screen = Modal->screen()->availableGeometry();
+            Offset = Modal->frameGeometry().center() - Screen.center();
+            if (Ending == "Return")
+                QTest::keyClick(Modal, Qt::Key_Return);
+            else if (Ending == "Escape")
+                QTest::keyClick(Modal, Qt::Key_Escape);
+            else if (Ending == "close")
+                Modal->close();
+            else
+                QTest::mouseClick(Modal->findChild<QPushButton *>(Ending), Qt::LeftButton);
+        });
+        QCOMPARE(Got, Result);
+        QVERIFY(!About.isVisible());
+        QCOMPARE(Focus, QStringLiteral("OKButton"));
+        QVERIFY2(qAbs(Offset.x()) <= 1 && qAbs(Offset.y()) <= 1, "not centred on the screen");
+    }
+
+    // The texts come from the file as it was when the box was created; each
+    // later showing shows them again, even when the file has changed since.
+    void textsAreReadOnce()
+    {
+        if (const QString Missing = MissingPeTools(); !Missing.isEmpty())
+            QSKIP(qPrintable(Missing));
+        const QString Ru = QStringLiteral("041904E3");
+        const QString Path = Pe(
+            "once",
+            VersionRc(
+                "4,3,2,1",
+                StringFileInfoRc(
+                    {{Ru, {{"ProductName", "Before"}, {"LegalCopyright", "Maker"}, {"Comments", "First"}}}}) +
+                    VarFileInfoRc("0x0419, 0x04E3")));
+        const QString Later = Pe(
+            "later",
+            VersionRc(
+                "5,0,0,0",
+                StringFileInfoRc(
+                    {{Ru, {{"ProductName", "After"}, {"LegalCopyright", "Other"}, {"Comments", "Second"}}}}) +
+                    VarFileInfoRc("0x0419, 0x04E3")));
+        QVERIFY(!Path.isEmpty() && !Later.isEmpty());
+        TfrmAbout About(Path);
+        const QStringList AtCreation = Values(&About);
+        QCOMPARE(AtCreation, QStringList({"Before", "4.3.2.1", "Maker", "First"}));
+        QVERIFY(WriteWholeFile(Path, ReadWholeFile(Later)));
+        const TfrmAbout Fresh(Path); // the file did change
+        QCOMPARE(Values(&Fresh), QStringList({"After", "5.0.0.0", "Other", "Second"}));
+
+        QList<QStringList> Seen;
+        for (int Showing = 0; Showing < 2; ++Showing) {
+            const int Got = ExecAbout(About, [&](QWidget *Modal) {
+                Seen << Values(Modal);
+                QTest::keyClick(Modal, Qt::Key_Return);
+            });
+            QCOMPARE(Got, int(QDialog::Accepted));
+        }
+        QCOMPARE(Seen, QList<QStringList>({AtCreation, AtCreation}));
+    }
+
+    // The help button shows the box modally over the main window, as often as asked.
+    void helpButtonOpensTheBox()
+    {
+        QVERIFY(AddInterface("txa1", "10.78.1.1/24"));
+        FInterfaces << "txa1";
+        QTRY_COMPARE(UsableInterfaces(), 1);
+        TForms F;
+        TfrmAbout About(&F.Main);
+        frmAbout = &About;
+        F.Main.show();
+        QTRY_COMPARE(F.Panel(0), QStringLiteral("Интерфейс: 10.78.1.1"));
+        const QString Status = F.Panel(1);
+
+        for (int Press = 0; Press < 2; ++Press) {
+            QStringList Texts;
+            bool Modal = false, MainBehind = false;
+            TModalDriver Driver([&](QWidget *Shown) {
+                Texts = Values(Shown);
+                Modal = Shown == &About && About.isModal();
+                MainBehind = F.Main.isVisible() && QApplication::activeModalWidget() == &About;
+                QTest::keyClick(Shown, Qt::Key_Return);
+            });
+            QTimer Guard;
+            Guard.setSingleShot(true);
+            connect(&Guard, &QTimer::timeout, &About, [&About] { About.done(-1); });
+            Guard.start(10000);
+            QTest::mouseClick(F.Button("btnHelp"), Qt::LeftButton);
+            // The click returns once the box has been closed again.
+            QVERIFY(Driver.Done());
+            QCOMPARE(Driver.ModalClass(), QStringLiteral("TfrmAbout"));
+            QVERIFY(Modal);
+            QVERIFY(MainBehind);
+            QCOMPARE(Texts, TableValues());
+            QVERIFY(!About.isVisible());
+            QCOMPARE(About.result(), int(QDialog::Accepted));
+        }
+        QVERIFY(F.Main.isVisible());
+        QCOMPARE(F.Panel(1), Status);
+        QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: 10.78.1.1"));
+    }
+};
+
+QTEST_MAIN(TestUiAbout)
+#include "tst_ui_about.moc"
