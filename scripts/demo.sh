@@ -63,47 +63,13 @@ for f in "$TXLOADER" "$SIM"; do
 done
 
 PC=txl-pc-$$ DEV=txl-dev-$$
-LINK_PC=txd$$p LINK_DEV=txd$$d
 WORK=$(mktemp -d /tmp/txl-demo.XXXXXX)
-PIDS=()
-cleanup() {
-    local i pid
-    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do # newest first: the X server goes last
-        pid=${PIDS[i]}
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    ip netns del "$PC" 2>/dev/null || true
-    ip netns del "$DEV" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$SRC/scripts/lab.sh"
+trap lab_cleanup EXIT
 trap 'exit 130' INT TERM
 
-wait_for() { # wait_for SECONDS COMMAND...: polls every 0.1 s
-    local tries=$(($1 * 10))
-    shift
-    while ((tries-- > 0)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
-running() { kill -0 "$1" 2>/dev/null; }
-stopped() { ! kill -0 "$1" 2>/dev/null; }
-
 say "network: $PC 192.168.0.10/24 <-> $DEV 192.168.0.200/24"
-ip netns add "$PC"
-ip netns add "$DEV"
-ip link add "$LINK_PC" type veth peer name "$LINK_DEV"
-ip link set "$LINK_PC" netns "$PC"
-ip link set "$LINK_DEV" netns "$DEV"
-ip -n "$PC" link set lo up
-ip -n "$PC" addr add 192.168.0.10/24 dev "$LINK_PC"
-ip -n "$PC" link set "$LINK_PC" up
-ip -n "$DEV" link set lo up
-ip -n "$DEV" addr add 192.168.0.200/24 dev "$LINK_DEV"
-ip -n "$DEV" link set "$LINK_DEV" up
+lab_cable "$PC" "$DEV"
 
 # Use the caller's display only if the PC namespace can reach it (a TCP
 # display, such as an SSH-forwarded one, lives in the host's network).
@@ -123,41 +89,29 @@ if [ "$HEADLESS" = 0 ] && [ -n "${DISPLAY:-}" ] &&
 fi
 
 # No display: a virtual one, and the script plays the engineer.
-for n in $(seq 90 140); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { DISPLAY_NUM=$n; break; }
-done
-export DISPLAY=":$DISPLAY_NUM"
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log"; echo "Xvfb did not start" >&2; exit 1; }
+lab_xvfb 800x600
 say "no display here: running on Xvfb $DISPLAY"
-
-ip netns exec "$DEV" "$SIM" --bind 192.168.0.200 --once --idle-timeout 120 >"$WORK/sim.json" 2>"$WORK/sim.err" &
-SIM_PID=$!
-PIDS+=($SIM_PID)
-wait_for 10 grep -q listening "$WORK/sim.err" || { cat "$WORK/sim.err"; exit 1; }
+lab_device "$DEV" "$SIM" --once --idle-timeout 120
 
 ip netns exec "$PC" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
 PIDS+=($TOOL_PID)
-window_id() { xdotool search --onlyvisible --name '^Tervix BootLoader' 2>/dev/null | head -n1; }
-has_window() { [ -n "$(window_id)" ]; }
-wait_for 20 has_window || { cat "$WORK/txloader.log"; echo "TXLoader did not open" >&2; exit 1; }
-WIN=$(window_id)
+lab_wait_for 20 lab_window_shown '^Tervix BootLoader' || { cat "$WORK/txloader.log"; echo "TXLoader did not open" >&2; exit 1; }
+WIN=$(lab_find_window '^Tervix BootLoader')
 sleep 0.5
 
 say "pressing \"Загрузить...\" (address 192.168.0.200, as the tool proposes)"
 xdotool mousemove --window "$WIN" 362 100 click 1
-wait_for 60 stopped "$SIM_PID" || { echo "the device got no complete image within 60 s" >&2; exit 1; }
+lab_wait_for 60 lab_stopped "$SIM_PID" || { echo "the device got no complete image within 60 s" >&2; exit 1; }
 sleep 1.5 # the tool shows the outcome 500 ms after the last reply
 
 SHOT=$BUILD/demo-screenshot.png
 import -window "$WIN" "$SHOT"
-SUMMARY=$(tail -n1 "$WORK/sim.json")
-EXPECTED=$(sha256sum "$SRC/firmware/ZRM-40K_06_V48.xfw" | cut -d' ' -f1)
+FIRMWARE=$SRC/firmware/ZRM-40K_06_V48.xfw
+EXPECTED=$(sha256sum "$FIRMWARE" | cut -d' ' -f1)
 say "the device reports"
-echo "$SUMMARY"
-if grep -q '"complete":true' <<<"$SUMMARY" && grep -q "\"sha256\":\"$EXPECTED\"" <<<"$SUMMARY"; then
+tail -n1 "$WORK/sim.json"
+if lab_image_arrived "$FIRMWARE"; then
     echo "The image arrived complete and byte for byte (sha256 $EXPECTED)."
     RESULT=0
 else
@@ -167,5 +121,5 @@ fi
 echo "Screenshot of the window (status bar shows the outcome): $SHOT"
 
 xdotool mousemove --window "$WIN" 362 156 click 1 # "Выйти"
-wait_for 10 stopped "$TOOL_PID" || echo "TXLoader did not close; stopping it" >&2
+lab_wait_for 10 lab_stopped "$TOOL_PID" || echo "TXLoader did not close; stopping it" >&2
 exit "$RESULT"

@@ -12,40 +12,17 @@ TXLOADER=$1 SRC=$2 OUT=$3
 TABLE="$SRC/src/version/resource/TXLoader.version"
 NS=txl-about-$$ LINK=txa$$
 WORK=$(mktemp -d /tmp/txl-about.XXXXXX)
-PIDS=()
 FAILED=0
+. "$SRC/scripts/lab.sh"
+trap lab_cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; FAILED=1; }
 log() { echo "-- $*"; }
-
-cleanup() {
-    local i pid
-    # Newest first, so the X server goes last.
-    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-        pid=${PIDS[i]}
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    ip netns del "$NS" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
 for tool in ip Xvfb xdotool import strings readelf; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
 done
-
-# wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
-wait_for() {
-    local tries=$(($1 * 10))
-    shift
-    while ((tries-- > 0)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # table_value KEY: the text stored under KEY in the [strings] section of the version table.
 table_value() {
@@ -64,20 +41,10 @@ for key in ProductName FileVersion LegalCopyright Comments; do
     grep -qxF -- "$key" <<<"$TEXTS" || fail "key $key is not in the executable"
 done
 
-# A display of our own; its socket is a file, so every network namespace reaches it.
-DISPLAY_NUM=
-for n in $(seq 141 190); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { DISPLAY_NUM=$n; break; }
-done
-[ -n "$DISPLAY_NUM" ] || { echo "no free display"; exit 1; }
-export DISPLAY=":$DISPLAY_NUM"
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log"; echo "Xvfb did not start"; exit 1; }
+lab_xvfb 1024x768
 
 # One usable interface, so the tool starts without asking which one.
-ip netns add "$NS"
-ip -n "$NS" link set lo up
+lab_namespace "$NS"
 ip -n "$NS" link add "$LINK" type veth peer name "${LINK}p"
 ip -n "$NS" addr add 10.79.0.1/24 dev "$LINK"
 ip -n "$NS" link set "$LINK" up
@@ -86,25 +53,22 @@ ip -n "$NS" link set "${LINK}p" up
 ip netns exec "$NS" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
 PIDS+=($TOOL_PID)
-find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
-window_shown() { [ -n "$(find_window "$1")" ]; }
-window_gone() { [ -z "$(find_window "$1")" ]; }
 MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
-wait_for 20 window_shown "$MAIN_TITLE" || true
-WIN=$(find_window "$MAIN_TITLE")
+lab_wait_for 20 lab_window_shown "$MAIN_TITLE" || true
+WIN=$(lab_find_window "$MAIN_TITLE")
 if [ -z "$WIN" ]; then
     cat "$WORK/txloader.log"
     echo "FAIL: the main window did not appear"
     exit 1
 fi
-window_gone '^About$' || fail "the About box is visible at start"
+lab_window_gone '^About$' || fail "the About box is visible at start"
 sleep 0.5
 
 # open_about: clicks the help button (29 x 25 at 20,144) and waits for the box.
 open_about() {
     xdotool mousemove --window "$WIN" 34 156 click 1
-    wait_for 10 window_shown '^About$' || return 1
-    ABOUT=$(find_window '^About$')
+    lab_wait_for 10 lab_window_shown '^About$' || return 1
+    ABOUT=$(lab_find_window '^About$')
 }
 
 log "click the help button"
@@ -123,13 +87,13 @@ else
     log "Enter closes it"
     xdotool windowfocus --sync "$ABOUT" || true
     xdotool key Return || true
-    wait_for 10 window_gone '^About$' || fail "Enter did not close the About box"
+    lab_wait_for 10 lab_window_gone '^About$' || fail "Enter did not close the About box"
 
     log "again, closed with the OK button (74 x 25 at 206,202)"
     if open_about; then
         sleep 0.3
         xdotool mousemove --window "$ABOUT" 243 214 click 1
-        wait_for 10 window_gone '^About$' || fail "the OK button did not close the About box"
+        lab_wait_for 10 lab_window_gone '^About$' || fail "the OK button did not close the About box"
     else
         fail "the help button did not open the About box a second time"
     fi
@@ -138,7 +102,7 @@ kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended with the About box"
 
 log "click \"Выйти\""
 xdotool mousemove --window "$WIN" 362 156 click 1
-if wait_for 10 bash -c "! kill -0 $TOOL_PID"; then
+if lab_wait_for 10 lab_stopped "$TOOL_PID"; then
     STATUS=0
     wait "$TOOL_PID" || STATUS=$?
     [ "$STATUS" = 0 ] || fail "the tool exited with status $STATUS"

@@ -1,0 +1,92 @@
+# Sourced by the demo and the end-to-end tests: a PC and a device on a cable,
+# each in a network namespace of its own, and a private X display.
+# The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES and
+# WORK, and calls lab_cleanup from its EXIT trap.
+
+PIDS=()
+LAB_NAMESPACES=()
+
+lab_cleanup() {
+    local i
+    # Newest first, so the X server goes last.
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+        kill "${PIDS[i]}" 2>/dev/null || true
+        wait "${PIDS[i]}" 2>/dev/null || true
+    done
+    for i in "${LAB_NAMESPACES[@]}"; do
+        ip netns del "$i" 2>/dev/null || true
+    done
+    [ -z "${WORK:-}" ] || rm -rf "$WORK"
+}
+
+# lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
+lab_wait_for() {
+    local tries=$(($1 * 10))
+    shift
+    while ((tries-- > 0)); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+lab_stopped() { ! kill -0 "$1" 2>/dev/null; }
+
+# lab_namespace NAME: a namespace with loopback up, removed by lab_cleanup.
+lab_namespace() {
+    ip netns add "$1"
+    LAB_NAMESPACES+=("$1")
+    ip -n "$1" link set lo up
+}
+
+# lab_cable PC DEV: the PC at 192.168.0.10/24 and the device at the default
+# address 192.168.0.200/24, joined by a veth pair.
+lab_cable() {
+    local pc=$1 dev=$2 link=txl$$
+    lab_namespace "$pc"
+    lab_namespace "$dev"
+    ip link add "${link}p" type veth peer name "${link}d"
+    ip link set "${link}p" netns "$pc"
+    ip link set "${link}d" netns "$dev"
+    ip -n "$pc" addr add 192.168.0.10/24 dev "${link}p"
+    ip -n "$pc" link set "${link}p" up
+    ip -n "$dev" addr add 192.168.0.200/24 dev "${link}d"
+    ip -n "$dev" link set "${link}d" up
+}
+
+# lab_xvfb WIDTHxHEIGHT: starts a virtual display of our own and exports DISPLAY.
+# Its socket is a file, so every network namespace reaches it.
+lab_xvfb() {
+    local n free=
+    for n in $(seq 90 190); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { free=$n; break; }
+    done
+    [ -n "$free" ] || { echo "no free X display number" >&2; return 1; }
+    export DISPLAY=":$free"
+    Xvfb "$DISPLAY" -screen 0 "${1}x24" -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+    PIDS+=($!)
+    lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb did not start" >&2; return 1; }
+}
+
+# lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS; its
+# summary goes to $WORK/sim.json. Sets SIM_PID.
+lab_device() {
+    local ns=$1 sim=$2
+    shift 2
+    ip netns exec "$ns" "$sim" --bind 192.168.0.200 "$@" >"$WORK/sim.json" 2>"$WORK/sim.err" &
+    SIM_PID=$!
+    PIDS+=($SIM_PID)
+    lab_wait_for 10 grep -q listening "$WORK/sim.err" || { cat "$WORK/sim.err" >&2; echo "simulator did not start" >&2; return 1; }
+}
+
+lab_find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+lab_window_shown() { [ -n "$(lab_find_window "$1")" ]; }
+lab_window_gone() { [ -z "$(lab_find_window "$1")" ]; }
+
+# lab_image_arrived FIRMWARE: the device's last summary says the image came complete and byte-exact.
+lab_image_arrived() {
+    local summary expected
+    summary=$(tail -n1 "$WORK/sim.json")
+    expected=$(sha256sum "$1" | cut -d' ' -f1)
+    grep -q '"complete":true' <<<"$summary" && grep -q "\"sha256\":\"$expected\"" <<<"$summary"
+}
