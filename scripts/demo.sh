@@ -93,9 +93,7 @@ lab_xvfb 800x600
 say "no display here: running on Xvfb $DISPLAY"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 
-ip netns exec "$PC" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
-TOOL_PID=$!
-PIDS+=($TOOL_PID)
+lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
 lab_wait_for 20 lab_window_shown '^Tervix BootLoader' || { cat "$WORK/txloader.log"; echo "TXLoader did not open" >&2; exit 1; }
 WIN=$(lab_find_window '^Tervix BootLoader')
 sleep 0.5

@@ -90,3 +90,20 @@ lab_image_arrived() {
     expected=$(sha256sum "$1" | cut -d' ' -f1)
     grep -q '"complete":true' <<<"$summary" && grep -q "\"sha256\":\"$expected\"" <<<"$summary"
 }
+
+# lab_tool NS EXECUTABLE LOG: starts the tool on the X display in NS; sets TOOL_PID.
+lab_tool() {
+    ip netns exec "$1" env QT_QPA_PLATFORM=xcb "$2" >"$3" 2>&1 &
+    TOOL_PID=$!
+    PIDS+=($TOOL_PID)
+}
+
+# lab_wait_exit PID SECONDS: waits for PID to end; true when it ended with status 0.
+# LAB_STATUS holds the status, or "running".
+lab_wait_exit() {
+    LAB_STATUS=running
+    lab_wait_for "$2" lab_stopped "$1" || return 1
+    LAB_STATUS=0
+    wait "$1" || LAB_STATUS=$?
+    [ "$LAB_STATUS" = 0 ]
+}

@@ -50,9 +50,7 @@ ip -n "$NS" addr add 10.79.0.1/24 dev "$LINK"
 ip -n "$NS" link set "$LINK" up
 ip -n "$NS" link set "${LINK}p" up
 
-ip netns exec "$NS" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
-TOOL_PID=$!
-PIDS+=($TOOL_PID)
+lab_tool "$NS" "$TXLOADER" "$WORK/txloader.log"
 MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
 lab_wait_for 20 lab_window_shown "$MAIN_TITLE" || true
 WIN=$(lab_find_window "$MAIN_TITLE")
@@ -102,13 +100,7 @@ kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended with the About box"
 
 log "click \"Выйти\""
 xdotool mousemove --window "$WIN" 362 156 click 1
-if lab_wait_for 10 lab_stopped "$TOOL_PID"; then
-    STATUS=0
-    wait "$TOOL_PID" || STATUS=$?
-    [ "$STATUS" = 0 ] || fail "the tool exited with status $STATUS"
-else
-    fail "the tool did not end after \"Выйти\""
-fi
+lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly after \"Выйти\" (status $LAB_STATUS)"
 
 if [ "$FAILED" = 0 ]; then
     echo "PASS: version block in the executable; the help button opens the About box, Enter and OK close it"

@@ -30,9 +30,7 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-ip netns exec "$PC" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
-TOOL_PID=$!
-PIDS+=($TOOL_PID)
+lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
 lab_wait_for 20 lab_window_shown '^Tervix BootLoader: ZRM-40K_06_V48$' || true
 WIN=$(lab_find_window '^Tervix BootLoader: ZRM-40K_06_V48$')
 if [ -z "$WIN" ]; then
@@ -63,19 +61,12 @@ kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the upload"
 
 log "click \"Выйти\""
 xdotool mousemove --window "$WIN" 362 156 click 1
-if lab_wait_for 10 lab_stopped "$TOOL_PID"; then
-    STATUS=0
-    wait "$TOOL_PID" || STATUS=$?
-    [ "$STATUS" = 0 ] || fail "the tool exited with status $STATUS"
-else
-    fail "the tool did not end after \"Выйти\""
-fi
+lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly after \"Выйти\" (status $LAB_STATUS)"
 
 log "no usable interface: namespace $NONE has loopback only"
 lab_namespace "$NONE"
-ip netns exec "$NONE" env QT_QPA_PLATFORM=xcb "$TXLOADER" >"$WORK/txloader-none.log" 2>&1 &
-NONE_PID=$!
-PIDS+=($NONE_PID)
+lab_tool "$NONE" "$TXLOADER" "$WORK/txloader-none.log"
+NONE_PID=$TOOL_PID
 lab_wait_for 20 lab_window_shown '^TXLoader$' || true
 BOX=$(lab_find_window '^TXLoader$')
 if [ -z "$BOX" ]; then
@@ -88,13 +79,7 @@ else
     # Focus it, then type as the keyboard does (not as a sent event).
     xdotool windowfocus --sync "$BOX" || true
     xdotool key Return || true
-    if lab_wait_for 10 lab_stopped "$NONE_PID"; then
-        STATUS=0
-        wait "$NONE_PID" || STATUS=$?
-        [ "$STATUS" = 0 ] || fail "the tool exited with status $STATUS"
-    else
-        fail "the tool kept running after the message was confirmed"
-    fi
+    lab_wait_exit "$NONE_PID" 10 || fail "the tool did not end cleanly after the message was confirmed (status $LAB_STATUS)"
 fi
 
 if [ "$FAILED" = 0 ]; then
