@@ -18,5 +18,5 @@ txl_ensure_packages() {
     fi
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
 }
