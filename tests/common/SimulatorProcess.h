@@ -52,8 +52,27 @@ public:
                 FProcess.waitForFinished(2000);
             }
         }
-        const QList<QByteArray> lines = FProcess.readAllStandardOutput().trimmed().split('\n');
-        return QJsonDocument::fromJson(lines.isEmpty() ? QByteArray() : lines.last()).object();
+        FOutput += FProcess.readAllStandardOutput();
+        return QJsonDocument::fromJson(Summaries().last()).object();
+    }
+
+    // Every summary line printed so far (call after Finish).
+    QList<QByteArray> Summaries() const { return FOutput.trimmed().split('\n'); }
+    int ExitCode() const { return FProcess.exitCode(); }
+
+    // Actions of the log, in order, once it holds Count lines (bounded wait).
+    QStringList Actions(int Count) const
+    {
+        QStringList actions;
+        for (int i = 0; i < 100; ++i) {
+            actions.clear();
+            for (const SimPacket &p : Packets())
+                actions << p.Action;
+            if (actions.size() >= Count)
+                break;
+            QTest::qWait(20);
+        }
+        return actions;
     }
 
     std::vector<SimPacket> Packets() const
@@ -92,4 +111,5 @@ private:
     QTemporaryDir FDir;
     QProcess FProcess;
     QByteArray FStderr;
+    QByteArray FOutput;
 };

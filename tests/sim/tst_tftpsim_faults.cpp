@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "SimulatorProcess.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -100,80 +102,6 @@ private:
     int FSocket = -1;
 };
 
-// The simulator as a child process with its log and output in a temporary directory.
-class Sim
-{
-public:
-    bool Start(const QStringList &extra)
-    {
-        QStringList args{"--bind", SimAddress,  "--log",          Path("log"),
-                         "--out",  Path("out"), "--idle-timeout", "30"};
-        FProcess.start(qEnvironmentVariable("TXL_SIM"), args + extra);
-        if (!FProcess.waitForStarted(5000))
-            return false;
-        QByteArray err;
-        for (int i = 0; i < 100 && !err.contains("listening 127.0.0.2:69"); ++i) {
-            FProcess.waitForReadyRead(50);
-            err += FProcess.readAllStandardError();
-        }
-        return err.contains("listening 127.0.0.2:69");
-    }
-
-    // Stops it with SIGTERM and returns the last summary line.
-    QJsonObject Stop()
-    {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.terminate();
-            if (!FProcess.waitForFinished(5000)) {
-                FProcess.kill();
-                FProcess.waitForFinished(2000);
-            }
-        }
-        FOutput += FProcess.readAllStandardOutput();
-        const QList<QByteArray> lines = FOutput.trimmed().split('\n');
-        return QJsonDocument::fromJson(lines.last()).object();
-    }
-
-    // Actions of the log, in order, once it holds count lines (bounded wait).
-    QStringList Actions(int count)
-    {
-        QStringList actions;
-        for (int i = 0; i < 100; ++i) {
-            actions.clear();
-            QFile log(Path("log"));
-            if (log.open(QIODevice::ReadOnly)) {
-                for (const QByteArray &line : log.readAll().split('\n')) {
-                    const QList<QByteArray> fields = line.split(' ');
-                    if (fields.size() == 5)
-                        actions << QString::fromLatin1(fields[4]);
-                }
-            }
-            if (actions.size() >= count)
-                break;
-            QTest::qWait(20);
-        }
-        return actions;
-    }
-
-    QByteArray Saved() const
-    {
-        QFile out(Path("out"));
-        return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
-    }
-
-    // Every summary line printed so far (call after Stop).
-    QList<QByteArray> Summaries() const { return FOutput.trimmed().split('\n'); }
-
-    int ExitCode() const { return FProcess.exitCode(); }
-    QString Path(const QString &name) const { return FDir.filePath(name); }
-    ~Sim() { Stop(); }
-
-private:
-    QTemporaryDir FDir;
-    QProcess FProcess;
-    QByteArray FOutput;
-};
-
 } // namespace
 
 class TestTftpSimFaults : public QObject
@@ -206,8 +134,8 @@ void TestTftpSimFaults::faultReplyBytes()
 {
     QFETCH(QString, kind);
     QFETCH(QByteArray, reply);
-    Sim sim;
-    QVERIFY(sim.Start({"--fault", "1:" + kind, "--oversize-bytes", "2000"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--fault", "1:" + kind, "--oversize-bytes", "2000"}));
     Probe probe;
     int port = 0;
     probe.Send(Wrq());
@@ -217,7 +145,7 @@ void TestTftpSimFaults::faultReplyBytes()
     QCOMPARE(probe.Exchange(Data(1, Block('a'))), Ack(1)); // the fault was for one reception
     QCOMPARE(probe.Exchange(Data(2, "end")), Ack(2));
     QCOMPARE(sim.Actions(4), QStringList({"ack", kind, "ack", "ack"}));
-    const QJsonObject summary = sim.Stop();
+    const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["repeats"].toInt(), 1);
     QCOMPARE(summary["packets"].toInt(), 4);
     QCOMPARE(sim.ExitCode(), 0);
@@ -225,8 +153,8 @@ void TestTftpSimFaults::faultReplyBytes()
 
 void TestTftpSimFaults::silentCountsThenAcks()
 {
-    Sim sim;
-    QVERIFY(sim.Start({"--fault", "0:silent:2", "--fault", "1:error:all"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--fault", "0:silent:2", "--fault", "1:error:all"}));
     Probe probe;
     QVERIFY(!probe.Exchange(Wrq(), 300));
     QVERIFY(!probe.Exchange(Wrq(), 300));
@@ -235,7 +163,7 @@ void TestTftpSimFaults::silentCountsThenAcks()
         QCOMPARE(probe.Exchange(Data(1, Block('b'))).value_or("none").left(2), QByteArray("\0\5", 2));
     QCOMPARE(sim.Actions(8),
              QStringList({"silent", "silent", "ack", "error", "error", "error", "error", "error"}));
-    const QJsonObject summary = sim.Stop();
+    const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["packets"].toInt(), 8);
     QCOMPARE(summary["repeats"].toInt(), 6); // two WRQ retries, four DATA 1 repeats
     QCOMPARE(summary["complete"].toBool(), false);
@@ -244,8 +172,8 @@ void TestTftpSimFaults::silentCountsThenAcks()
 
 void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
 {
-    Sim sim;
-    QVERIFY(sim.Start({"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq()), QByteArray("\0\7\0\0", 4));
     QCOMPARE(probe.Exchange(Wrq()), QByteArray(4, '\0'));
@@ -256,8 +184,8 @@ void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
 
 void TestTftpSimFaults::floodThenAck()
 {
-    Sim sim;
-    QVERIFY(sim.Start({"--fault", "1:flood", "--flood-count", "200", "--seed", "5"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--fault", "1:flood", "--flood-count", "200", "--seed", "5"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq()), Ack(0));
     probe.Send(Data(1, Block('c')));
@@ -281,8 +209,8 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
 {
     // Same seed, same losses; another seed, other losses; 0 loses nothing, 1 everything.
     auto losses = [](const QString &fraction, const QString &seed) {
-        Sim sim;
-        if (!sim.Start({"--drop", fraction, "--seed", seed}))
+        SimulatorProcess sim;
+        if (!sim.Start(SimAddress, {"--drop", fraction, "--seed", seed}))
             return QString("no simulator");
         Probe probe;
         probe.Send(Wrq());
@@ -305,8 +233,8 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
 
 void TestTftpSimFaults::delayHoldsEveryReply()
 {
-    Sim sim;
-    QVERIFY(sim.Start({"--delay-ms", "150"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--delay-ms", "150"}));
     Probe probe;
     for (const QByteArray &packet : {Wrq(), Data(1, "x")}) {
         QElapsedTimer timer;
@@ -319,8 +247,8 @@ void TestTftpSimFaults::delayHoldsEveryReply()
 
 void TestTftpSimFaults::assemblesByBlockNumber()
 {
-    Sim sim;
-    QVERIFY(sim.Start({}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("out-of-order.bin")), Ack(0));
     QCOMPARE(probe.Exchange(Data(2, Block('2'))), Ack(2));
@@ -328,8 +256,8 @@ void TestTftpSimFaults::assemblesByBlockNumber()
     QCOMPARE(probe.Exchange(Data(1, Block('1'))), Ack(1)); // a repeat overwrites its place
     QCOMPARE(probe.Exchange(Data(3, "tail")), Ack(3));
     const QByteArray expected = Block('1') + Block('2') + "tail";
-    QCOMPARE(sim.Saved(), expected); // written as soon as the short block completes it
-    const QJsonObject summary = sim.Stop();
+    QCOMPARE(sim.Received(), expected); // written as soon as the short block completes it
+    const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["file"].toString(), QString("out-of-order.bin"));
     QCOMPARE(summary["bytes"].toInt(), expected.size());
     QCOMPARE(summary["sha256"].toString(),
@@ -341,8 +269,8 @@ void TestTftpSimFaults::assemblesByBlockNumber()
 
 void TestTftpSimFaults::newWriteRequestStartsOver()
 {
-    Sim sim;
-    QVERIFY(sim.Start({"--each"}));
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(SimAddress, {"--each"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("first.bin")), Ack(0));
     QCOMPARE(probe.Exchange(Data(1, Block('f'))), Ack(1));
@@ -350,11 +278,11 @@ void TestTftpSimFaults::newWriteRequestStartsOver()
     QCOMPARE(probe.Exchange(Wrq("second.bin")), Ack(0));
     QCOMPARE(probe.Exchange(Data(1, "short")), Ack(1));
     QCOMPARE(probe.Exchange(Wrq("third.bin")), Ack(0));
-    const QJsonObject last = sim.Stop();
+    const QJsonObject last = sim.Finish();
     QCOMPARE(last["file"].toString(), QString("third.bin"));
     QCOMPARE(last["complete"].toBool(), false);
     QCOMPARE(sim.ExitCode(), 3);
-    QCOMPARE(sim.Saved(), QByteArray()); // the unfinished third transfer has no data yet
+    QCOMPARE(sim.Received(), QByteArray()); // the unfinished third transfer has no data yet
     // --each: one line for the completed second transfer, one at exit.
     const auto lines = sim.Summaries();
     QCOMPARE(lines.size(), 2);
