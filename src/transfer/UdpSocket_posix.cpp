@@ -11,6 +11,7 @@
 
 struct TUdpSocket::Impl {
     std::atomic<int> Fd{-1};
+    TBindError BindError = TBindError::None;
 };
 
 namespace {
@@ -51,7 +52,36 @@ bool TUdpSocket::SetReceiveTimeout(int Milliseconds)
 bool TUdpSocket::Bind(std::uint32_t Address, std::uint16_t Port)
 {
     const sockaddr_in sa = MakeAddr(Address, Port);
-    return ::bind(FImpl->Fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    if (::bind(FImpl->Fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0) {
+        FImpl->BindError = TBindError::None;
+        return true;
+    }
+    switch (errno) {
+    case EACCES:
+    case EPERM:
+        FImpl->BindError = TBindError::NoPermission;
+        break;
+    case EADDRINUSE:
+        FImpl->BindError = TBindError::AddressInUse;
+        break;
+    case EADDRNOTAVAIL:
+        FImpl->BindError = TBindError::AddressNotAvailable;
+        break;
+    default:
+        FImpl->BindError = TBindError::Other;
+        break;
+    }
+    return false;
+}
+
+TBindError TUdpSocket::LastBindError() const
+{
+    return FImpl->BindError;
+}
+
+bool TUdpSocket::SetReceiveBuffer(int Bytes)
+{
+    return ::setsockopt(FImpl->Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes) == 0;
 }
 
 bool TUdpSocket::SendTo(const void *Data, std::size_t Len, std::uint32_t Address, std::uint16_t Port)
