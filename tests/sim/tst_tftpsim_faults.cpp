@@ -127,6 +127,7 @@ void TestTftpSimFaults::faultReplyBytes_data()
     QTest::newRow("unknown") << "unknown" << QByteArray("\0\7\0\1", 4);
     QTest::newRow("zero") << "zero" << QByteArray(4, '\0');
     QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0');
+    QTest::newRow("onebyte 0x04") << "onebyte --onebyte-value 4" << QByteArray(1, '\4');
     QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0');
 }
 
@@ -135,7 +136,9 @@ void TestTftpSimFaults::faultReplyBytes()
     QFETCH(QString, kind);
     QFETCH(QByteArray, reply);
     SimulatorProcess sim;
-    QVERIFY(sim.Start(SimAddress, {"--fault", "1:" + kind, "--oversize-bytes", "2000"}));
+    const QStringList words = kind.split(' ');
+    QVERIFY(sim.Start(SimAddress,
+                      QStringList{"--fault", "1:" + words[0], "--oversize-bytes", "2000"} + words.mid(1)));
     Probe probe;
     int port = 0;
     probe.Send(Wrq());
@@ -144,7 +147,7 @@ void TestTftpSimFaults::faultReplyBytes()
     QCOMPARE(probe.Exchange(Data(1, Block('a'))), reply);
     QCOMPARE(probe.Exchange(Data(1, Block('a'))), Ack(1)); // the fault was for one reception
     QCOMPARE(probe.Exchange(Data(2, "end")), Ack(2));
-    QCOMPARE(sim.Actions(4), QStringList({"ack", kind, "ack", "ack"}));
+    QCOMPARE(sim.Actions(4), QStringList({"ack", words[0], "ack", "ack"}));
     const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["repeats"].toInt(), 1);
     QCOMPARE(summary["packets"].toInt(), 4);
@@ -234,14 +237,14 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
 void TestTftpSimFaults::delayHoldsEveryReply()
 {
     SimulatorProcess sim;
-    QVERIFY(sim.Start(SimAddress, {"--delay-ms", "150"}));
+    QVERIFY(sim.Start(SimAddress, {"--delay-ms", "150.5"}));
     Probe probe;
     for (const QByteArray &packet : {Wrq(), Data(1, "x")}) {
         QElapsedTimer timer;
         timer.start();
         QVERIFY(probe.Exchange(packet));
         // A lower bound only: the reply must not come before the delay.
-        QVERIFY2(timer.elapsed() >= 149, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(timer.elapsed() >= 150, qPrintable(QString::number(timer.elapsed())));
     }
 }
 

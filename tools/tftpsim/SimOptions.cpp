@@ -10,6 +10,7 @@ const char *const UsageText =
     "usage: tftpsim --bind ADDR [--port N] [--out FILE] [--log FILE] [--once] [--each]\n"
     "               [--idle-timeout SEC] [--fault PACKET:KIND[:COUNT]]... [--drop FRACTION]\n"
     "               [--seed N] [--delay-ms MS] [--flood-count N] [--oversize-bytes N]\n"
+    "               [--onebyte-value N]\n"
     "       tftpsim --sha256 FILE\n"
     "Plays a device that takes a TFTP write on ADDR:PORT (UDP, default port 69).\n"
     "  --out FILE          save the received file (at completion, and at exit if incomplete)\n"
@@ -21,9 +22,10 @@ const char *const UsageText =
     "                      (default 1, 'all' = every one); K: silent error unknown zero onebyte\n"
     "                      oversize flood. Several faults for one packet apply in turn.\n"
     "  --drop F --seed N   lose fraction F of WRQ/DATA packets, seeded pseudo-randomly\n"
-    "  --delay-ms MS       wait MS before every reply\n"
+    "  --delay-ms MS       wait MS (fractions allowed) before every reply\n"
     "  --flood-count N     junk datagrams sent by the flood fault (default 1000)\n"
     "  --oversize-bytes N  length of the padded ACK of the oversize fault (default 3000)\n"
+    "  --onebyte-value N   the byte the onebyte fault sends, 0..255 (default 0)\n"
     "  --sha256 FILE       print the SHA-256 of FILE and exit\n";
 
 namespace {
@@ -149,12 +151,14 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
             } else if (arg == "--seed") {
                 ok = ParseUnsigned(*v, options.Seed, ~std::uint64_t(0));
             } else if (arg == "--delay-ms") {
-                ok = ParseUnsigned(*v, options.DelayMs, 600000u);
+                ok = ParseDouble(*v, options.DelayMs) && options.DelayMs >= 0 && options.DelayMs <= 600000;
             } else if (arg == "--flood-count") {
                 ok = ParseUnsigned(*v, options.FloodCount, 1000000u);
             } else if (arg == "--oversize-bytes") {
                 // An ACK needs its 4 bytes; a UDP datagram over IPv4 holds at most 65,507.
                 ok = ParseUnsigned(*v, options.OversizeBytes, 65507u) && options.OversizeBytes >= 4;
+            } else if (arg == "--onebyte-value") {
+                ok = ParseUnsigned(*v, options.OneByteValue, std::uint8_t(255));
             } else if (arg == "--sha256") {
                 options.HashFile = *v;
             } else {

@@ -26,10 +26,11 @@ struct SimOptions {
     std::map<unsigned, std::vector<FaultStep>> Faults;
     double DropFraction = 0;
     std::uint64_t Seed = 1;
-    unsigned DelayMs = 0;
+    double DelayMs = 0;
     unsigned FloodCount = 1000;
     unsigned OversizeBytes = 3000;
-    std::string HashFile; // --sha256: print a file's digest and exit
+    std::uint8_t OneByteValue = 0; // the byte the onebyte fault sends
+    std::string HashFile;          // --sha256: print a file's digest and exit
 };
 
 const char *FaultKindName(FaultKind kind);

@@ -357,7 +357,8 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
     if (action == Action::Silent)
         return;
     if (FOptions.DelayMs > 0)
-        WaitUntil(received + std::chrono::milliseconds(FOptions.DelayMs));
+        WaitUntil(received + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double, std::milli>(FOptions.DelayMs)));
 
     const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
     const std::uint8_t ack[4] = {0, OpAck, hi, lo};
@@ -380,7 +381,7 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
         return;
     }
     case Action::OneByte: {
-        const std::uint8_t packet[1] = {0};
+        const std::uint8_t packet[1] = {FOptions.OneByteValue};
         SendTo(packet, to);
         return;
     }
