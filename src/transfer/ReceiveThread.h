@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QMutex>
+#include <QObject>
 #include <QString>
-#include <QThread>
-#include <QWaitCondition>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 // One received datagram as handed to the listener (a copy per delivery).
 struct TReceiveData {
@@ -22,10 +22,13 @@ class TReceiveThread;
 class TUdpSocket;
 using TReceiveDataEvent = std::function<void(TReceiveThread *Sender, TReceiveData Data)>;
 
-// Reads datagrams from a socket it does not own and delivers each one to
-// OnReceiveData on the thread that created it, waiting until the listener has
-// run before it reads the next one.
-class TReceiveThread : public QThread
+// Reads datagrams from a socket it does not own and delivers each one that
+// carries an opcode to OnReceiveData on the thread that created it, waiting
+// until the listener has run before it reads the next one.
+//
+// The reader is a plain thread with no event loop of its own: it needs no
+// file descriptors, so running short of them cannot stop it from starting.
+class TReceiveThread : public QObject
 {
     Q_OBJECT
 public:
@@ -37,19 +40,22 @@ public:
 
     // Asks the loop to end after its current pass; does not wait.
     void Stop();
+    bool IsRunning() const;
+    // Waits up to TimeoutMs for the loop to end; true when it has.
+    bool Wait(int TimeoutMs);
 
     TReceiveDataEvent OnReceiveData;
 
-protected:
-    void run() override; // Execute
-
 private:
+    void Execute();
     void NotifyListener();
 
     TUdpSocket &FSocket;
-    std::atomic<bool> FStop{false};
     TReceiveData FData;
-    QMutex FLock;
-    QWaitCondition FDelivered;
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FStop = false;    // guarded by FLock
     bool FPending = false; // guarded by FLock
+    bool FRunning = true;  // guarded by FLock
+    std::thread FThread;
 };

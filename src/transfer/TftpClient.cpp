@@ -1,5 +1,6 @@
 #include "TftpClient.h"
 
+#include "InterfaceInfo.h"
 #include "LoadData.h"
 #include "UdpSocket.h"
 
@@ -9,14 +10,41 @@
 
 namespace {
 constexpr int ReceiveTimeoutMs = 100;
+// Room for a burst of stray datagrams with the device's reply queued behind it.
+constexpr int ReceiveBufferBytes = 1 << 20;
+
+// True when Host is the subnet broadcast of the interface that LocalAddress
+// names, or of any interface when LocalAddress is empty: every device on
+// that subnet would take the firmware.
+bool IsLocalBroadcast(std::uint32_t Host, const QString &LocalAddress)
+{
+    TNetInterfaceList List;
+    List.SetUseDown(true);
+    List.SetUseLoopBack(true);
+    List.SetUsePPP(true);
+    List.Refresh();
+    for (int i = 0; i < List.Count(); ++i) {
+        if (!LocalAddress.isEmpty() && List.Strings(i) != LocalAddress)
+            continue;
+        const auto address = tftp::ParseDottedQuad(List.Strings(i).toStdString());
+        const auto netmask = tftp::ParseDottedQuad(List.Objects(i)->Netmask.toStdString());
+        if (!address || !netmask)
+            continue;
+        const auto directed = tftp::DirectedBroadcast(*address, *netmask);
+        const auto reported = tftp::ParseDottedQuad(List.Objects(i)->Broadcast.toStdString());
+        if (directed && (Host == *directed || (reported && Host == *reported)))
+            return true;
+    }
+    return false;
 }
+} // namespace
 
 TTftpClient::TTftpClient(const QString &LocalAddress, QObject *parent)
     : TTftpClient(LocalAddress, FirmwareBytes(), parent)
 {}
 
 TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent)
-    : QObject(parent), FImage(Image)
+    : QObject(parent), FImage(Image), FLocalAddress(LocalAddress)
 {
     FTimer.setTimerType(Qt::PreciseTimer);
     FTimer.setSingleShot(true);
@@ -28,6 +56,7 @@ TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8
     if (!LocalAddress.isEmpty())
         local = tftp::ParseDottedQuad(LocalAddress.toStdString());
     FSocket->SetReceiveTimeout(ReceiveTimeoutMs);
+    FSocket->SetReceiveBuffer(ReceiveBufferBytes);
     // An unbound socket would send from another port, perhaps out of another
     // interface; such a client sends nothing and its upload times out.
     FSocketReady = FSocket->IsOpen() && local && FSocket->Bind(*local, tftp::Port);
@@ -58,6 +87,10 @@ TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
     // turn into a broadcast or an octal-read neighbour.
     const std::optional<std::uint32_t> remote = tftp::ParseDottedQuad(FHost.toStdString());
     if (!remote)
+        return trUnknownError;
+    // Nor is an address that reaches no device (0.x.x.x would even answer
+    // us with our own packets) or every device at once.
+    if (!tftp::IsSingleHostAddress(*remote) || IsLocalBroadcast(*remote, FLocalAddress))
         return trUnknownError;
     FRemoteAddr = *remote;
 

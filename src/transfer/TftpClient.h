@@ -43,6 +43,7 @@ private:
     bool WaitOver() const;
 
     std::span<const std::uint8_t> FImage;
+    QString FLocalAddress; // dotted, empty for any
     QString FHost;
     QString FFileName;
     std::unique_ptr<TUdpSocket> FSocket;

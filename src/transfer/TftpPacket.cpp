@@ -47,10 +47,22 @@ std::optional<std::size_t> BuildDataPacket(std::span<std::uint8_t> out, unsigned
 
 int ReplyOpcode(std::span<const std::uint8_t> datagram)
 {
-    if (datagram.empty())
+    if (datagram.size() < 2)
         return 0;
-    const int low = datagram.size() >= 2 ? datagram[1] : 0;
-    return datagram[0] * 256 + low;
+    return datagram[0] * 256 + datagram[1];
+}
+
+bool IsSingleHostAddress(std::uint32_t address)
+{
+    const std::uint32_t top = address >> 24;
+    return top != 0 && address != 0xFFFFFFFFu && (top & 0xF0) != 0xE0;
+}
+
+std::optional<std::uint32_t> DirectedBroadcast(std::uint32_t address, std::uint32_t netmask)
+{
+    if ((~netmask & 0xFFFFFFFFu) <= 1)
+        return std::nullopt;
+    return address | ~netmask;
 }
 
 TTftpResult DecideResult(bool timedOut, int replyOpcode)

@@ -33,9 +33,17 @@ std::optional<std::size_t> BuildDataPacket(std::span<std::uint8_t> out, unsigned
                                            std::span<const std::uint8_t> image, std::size_t offset,
                                            std::size_t count);
 
-// Opcode of a received datagram: its first two bytes, big-endian. A one-byte
-// datagram counts its missing low byte as 0; an empty one has opcode 0.
+// Opcode of a received datagram: its first two bytes, big-endian. A datagram
+// shorter than two bytes has none, which reads as 0, like a zero opcode.
 int ReplyOpcode(std::span<const std::uint8_t> datagram);
+
+// False for addresses that cannot name one device: 0.0.0.0/8, the limited
+// broadcast and multicast (224.0.0.0/4). Host order.
+bool IsSingleHostAddress(std::uint32_t address);
+
+// The directed broadcast of the subnet address/netmask, or nothing for /31
+// and /32, whose every address is a host. Host order.
+std::optional<std::uint32_t> DirectedBroadcast(std::uint32_t address, std::uint32_t netmask);
 
 // Verdict of one attempt once its wait has ended.
 TTftpResult DecideResult(bool timedOut, int replyOpcode);

@@ -24,7 +24,8 @@ public:
     bool SetReceiveBuffer(int Bytes);
     bool SendTo(const void *Data, std::size_t Len, std::uint32_t Address, std::uint16_t Port);
     // Blocks up to the receive timeout. Returns the datagram's full length (which
-    // may exceed Capacity; only Capacity bytes are stored), or -1 on timeout or error.
+    // may exceed Capacity; only Capacity bytes are stored; 0 for an empty one),
+    // or -1 on timeout, error or after ShutdownReceive.
     long ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port);
     // Makes a blocked ReceiveFrom return at once, and every later one too.
     void ShutdownReceive();

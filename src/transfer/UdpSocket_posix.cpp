@@ -101,7 +101,8 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
     // MSG_TRUNC reports the real length, so an oversized datagram is recognisable.
     const ssize_t n =
         ::recvfrom(FImpl->Fd, Buffer, Capacity, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLen);
-    if (n < 0)
+    // After a shutdown the call returns 0 with no sender: that is no datagram.
+    if (n < 0 || fromLen < sizeof(sockaddr_in))
         return -1;
     Address = ntohl(from.sin_addr.s_addr);
     Port = ntohs(from.sin_port);

@@ -122,21 +122,29 @@ void TestReceiveThread::longAndShortDatagrams()
         big[i] = char(i * 7);
     Send(big);
     Send(QByteArray(5000, 'z'));
+    // No opcode, so nothing to hand over: empty, one byte (whatever it is), opcode 0.
+    Send(QByteArray());
+    Send(QByteArray(1, '\x04'));
     Send(QByteArray(1, '\0'));
+    Send(QByteArray(600, '\0'));
+    Send(QByteArray("\x00\x04", 2));
     QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(3), 5000);
     // Cut to what the record holds, never beyond.
     QCOMPARE(FDeliveries[0].Bytes, big.left(1024));
     QCOMPARE(FDeliveries[1].Bytes, QByteArray(1024, 'z'));
-    // A one-byte datagram is one byte long, whatever came before.
-    QCOMPARE(FDeliveries[2].Bytes, QByteArray(1, '\0'));
+    // A short datagram is as long as it is, whatever came before.
+    QCOMPARE(FDeliveries[2].Bytes, QByteArray("\x00\x04", 2));
+    QTest::qWait(100);
+    QCOMPARE(FDeliveries.size(), std::size_t(3));
 }
 
 void TestReceiveThread::stopEndsWithoutTraffic()
 {
-    QVERIFY(FThread->isRunning());
+    QVERIFY(FThread->IsRunning());
     FThread->Stop();
     // Bounded by the 100 ms receive timeout; 2 s is only a hang guard.
-    QVERIFY(FThread->wait(2000));
+    QVERIFY(FThread->Wait(2000));
+    QVERIFY(!FThread->IsRunning());
 }
 
 void TestReceiveThread::shutdownWakesABlockedReceive()
@@ -182,7 +190,7 @@ void TestReceiveThread::destroyWhileDatagramsStreamIn()
     std::atomic<bool> stop{false};
     std::thread flood([&] {
         TUdpSocket out;
-        const char junk[64] = {};
+        const char junk[64] = {0, 4};
         for (int i = 0; i < 200000 && !stop; ++i)
             out.SendTo(junk, sizeof junk, Loopback, ListenPort);
     });

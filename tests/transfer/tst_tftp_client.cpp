@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -20,6 +21,22 @@ const QString DeviceAddress = "127.0.0.2";
 QByteArray ImageBytes()
 {
     return QByteArray(reinterpret_cast<const char *>(FirmwareImage), int(FirmwareSize));
+}
+
+// Datagrams this network namespace has sent so far (the kernel's own count).
+qint64 UdpDatagramsSent()
+{
+    QFile snmp("/proc/net/snmp");
+    if (!snmp.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = snmp.readAll().split('\n');
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        const QList<QByteArray> names = lines[i].simplified().split(' ');
+        const QList<QByteArray> values = lines[i + 1].simplified().split(' ');
+        if (names.value(0) == "Udp:" && values.value(0) == "Udp:" && names.indexOf("OutDatagrams") > 0)
+            return values.value(names.indexOf("OutDatagrams")).toLongLong();
+    }
+    return -1;
 }
 
 int CountBlock(const std::vector<SimPacket> &packets, int opcode, int block)
@@ -42,6 +59,8 @@ private slots:
     void repliesWithoutOpcodeDoNotStopTheClock_data();
     void repliesWithoutOpcodeDoNotStopTheClock();
     void oversizedReplyCountsByItsOpcode();
+    void junkBurstBeforeEveryAck();
+    void junkStreamFromAnotherAddress();
     void unusableHostOrNameSendsNothing_data();
     void unusableHostOrNameSendsNothing();
     void leadingZerosAreDecimal();
@@ -140,18 +159,19 @@ void TestTftpClient::unknownOpcodeThenAck()
 
 void TestTftpClient::repliesWithoutOpcodeDoNotStopTheClock_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("opcode 0") << "zero";
-    QTest::newRow("one byte") << "onebyte";
+    QTest::addColumn<QStringList>("fault");
+    QTest::newRow("opcode 0") << QStringList{"3:zero:1"};
+    QTest::newRow("one byte 0x00") << QStringList{"3:onebyte:1"};
+    QTest::newRow("one byte 0x04") << QStringList{"3:onebyte:1", "--onebyte-value", "4"};
 }
 
 void TestTftpClient::repliesWithoutOpcodeDoNotStopTheClock()
 {
     // The device answers block 3 once with junk: the attempt must still time out
     // after 3,000 ms and send block 3 again, not hang and not take it as an ACK.
-    QFETCH(QString, kind);
+    QFETCH(QStringList, fault);
     SimulatorProcess sim;
-    QVERIFY(sim.Start(DeviceAddress, {"--once", "--fault", "3:" + kind + ":1"}));
+    QVERIFY(sim.Start(DeviceAddress, QStringList{"--once", "--fault"} + fault));
     TTftpClient client(ClientAddress);
     QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
     sim.Finish();
@@ -176,6 +196,55 @@ void TestTftpClient::oversizedReplyCountsByItsOpcode()
     QCOMPARE(sim.Received(), ImageBytes());
 }
 
+void TestTftpClient::junkBurstBeforeEveryAck()
+{
+    // 200 datagrams without an opcode ahead of every ACK: none may cost a
+    // timeout, and none may make a block go out twice.
+    QStringList args{"--once", "--flood-count", "200"};
+    for (int block = 1; block <= 120; ++block)
+        args << "--fault" << QString("%1:flood:all").arg(block);
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, args));
+    TTftpClient client(ClientAddress);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    const QJsonObject summary = sim.Finish();
+    QCOMPARE(summary["repeats"].toInt(), 0);
+    QCOMPARE(sim.Packets().size(), std::size_t(121));
+    QCOMPARE(sim.Received(), ImageBytes());
+}
+
+void TestTftpClient::junkStreamFromAnotherAddress()
+{
+    // 2 s of empty and opcode-0 datagrams at 2,000 a second from a stranger
+    // while a device with a 20 ms reply delay takes the image.
+    SimulatorProcess sim;
+    QVERIFY(sim.Start(DeviceAddress, {"--once", "--delay-ms", "20"}));
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread stranger([&] {
+        TUdpSocket out;
+        if (!out.Bind(0x7F000003, 4000))
+            return;
+        const char zero[4] = {};
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 4000 && !stop; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(500 * i));
+            if (out.SendTo(zero, i % 2 ? sizeof zero : 0, 0x7F000001, 69))
+                ++sent;
+        }
+    });
+    TTftpClient client(ClientAddress);
+    const TTftpResult result = client.Upload(DeviceAddress, FirmwareFileName);
+    stop = true;
+    stranger.join();
+    QCOMPARE(result, trOK);
+    QVERIFY2(sent > 3000, qPrintable(QString::number(sent))); // the stream overlapped the upload
+    // Not even a retry: the device's replies never wait behind the junk.
+    QCOMPARE(sim.Finish()["repeats"].toInt(), 0);
+    QCOMPARE(sim.Packets().size(), std::size_t(121));
+    QCOMPARE(sim.Received(), ImageBytes());
+}
+
 void TestTftpClient::unusableHostOrNameSendsNothing_data()
 {
     QTest::addColumn<QString>("host");
@@ -186,6 +255,13 @@ void TestTftpClient::unusableHostOrNameSendsNothing_data()
     QTest::newRow("three groups") << "127.0.2" << FirmwareFileName;
     QTest::newRow("out of range") << "127.0.0.256" << FirmwareFileName;
     QTest::newRow("name too long") << DeviceAddress << QString(1016, 'n');
+    // Addresses that cannot name one device.
+    QTest::newRow("any address") << "0.0.0.0" << FirmwareFileName;
+    QTest::newRow("this network") << "0.1.2.3" << FirmwareFileName;
+    QTest::newRow("limited broadcast") << "255.255.255.255" << FirmwareFileName;
+    QTest::newRow("subnet broadcast") << "127.255.255.255" << FirmwareFileName;
+    QTest::newRow("multicast") << "224.0.0.1" << FirmwareFileName;
+    QTest::newRow("multicast, last") << "239.255.255.255" << FirmwareFileName;
 }
 
 void TestTftpClient::unusableHostOrNameSendsNothing()
@@ -195,10 +271,13 @@ void TestTftpClient::unusableHostOrNameSendsNothing()
     SimulatorProcess sim;
     QVERIFY(sim.Start(DeviceAddress));
     TTftpClient client(ClientAddress);
+    const qint64 sentBefore = UdpDatagramsSent();
+    QVERIFY(sentBefore >= 0);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(client.Upload(host, name), trUnknownError);
     QVERIFY(clock.elapsed() < 1000);
+    QCOMPARE(UdpDatagramsSent(), sentBefore);
     QTest::qWait(100);
     sim.Finish();
     QCOMPARE(sim.Packets().size(), std::size_t(0));

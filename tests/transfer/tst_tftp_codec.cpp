@@ -26,6 +26,7 @@ private slots:
     void decideResult();
     void dottedQuad_data();
     void dottedQuad();
+    void directedBroadcast();
 };
 
 void TestTftpCodec::builtInImage()
@@ -123,7 +124,7 @@ void TestTftpCodec::replyOpcode_data()
     QTest::newRow("zero") << QByteArray(4, '\0') << 0;
     QTest::newRow("empty") << QByteArray() << 0;
     QTest::newRow("one byte zero") << QByteArray(1, '\0') << 0;
-    QTest::newRow("one byte") << QByteArray(1, '\x04') << 0x400;
+    QTest::newRow("one byte") << QByteArray(1, '\x04') << 0; // not opcode 1024: no opcode at all
     QTest::newRow("high byte") << QByteArray("\xff\xfe", 2) << 0xFFFE;
 }
 
@@ -152,25 +153,31 @@ void TestTftpCodec::dottedQuad_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("formatted");
-    QTest::newRow("default") << "192.168.0.200" << true << "192.168.0.200";
-    QTest::newRow("leading zeros are decimal") << "192.168.010.001" << true << "192.168.10.1";
-    QTest::newRow("zero-padded") << "010.020.030.040" << true << "10.20.30.40";
-    QTest::newRow("nine is no octal digit") << "192.168.0.09" << true << "192.168.0.9";
-    QTest::newRow("edges") << "0.0.0.0" << true << "0.0.0.0";
-    QTest::newRow("all ones") << "255.255.255.255" << true << "255.255.255.255";
-    QTest::newRow("empty field") << "..." << false << "";
-    QTest::newRow("empty") << "" << false << "";
-    QTest::newRow("three groups") << "192.168.0" << false << "";
-    QTest::newRow("five groups") << "1.2.3.4.5" << false << "";
-    QTest::newRow("over 255") << "192.168.0.256" << false << "";
-    QTest::newRow("four digits") << "192.168.0.0200" << false << "";
-    QTest::newRow("hex") << "0x7f.0.0.1" << false << "";
-    QTest::newRow("blank inside") << "192.168. 0.200" << false << "";
-    QTest::newRow("trailing blank") << "192.168.0.200 " << false << "";
-    QTest::newRow("trailing dot") << "192.168.0.200." << false << "";
-    QTest::newRow("sign") << "+1.2.3.4" << false << "";
-    QTest::newRow("single number") << "3232235720" << false << "";
-    QTest::newRow("host name") << "device.local" << false << "";
+    QTest::addColumn<bool>("oneHost"); // may name one device
+    QTest::newRow("default") << "192.168.0.200" << true << "192.168.0.200" << true;
+    QTest::newRow("leading zeros are decimal") << "192.168.010.001" << true << "192.168.10.1" << true;
+    QTest::newRow("zero-padded") << "010.020.030.040" << true << "10.20.30.40" << true;
+    QTest::newRow("nine is no octal digit") << "192.168.0.09" << true << "192.168.0.9" << true;
+    QTest::newRow("edges") << "0.0.0.0" << true << "0.0.0.0" << false;
+    QTest::newRow("all ones") << "255.255.255.255" << true << "255.255.255.255" << false;
+    QTest::newRow("empty field") << "..." << false << "" << false;
+    QTest::newRow("empty") << "" << false << "" << false;
+    QTest::newRow("three groups") << "192.168.0" << false << "" << false;
+    QTest::newRow("five groups") << "1.2.3.4.5" << false << "" << false;
+    QTest::newRow("over 255") << "192.168.0.256" << false << "" << false;
+    QTest::newRow("four digits") << "192.168.0.0200" << false << "" << false;
+    QTest::newRow("hex") << "0x7f.0.0.1" << false << "" << false;
+    QTest::newRow("blank inside") << "192.168. 0.200" << false << "" << false;
+    QTest::newRow("trailing blank") << "192.168.0.200 " << false << "" << false;
+    QTest::newRow("trailing dot") << "192.168.0.200." << false << "" << false;
+    QTest::newRow("sign") << "+1.2.3.4" << false << "" << false;
+    QTest::newRow("single number") << "3232235720" << false << "" << false;
+    QTest::newRow("host name") << "device.local" << false << "" << false;
+    QTest::newRow("this network") << "0.1.2.3" << true << "0.1.2.3" << false;
+    QTest::newRow("multicast low") << "224.0.0.1" << true << "224.0.0.1" << false;
+    QTest::newRow("multicast high") << "239.255.255.250" << true << "239.255.255.250" << false;
+    QTest::newRow("below multicast") << "223.255.255.255" << true << "223.255.255.255" << true;
+    QTest::newRow("above multicast") << "240.0.0.1" << true << "240.0.0.1" << true;
 }
 
 void TestTftpCodec::dottedQuad()
@@ -178,10 +185,23 @@ void TestTftpCodec::dottedQuad()
     QFETCH(QString, text);
     QFETCH(bool, ok);
     QFETCH(QString, formatted);
+    QFETCH(bool, oneHost);
     const auto parsed = ParseDottedQuad(text.toStdString());
     QCOMPARE(parsed.has_value(), ok);
-    if (ok)
+    if (ok) {
         QCOMPARE(QString::fromStdString(FormatDottedQuad(*parsed)), formatted);
+        QCOMPARE(IsSingleHostAddress(*parsed), oneHost);
+    }
+}
+
+void TestTftpCodec::directedBroadcast()
+{
+    QCOMPARE(DirectedBroadcast(0xC0A8000A, 0xFFFFFF00), std::optional<std::uint32_t>(0xC0A800FF));
+    QCOMPARE(DirectedBroadcast(0x0A0B0C0D, 0xFFF00000), std::optional<std::uint32_t>(0x0A0FFFFF));
+    QCOMPARE(DirectedBroadcast(0x7F000001, 0xFF000000), std::optional<std::uint32_t>(0x7FFFFFFF));
+    // On /31 and /32 every address is a host.
+    QVERIFY(!DirectedBroadcast(0xC0A8000A, 0xFFFFFFFE));
+    QVERIFY(!DirectedBroadcast(0xC0A8000A, 0xFFFFFFFF));
 }
 
 QTEST_APPLESS_MAIN(TestTftpCodec)
