@@ -5,6 +5,7 @@
 #include "VerInf.h"
 
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QPalette>
 
 TfrmAbout *frmAbout = nullptr;
@@ -55,4 +56,14 @@ void TfrmAbout::showEvent(QShowEvent *Event)
     QDialog::showEvent(Event);
     CentreOnScreen(this);
     ui->OKButton->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmAbout::keyPressEvent(QKeyEvent *Event)
+{
+    // The box has no cancel button, so Escape has nothing to press.
+    if (Event->key() == Qt::Key_Escape && Event->modifiers() == Qt::NoModifier) {
+        Event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(Event);
 }

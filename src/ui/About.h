@@ -11,7 +11,7 @@ class TfrmAbout;
 
 // Product name, version, copyright and comments from the version information
 // of the running executable, read once when the dialog is created. A showing
-// ends with OK, Enter, the close box or Escape; nobody asks which.
+// ends with OK, Enter or the close box; nobody asks which.
 class TfrmAbout : public QDialog
 {
     Q_OBJECT
@@ -24,6 +24,7 @@ public:
 
 protected:
     void showEvent(QShowEvent *Event) override;
+    void keyPressEvent(QKeyEvent *Event) override;
 
 private:
     void FormCreate();

@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QStyle>
@@ -75,6 +76,8 @@ TfrmMain::TfrmMain(QWidget *parent) : QMainWindow(parent), ui(new Ui::TfrmMain)
     connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->btnHelp, &QPushButton::clicked, this, &TfrmMain::btnHelpClick);
     ui->edtIP->installEventFilter(this);
+    for (QPushButton *Button : {ui->btnLoadToBoard, ui->btnClose, ui->btnHelp})
+        Button->installEventFilter(this);
 
     FormCreate();
 }
@@ -157,6 +160,9 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnLoadToBoard->setEnabled(true);
     ui->btnClose->setEnabled(true);
     ui->edtIP->setEnabled(true);
+    // Disabling the button pushed focus on to the help button; the next
+    // Space or Enter should load again, not open About.
+    ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 
     switch (Result) {
     case trOK:
@@ -177,8 +183,13 @@ void TfrmMain::btnLoadToBoardClick()
 
 void TfrmMain::btnHelpClick()
 {
-    // OK, Enter, Escape and the close box all just close it.
-    if (frmAbout)
+    if (!frmAbout)
+        return;
+    // A modal loop of its own would hold up the upload's loop, and with it
+    // every packet and time limit, for as long as the box stays open.
+    if (FBusy)
+        frmAbout->open();
+    else
         frmAbout->exec();
 }
 
@@ -202,9 +213,19 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
     if (Watched == ui->edtIP) {
         if (Event->type() == QEvent::KeyPress)
             edtIPKeyPress(static_cast<QKeyEvent *>(Event));
-        else if (Event->type() == QEvent::FocusIn &&
-                 static_cast<QFocusEvent *>(Event)->reason() == Qt::MouseFocusReason)
-            QTimer::singleShot(0, this, &TfrmMain::edtIPMouseFocus);
+        else if (Event->type() == QEvent::MouseButtonRelease)
+            QTimer::singleShot(0, this, &TfrmMain::edtIPMouseUp); // once the click has placed the cursor
+    } else if (Event->type() == QEvent::KeyPress) {
+        // Enter presses a focused button, as on the desktops this tool is used on;
+        // a plain main window leaves that to Space alone.
+        auto *Button = qobject_cast<QPushButton *>(Watched);
+        const auto *Key = static_cast<QKeyEvent *>(Event);
+        if (Button && (Key->key() == Qt::Key_Return || Key->key() == Qt::Key_Enter) &&
+            (Key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!Key->isAutoRepeat())
+                Button->click();
+            return true;
+        }
     }
     return QMainWindow::eventFilter(Watched, Event);
 }
@@ -214,13 +235,24 @@ void TfrmMain::edtIPKeyPress(QKeyEvent *)
     // The mask already admits only digits; nothing more to check per key.
 }
 
-void TfrmMain::edtIPMouseFocus()
+void TfrmMain::edtIPMouseUp()
 {
-    // A click lands the cursor where the mouse was, often behind the last
-    // group, where the mask drops whatever is typed: start at the first blank.
-    const int FirstFree = ui->edtIP->displayText().indexOf(QLatin1Char(' '));
-    if (FirstFree >= 0)
-        ui->edtIP->setCursorPosition(FirstFree);
+    // The cursor stays where the click put it, as in any field; only past the
+    // last typed digit, where the mask would drop what follows, it goes back
+    // to just after that digit (to the start of an empty field).
+    QLineEdit *Edit = ui->edtIP;
+    if (Edit->hasSelectedText())
+        return;
+    const QString Text = Edit->displayText();
+    int AfterLastDigit = 0;
+    for (int i = int(Text.size()); i > 0; --i) {
+        if (Text.at(i - 1).isDigit()) {
+            AfterLastDigit = i;
+            break;
+        }
+    }
+    if (Edit->cursorPosition() > AfterLastDigit)
+        Edit->setCursorPosition(AfterLastDigit);
 }
 
 void TfrmMain::SetPanelText(int Index, const QString &Text)

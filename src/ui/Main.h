@@ -42,7 +42,7 @@ private:
     void FormShow();
     bool FormCloseQuery() const;
     void edtIPKeyPress(QKeyEvent *Key);
-    void edtIPMouseFocus();
+    void edtIPMouseUp();
     void SetPanelText(int Index, const QString &Text);
 
     std::unique_ptr<Ui::TfrmMain> ui;

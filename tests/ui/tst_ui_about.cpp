@@ -271,8 +271,8 @@ private slots:
         QTest::newRow("Enter key") << "Return" << int(QDialog::Accepted);
         QTest::newRow("OK button") << "OKButton" << int(QDialog::Accepted);
         QTest::newRow("close box") << "close" << int(QDialog::Rejected);
-        // Not in the layout, but Escape ends it as the close box does.
-        QTest::newRow("Escape key") << "Escape" << int(QDialog::Rejected);
+        // No cancel button: Escape leaves it open, and Enter then ends it.
+        QTest::newRow("Escape, then Enter") << "Escape" << int(QDialog::Accepted);
     }
     void endsOfAShowing()
     {
@@ -281,6 +281,7 @@ private slots:
         TfrmAbout About;
         QVERIFY(!About.isVisible());
         QString Focus;
+        bool OpenAfterEscape = false;
         QPoint Offset(999, 999);
         const int Got = ExecAbout(About, [&](QWidget *Modal) {
             if (QWidget *F = QApplication::focusWidget())
@@ -289,15 +290,18 @@ private slots:
             Offset = Modal->frameGeometry().center() - Screen.center();
             if (Ending == "Return")
                 QTest::keyClick(Modal, Qt::Key_Return);
-            else if (Ending == "Escape")
+            else if (Ending == "Escape") {
                 QTest::keyClick(Modal, Qt::Key_Escape);
-            else if (Ending == "close")
+                OpenAfterEscape = Modal->isVisible();
+                QTest::keyClick(Modal, Qt::Key_Return);
+            } else if (Ending == "close")
                 Modal->close();
             else
                 QTest::mouseClick(Modal->findChild<QPushButton *>(Ending), Qt::LeftButton);
         });
         QCOMPARE(Got, Result);
         QVERIFY(!About.isVisible());
+        QVERIFY(Ending != "Escape" || OpenAfterEscape);
         QCOMPARE(Focus, QStringLiteral("OKButton"));
         QVERIFY2(qAbs(Offset.x()) <= 1 && qAbs(Offset.y()) <= 1, "not centred on the screen");
     }

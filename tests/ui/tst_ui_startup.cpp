@@ -259,7 +259,7 @@ private slots:
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
     }
 
-    void clickIntoAddressFieldStartsAtFirstBlank()
+    void clickIntoEmptyAddressFieldStartsAtTheStart()
     {
         Add("txu1", "10.77.1.1/24");
         TForms F;
@@ -269,7 +269,7 @@ private slots:
         QLineEdit *Edit = F.edtIP();
         Edit->clear();
         QVERIFY(!Edit->hasFocus());
-        // Click near the right end, past every blank, as people do.
+        // Click near the right end, past every blank: the mask would drop what follows.
         QTest::mouseClick(Edit, Qt::LeftButton, {}, QPoint(Edit->width() - 4, Edit->height() / 2));
         QTRY_VERIFY(Edit->hasFocus());
         QTRY_COMPARE(Edit->cursorPosition(), 0);

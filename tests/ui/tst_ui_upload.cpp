@@ -2,6 +2,7 @@
 // network namespace of its own at the default address 192.168.0.200 behind a
 // veth pair; the PC side is this test's own namespace (192.168.0.10).
 
+#include "About.h"
 #include "uitest_forms.h"
 #include "uitest_netns.h"
 
@@ -45,6 +46,20 @@ private:
     TForms &F;
     QTimer FTimer;
 };
+
+// A point inside Edit where a click puts the cursor at Position; -1 for the
+// field's far right end.
+QPoint PointFor(QLineEdit *Edit, int Position)
+{
+    const int Y = Edit->height() / 2;
+    if (Position < 0)
+        return QPoint(Edit->width() - 4, Y);
+    for (int X = 0; X < Edit->width(); ++X) {
+        if (Edit->cursorPositionAt(QPoint(X, Y)) == Position)
+            return QPoint(X, Y);
+    }
+    return QPoint(-1, -1);
+}
 
 } // namespace
 
@@ -163,10 +178,18 @@ private slots:
     {
         TForms F;
         ShowWindow(F);
-        for (int Round = 1; Round <= 2; ++Round) {
+        QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        // By mouse, then by keyboard: the load button has the focus again after
+        // each upload, and Space or Enter presses it.
+        const QList<Qt::Key> Presses{Qt::Key_unknown, Qt::Key_Space, Qt::Key_Return};
+        for (int Round = 1; Round <= Presses.size(); ++Round) {
             QVERIFY2(FDevice->StartSim("192.168.0.200", {"--once"}), qPrintable(FDevice->SimErrors()));
-            Load(F);
+            if (Presses[Round - 1] == Qt::Key_unknown)
+                Load(F);
+            else
+                QTest::keyClick(QApplication::focusWidget(), Presses[Round - 1]);
             QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
+            QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
             const QJsonObject Summary = FDevice->StopSim();
             QVERIFY2(Summary.value("complete").toBool(), qPrintable(QStringLiteral("round %1").arg(Round)));
             QCOMPARE(Summary.value("sha256").toString(), FFirmwareHash);
@@ -195,6 +218,105 @@ private slots:
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
         QVERIFY(FDevice->StopSim().value("complete").toBool());
+    }
+
+    void clickedAndEditedAddressIsUsed_data()
+    {
+        QTest::addColumn<QString>("Typed"); // empty: the default text
+        QTest::addColumn<int>("ClickAt");   // cursor position clicked, -1: far right
+        QTest::addColumn<QString>("Keys");  // \b is Backspace
+        QTest::addColumn<QString>("Shown");
+        QTest::newRow("default, right end, last group retyped") << "" << -1 << "\b\b\b200"
+                                                                << "192.168.  0.200";
+        QTest::newRow("default, inside the first group") << "" << 2 << "\b9"
+                                                         << "192.168.  0.200";
+        QTest::newRow("default, inside the second group") << "" << 6 << "\b6"
+                                                          << "192.168.  0.200";
+        QTest::newRow("typed, right end, digits added") << "19216802" << -1 << "00"
+                                                        << "192.168.0  .200";
+        QTest::newRow("typed, after the last digit") << "19216802" << 13 << "00"
+                                                     << "192.168.0  .200";
+    }
+    void clickedAndEditedAddressIsUsed()
+    {
+        QFETCH(QString, Typed);
+        QFETCH(int, ClickAt);
+        QFETCH(QString, Keys);
+        QFETCH(QString, Shown);
+        QVERIFY2(FDevice->StartSim("192.168.0.200", {"--once"}), qPrintable(FDevice->SimErrors()));
+        TForms F;
+        ShowWindow(F);
+        QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        QLineEdit *Edit = F.edtIP();
+        if (!Typed.isEmpty()) {
+            Edit->clear();
+            Edit->setCursorPosition(0);
+            QTest::keyClicks(Edit, Typed.left(3) + "." + Typed.mid(3, 3) + "." + Typed.mid(6, 1) + "." +
+                                       Typed.mid(7));
+        }
+        // The first click gives the field its focus, a later one only moves the cursor.
+        for (int Click = 0; Click < 2; ++Click) {
+            const QPoint At = PointFor(Edit, ClickAt);
+            QVERIFY(At.x() >= 0);
+            QTest::mouseClick(Edit, Qt::LeftButton, {}, At);
+            QTRY_VERIFY(Edit->hasFocus());
+            QCoreApplication::processEvents();
+        }
+        if (ClickAt >= 0)
+            QCOMPARE(Edit->cursorPosition(), ClickAt);
+        QTest::keyClicks(Edit, Keys);
+        QCOMPARE(Edit->displayText(), Shown);
+        Load(F);
+        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
+        QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
+        QCOMPARE(FDevice->StopSim().value("sha256").toString(), FFirmwareHash);
+    }
+
+    // About opened during an upload must neither hold up its packets nor its clock.
+    void aboutOpenDuringAnUpload_data()
+    {
+        QTest::addColumn<QStringList>("SimArgs");
+        QTest::addColumn<QString>("Status");
+        QTest::addColumn<int>("MinMs");
+        QTest::addColumn<int>("MaxMs");
+        QTest::addColumn<int>("AboutMs"); // how long About stays open
+        QTest::newRow("device with a 20 ms reply delay")
+            << QStringList{"--once", "--delay-ms", "20"} << "Статус: OK" << 2400 << 4900 << 5000;
+        QTest::newRow("silent device")
+            << QStringList{"--fault", "0:silent:all"} << "Статус: таймаут" << 8900 << 10500 << 11500;
+    }
+    void aboutOpenDuringAnUpload()
+    {
+        QFETCH(QStringList, SimArgs);
+        QFETCH(QString, Status);
+        QFETCH(int, MinMs);
+        QFETCH(int, MaxMs);
+        QFETCH(int, AboutMs);
+        QVERIFY2(FDevice->StartSim("192.168.0.200", SimArgs), qPrintable(FDevice->SimErrors()));
+        TForms F;
+        TfrmAbout About(&F.Main);
+        frmAbout = &About;
+        ShowWindow(F);
+        bool ShownDuringUpload = false;
+        QTimer::singleShot(500, this, [&] {
+            QTest::mouseClick(F.Button("btnHelp"), Qt::LeftButton);
+            ShownDuringUpload = About.isVisible() && F.Main.Busy();
+        });
+        QTimer::singleShot(500 + AboutMs, &About, &QDialog::accept);
+        QElapsedTimer Clock;
+        Clock.start();
+        Load(F); // returns when the upload is over, 500 ms after its outcome
+        const qint64 Elapsed = Clock.elapsed() - 500;
+        const bool AboutStillOpen = About.isVisible();
+        QTRY_VERIFY_WITH_TIMEOUT(!About.isVisible(), AboutMs + 2000);
+        frmAbout = nullptr;
+        QVERIFY(ShownDuringUpload);
+        QVERIFY2(AboutStillOpen, "the upload waited for About to close");
+        QCOMPARE(F.Panel(1), Status);
+        QVERIFY2(Elapsed >= MinMs && Elapsed <= MaxMs, qPrintable(QString::number(Elapsed)));
+        const QJsonObject Summary = FDevice->StopSim();
+        if (Status == QStringLiteral("Статус: OK"))
+            QCOMPARE(Summary.value("sha256").toString(), FFirmwareHash);
     }
 
     void emptyFieldIsAnUnknownError()
