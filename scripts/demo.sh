@@ -94,8 +94,8 @@ say "no display here: running on Xvfb $DISPLAY"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 
 lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_wait_for 20 lab_window_shown '^Tervix BootLoader' || { cat "$WORK/txloader.log"; echo "TXLoader did not open" >&2; exit 1; }
-WIN=$(lab_find_window '^Tervix BootLoader')
+lab_tool_window '^Tervix BootLoader' 20 || exit 1
+WIN=$TOOL_WINDOW
 sleep 0.5
 
 say "pressing \"Загрузить...\" (address 192.168.0.200, as the tool proposes)"

@@ -56,16 +56,23 @@ lab_cable() {
 
 # lab_xvfb WIDTHxHEIGHT: starts a virtual display of our own and exports DISPLAY.
 # Its socket is a file, so every network namespace reaches it.
+# -displayfd: the server takes a free display number itself (no race with
+# another lab picking the same one) and writes it down once it accepts clients.
+# -noreset: by default the server resets whenever its last client leaves, and
+# a client that connects during the reset is refused ("could not connect to
+# display"); one tool ending and the next starting is exactly that moment.
 lab_xvfb() {
-    local n free=
-    for n in $(seq 90 190); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { free=$n; break; }
-    done
-    [ -n "$free" ] || { echo "no free X display number" >&2; return 1; }
-    export DISPLAY=":$free"
-    Xvfb "$DISPLAY" -screen 0 "${1}x24" -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+    local number="$WORK/xvfb.display"
+    : >"$number"
+    Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$number" >"$WORK/xvfb.log" 2>&1 &
     PIDS+=($!)
-    lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb did not start" >&2; return 1; }
+    if ! lab_wait_for 10 grep -q '^[0-9]' "$number"; then
+        cat "$WORK/xvfb.log" >&2
+        echo "Xvfb did not start" >&2
+        return 1
+    fi
+    export DISPLAY=":$(head -n1 "$number")"
+    lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb does not answer on $DISPLAY" >&2; return 1; }
 }
 
 # lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS; its
@@ -79,7 +86,8 @@ lab_device() {
     lab_wait_for 10 grep -q listening "$WORK/sim.err" || { cat "$WORK/sim.err" >&2; echo "simulator did not start" >&2; return 1; }
 }
 
-lab_find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+# Empty when there is no such window (xdotool then fails, which must not end a set -e script).
+lab_find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1 || true; }
 lab_window_shown() { [ -n "$(lab_find_window "$1")" ]; }
 lab_window_gone() { [ -z "$(lab_find_window "$1")" ]; }
 
@@ -95,8 +103,29 @@ lab_image_arrived() {
 lab_tool() {
     ip netns exec "$1" env QT_QPA_PLATFORM=xcb "$2" >"$3" 2>&1 &
     TOOL_PID=$!
+    TOOL_LOG=$3
     PIDS+=($TOOL_PID)
 }
+
+# lab_tool_window TITLE SECONDS: sets TOOL_WINDOW to the id of the tool's
+# window TITLE once it is shown. When it does not show, says plainly why (the
+# tool ended, with its status, or is still running), with the tool's log, and
+# returns 1. Not for $(...): the status needs this shell's wait.
+lab_tool_window() {
+    lab_wait_for "$2" lab_window_or_end "$1" || true
+    TOOL_WINDOW=$(lab_find_window "$1")
+    [ -z "$TOOL_WINDOW" ] || return 0
+    if lab_stopped "$TOOL_PID"; then
+        local status=0
+        wait "$TOOL_PID" || status=$?
+        echo "FAIL: window '$1' did not appear: the tool ended with status $status; its log:" >&2
+    else
+        echo "FAIL: window '$1' did not appear within $2 s; the tool is still running; its log:" >&2
+    fi
+    sed 's/^/    | /' "$TOOL_LOG" >&2
+    return 1
+}
+lab_window_or_end() { lab_window_shown "$1" || lab_stopped "$TOOL_PID"; }
 
 # lab_wait_exit PID SECONDS: waits for PID to end; true when it ended with status 0.
 # LAB_STATUS holds the status, or "running".

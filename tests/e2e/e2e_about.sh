@@ -52,13 +52,8 @@ ip -n "$NS" link set "${LINK}p" up
 
 lab_tool "$NS" "$TXLOADER" "$WORK/txloader.log"
 MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
-lab_wait_for 20 lab_window_shown "$MAIN_TITLE" || true
-WIN=$(lab_find_window "$MAIN_TITLE")
-if [ -z "$WIN" ]; then
-    cat "$WORK/txloader.log"
-    echo "FAIL: the main window did not appear"
-    exit 1
-fi
+lab_tool_window "$MAIN_TITLE" 20 || exit 1
+WIN=$TOOL_WINDOW
 lab_window_gone '^About$' || fail "the About box is visible at start"
 sleep 0.5
 

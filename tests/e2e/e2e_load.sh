@@ -31,13 +31,8 @@ lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
 lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_wait_for 20 lab_window_shown '^Tervix BootLoader: ZRM-40K_06_V48$' || true
-WIN=$(lab_find_window '^Tervix BootLoader: ZRM-40K_06_V48$')
-if [ -z "$WIN" ]; then
-    cat "$WORK/txloader.log"
-    echo "FAIL: the main window did not appear"
-    exit 1
-fi
+lab_tool_window '^Tervix BootLoader: ZRM-40K_06_V48$' 20 || exit 1
+WIN=$TOOL_WINDOW
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
 sleep 0.5
 
@@ -67,12 +62,10 @@ log "no usable interface: namespace $NONE has loopback only"
 lab_namespace "$NONE"
 lab_tool "$NONE" "$TXLOADER" "$WORK/txloader-none.log"
 NONE_PID=$TOOL_PID
-lab_wait_for 20 lab_window_shown '^TXLoader$' || true
-BOX=$(lab_find_window '^TXLoader$')
-if [ -z "$BOX" ]; then
-    cat "$WORK/txloader-none.log"
-    fail "no message box appeared"
+if ! lab_tool_window '^TXLoader$' 20; then
+    FAILED=1
 else
+    BOX=$TOOL_WINDOW
     sleep 0.5
     import -window root "$OUT/e2e-no-interface.png"
     log "screenshot $OUT/e2e-no-interface.png"
