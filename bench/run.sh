@@ -5,8 +5,11 @@
 # before every reply and, if asked, seeded packet loss.
 #
 #   sudo bench/run.sh [--build DIR] [--delay MS] [--drop FRACTION] [--seed N]
-#                     [--runs N] [--tools "ours curl tftp-hpa busybox"] [--no-wait]
+#                     [--burst N] [--runs N] [--tools "ours curl tftp-hpa busybox"]
+#                     [--no-wait]
 #
+# --delay takes fractions (0.2); --burst N has the device send N junk
+# datagrams without an opcode before each ACK of block 5.
 # Tools take turns, after one unrecorded warm-up round. Prints a table of
 # medians (wall time, CPU time, lost packets) per tool and the bound
 # 121 x delay + 3000 ms x lost packets, and each client's median turnaround
@@ -19,6 +22,7 @@ BUILD=${TXL_BUILD:-$ROOT/build-sim}
 DELAY=2
 DROP=0
 SEED=1
+BURST=0
 RUNS=5
 TOOLS="ours curl tftp-hpa busybox"
 WAIT_TEST=1
@@ -36,15 +40,17 @@ while [ $# -gt 0 ]; do
     --delay) DELAY=$2; shift 2 ;;
     --drop) DROP=$2; shift 2 ;;
     --seed) SEED=$2; shift 2 ;;
+    --burst) BURST=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
     --tools) TOOLS=$2; shift 2 ;;
     --no-wait) WAIT_TEST=0; shift ;;
     --inside) INSIDE=1; shift ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
     esac
 done
-[[ $DELAY =~ ^[0-9]+$ ]] || die "--delay wants whole milliseconds"
+[[ $DELAY =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--delay wants milliseconds (0, 0.2, 2)"
+[[ $BURST =~ ^[0-9]+$ && $BURST -le 100000 ]] || die "--burst wants 0..100000 datagrams"
 [[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 100 ]] || die "--runs wants 1..100"
 
 SIM=$BUILD/tools/tftpsim/tftpsim
@@ -132,9 +138,11 @@ tool_command() { # the upload command line of a tool
 IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sr), $(nproc) CPUs: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "# load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "# delay ${DELAY} ms, drop ${DROP} (seed ${SEED}), ${RUNS} runs per tool, image $(stat -c %s "$IMAGE") bytes"
+echo "# delay ${DELAY} ms, drop ${DROP} (seed ${SEED}), junk burst ${BURST}, ${RUNS} runs per tool, image $(stat -c %s "$IMAGE") bytes"
 
-start_sim --delay-ms "$DELAY" --drop "$DROP" --seed "$SEED"
+SIM_ARGS=(--delay-ms "$DELAY" --drop "$DROP" --seed "$SEED")
+[ "$BURST" = 0 ] || SIM_ARGS+=(--fault 5:flood:all --flood-count "$BURST")
+start_sim "${SIM_ARGS[@]}"
 : >"$WORK/rows"
 failures=0
 RUN_TOOLS=
@@ -171,7 +179,7 @@ for run in $(seq 0 "$RUNS"); do
         fi
         [ "$run" = 0 ] && continue
         lost=$(tail -n +"$((logged + 1))" "$WORK/sim.log" | grep -c ' drop$')
-        bound=$((PACKETS * DELAY + 3000 * lost))
+        bound=$(awk -v p="$PACKETS" -v d="$DELAY" -v l="$lost" 'BEGIN { printf "%.1f", p * d + 3000 * l }')
         upload=$(sed -n 's/.*upload_ms=\([0-9.]*\).*/\1/p' "$WORK/cmd.out")
         # Client turnaround: from the moment a reply is due (arrival + delay) to the
         # arrival of the next packet, read off the simulator's log; median/mean in us.
