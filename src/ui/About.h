@@ -28,6 +28,7 @@ protected:
 private:
     void FormCreate();
     void FitLabelsToText();
+    void MarkTestImage();
 
     std::unique_ptr<Ui::TfrmAbout> ui;
     QString FExeFileName;

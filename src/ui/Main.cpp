@@ -118,6 +118,8 @@ TfrmMain::~TfrmMain() = default;
 void TfrmMain::FormCreate()
 {
     setWindowTitle(windowTitle() + QStringLiteral(": ") + QString::fromLatin1(FirmwareFileName).left(14));
+    if (FirmwareIsPlaceholder)
+        setWindowTitle(windowTitle() + QString::fromUtf8(TestImageMark));
     FDeviceAddress = QString::fromLatin1(DefaultDeviceAddress);
     SetPanelText(1, QStringLiteral("Статус: Готов"));
     ui->edtIP->setText(PadGroups(FDeviceAddress));

@@ -51,7 +51,7 @@ ip -n "$NS" link set "$LINK" up
 ip -n "$NS" link set "${LINK}p" up
 
 lab_tool "$NS" "$TXLOADER" "$WORK/txloader.log"
-MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
+MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$'
 lab_wait_for 20 lab_window_shown "$MAIN_TITLE" || true
 WIN=$(lab_find_window "$MAIN_TITLE")
 if [ -z "$WIN" ]; then

@@ -31,8 +31,8 @@ lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
 lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_wait_for 20 lab_window_shown '^Tervix BootLoader: ZRM-40K_06_V48$' || true
-WIN=$(lab_find_window '^Tervix BootLoader: ZRM-40K_06_V48$')
+lab_wait_for 20 lab_window_shown '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$' || true
+WIN=$(lab_find_window '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$')
 if [ -z "$WIN" ]; then
     cat "$WORK/txloader.log"
     echo "FAIL: the main window did not appear"

@@ -2,6 +2,7 @@
 
 // The two windows as start-up creates them, for the tests.
 
+#include "LoadData.h"
 #include "Main.h"
 #include "SelectInterface.h"
 
