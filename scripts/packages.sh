@@ -6,7 +6,7 @@ TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
 # Building and checking the Debian package; the package test needs them too.
 TXL_PACKAGE_PACKAGES="dpkg-dev lintian desktop-file-utils appstream libcap2-bin"
 TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev
-    $TXL_PACKAGE_PACKAGES"
+    dbus python3-dbus at-spi2-core $TXL_PACKAGE_PACKAGES"
 
 txl_ensure_packages() {
     local missing=()
