@@ -4,7 +4,8 @@ TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-t
     fonts-dejavu-core fonts-urw-base35"
 TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
 # Building and checking the Debian package; the package test needs them too.
-TXL_PACKAGE_PACKAGES="dpkg-dev lintian desktop-file-utils appstream libcap2-bin"
+# file: CPack finds the executables for dpkg-shlibdeps with it.
+TXL_PACKAGE_PACKAGES="dpkg-dev file lintian desktop-file-utils appstream libcap2-bin"
 TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev
     dbus python3-dbus at-spi2-core $TXL_PACKAGE_PACKAGES"
 
