@@ -27,11 +27,15 @@ cleanup() {
     remove_user
 }
 purge_package() {
-    [ "$INSTALLED" = 1 ] && dpkg --purge txloader >/dev/null 2>&1 || true
+    if [ "$INSTALLED" = 1 ]; then
+        dpkg --purge txloader >/dev/null 2>&1 || true
+    fi
     INSTALLED=0
 }
 remove_user() {
-    [ -n "$USER_NAME" ] && userdel "$USER_NAME" 2>/dev/null || true
+    if [ -n "$USER_NAME" ]; then
+        userdel "$USER_NAME" 2>/dev/null || true
+    fi
     USER_NAME=
 }
 trap cleanup EXIT
@@ -109,7 +113,8 @@ done
 DESKTOP=/usr/share/applications/com.tervix.txloader.desktop
 desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
 grep -qx 'Name=Tervix BootLoader' "$DESKTOP" || fail "desktop entry Name"
-grep -qx 'Exec=txloader' "$DESKTOP" && grep -qx 'Icon=txloader' "$DESKTOP" || fail "desktop entry Exec/Icon"
+grep -qx 'Exec=txloader' "$DESKTOP" || fail "desktop entry Exec"
+grep -qx 'Icon=txloader' "$DESKTOP" || fail "desktop entry Icon"
 appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
     { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
 zcat /usr/share/man/man1/txloader.1.gz | grep -q '^\.TH TXLOADER 1' || fail "no manual page"
@@ -135,10 +140,10 @@ lab_device "$DEV" "$SIM" --once --idle-timeout 90
 user_in_pc dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" >"$HOME/bus" &&
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec /usr/bin/txloader' >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
-PIDS+=($TOOL_PID)
+PIDS+=("$TOOL_PID")
 texts() {
     user_in_pc DBUS_SESSION_BUS_ADDRESS="$(cat "$WORK/home/bus")" \
-        timeout 20 /usr/bin/python3 "$WORK/home/atspi_texts.py" 2>>"$WORK/atspi.log"
+        timeout 5 /usr/bin/python3 "$WORK/home/atspi_texts.py" 2>>"$WORK/atspi.log"
 }
 shows() { texts | grep -qxF -- "$1"; }
 
