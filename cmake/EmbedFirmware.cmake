@@ -1,5 +1,7 @@
-# cmake -DIN=<image> -DOUT=<generated .cpp> [-DEXPECT=<bytes>] -P EmbedFirmware.cmake
-# Turns the firmware file into the read-only FirmwareImage array.
+# cmake -DIN=<image> -DOUT=<generated .cpp> -DPYTHON=<python3> [-DEXPECT=<bytes>] -P EmbedFirmware.cmake
+# Turns the firmware file into the read-only FirmwareImage array, and records
+# whether it is the repository's placeholder so the windows can say so.
+include("${CMAKE_CURRENT_LIST_DIR}/FirmwareKind.cmake")
 file(SIZE "${IN}" size)
 if(DEFINED EXPECT AND NOT size EQUAL EXPECT)
   message(FATAL_ERROR "Firmware image ${IN} is ${size} bytes; the built-in image must be ${EXPECT} bytes. "
@@ -8,6 +10,12 @@ endif()
 if(size EQUAL 0)
   message(FATAL_ERROR "Firmware image ${IN} is empty")
 endif()
+txl_firmware_is_placeholder("${IN}" "${PYTHON}" "${OUT}.placeholder" placeholder)
+if(placeholder)
+  set(placeholder_value true)
+else()
+  set(placeholder_value false)
+endif()
 file(READ "${IN}" hex HEX)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
@@ -15,6 +23,7 @@ file(WRITE "${OUT}.tmp"
   "// Generated from ${IN}; do not edit.\n"
   "#include \"LoadData.h\"\n\n"
   "const std::uint8_t FirmwareImage[${size}] = {\n${bytes}};\n"
-  "const std::size_t FirmwareSize = sizeof(FirmwareImage);\n")
+  "const std::size_t FirmwareSize = sizeof(FirmwareImage);\n"
+  "const bool FirmwareIsPlaceholder = ${placeholder_value};\n")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.tmp")

@@ -3,7 +3,11 @@
 TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev python3
     fonts-dejavu-core fonts-urw-base35"
 TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
-TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev"
+# Building and checking the Debian package; the package test needs them too.
+# file: CPack finds the executables for dpkg-shlibdeps with it.
+TXL_PACKAGE_PACKAGES="dpkg-dev file lintian desktop-file-utils appstream libcap2-bin"
+TXL_TEST_PACKAGES="curl tftp-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev
+    dbus python3-dbus at-spi2-core $TXL_PACKAGE_PACKAGES"
 
 txl_ensure_packages() {
     local missing=()

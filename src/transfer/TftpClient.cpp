@@ -60,6 +60,8 @@ TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8
     // An unbound socket would send from another port, perhaps out of another
     // interface; such a client sends nothing and its upload times out.
     FSocketReady = FSocket->IsOpen() && local && FSocket->Bind(*local, tftp::Port);
+    if (!FSocketReady)
+        FBindError = FSocket->IsOpen() && local ? FSocket->LastBindError() : TBindError::Other;
 
     FReceiveThread = std::make_unique<TReceiveThread>(*FSocket);
     FReceiveThread->OnReceiveData = [this](TReceiveThread *Sender, const TReceiveData &Data) {

@@ -3,6 +3,7 @@
 #include "ReceiveThread.h"
 #include "TftpPacket.h"
 #include "TftpResult.h"
+#include "UdpSocket.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -29,6 +30,8 @@ public:
     ~TTftpClient() override;
 
     TTftpResult Upload(const QString &Host, const QString &FileName);
+    // Why the socket could not be bound to port 69 (then nothing is sent); None when it was.
+    TBindError BindError() const { return FBindError; }
 
     static constexpr int TimeoutMs = 3000;
     static constexpr int Attempts = 3;
@@ -57,4 +60,5 @@ private:
     int FReplyOpcode = -1;
     unsigned FBlock = 0;
     std::unique_ptr<TReceiveThread> FReceiveThread;
+    TBindError FBindError = TBindError::None;
 };

@@ -2,6 +2,7 @@
 #include "ui_About.h"
 
 #include "FormLook.h"
+#include "LoadData.h"
 #include "VerInf.h"
 
 #include <QCoreApplication>
@@ -10,7 +11,11 @@
 
 TfrmAbout *frmAbout = nullptr;
 
-TfrmAbout::TfrmAbout(QWidget *parent) : TfrmAbout(QCoreApplication::applicationFilePath(), parent) {}
+TfrmAbout::TfrmAbout(QWidget *parent) : TfrmAbout(QCoreApplication::applicationFilePath(), parent)
+{
+    if (FirmwareIsPlaceholder)
+        MarkTestImage();
+}
 
 TfrmAbout::TfrmAbout(const QString &ExeFileName, QWidget *parent)
     : QDialog(parent), ui(new Ui::TfrmAbout), FExeFileName(ExeFileName)
@@ -37,6 +42,15 @@ void TfrmAbout::FormCreate()
         ui->lblComments->setText(Info.Comments());
     }
     FitLabelsToText();
+}
+
+void TfrmAbout::MarkTestImage()
+{
+    // A build with the placeholder must not pass for one with firmware. The
+    // label grows to the panel's edge so the longer text keeps its two lines.
+    QLabel *Label = ui->lblComments;
+    Label->setText(Label->text() + QString::fromUtf8(TestImageMark));
+    Label->resize(ui->Panel1->width() - Label->x() - 6, Label->height());
 }
 
 void TfrmAbout::FitLabelsToText()

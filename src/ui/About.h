@@ -29,6 +29,7 @@ protected:
 private:
     void FormCreate();
     void FitLabelsToText();
+    void MarkTestImage();
 
     std::unique_ptr<Ui::TfrmAbout> ui;
     QString FExeFileName;

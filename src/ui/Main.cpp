@@ -10,6 +10,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -17,6 +18,8 @@
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
+
+#include <cstdio>
 
 TfrmMain *frmMain = nullptr;
 
@@ -40,6 +43,37 @@ QString PadGroups(const QString &Address)
         Group = Group.rightJustified(3, QLatin1Char(' '));
     return Groups.join(QLatin1Char('.'));
 }
+
+// Why port 69 could not be taken, in words the user can act on; one line.
+QString BindFailureReason(TBindError Error, const QString &LocalAddress)
+{
+    const QString Address = LocalAddress.isEmpty() ? QStringLiteral("0.0.0.0") : LocalAddress;
+    switch (Error) {
+    case TBindError::NoPermission:
+        return QStringLiteral("Нет прав на UDP-порт 69. Дайте программе право на порты до 1024: "
+                              "sudo setcap cap_net_bind_service=+ep %1")
+            .arg(QCoreApplication::applicationFilePath());
+    case TBindError::AddressInUse:
+        return QStringLiteral("UDP-порт 69 на адресе %1 занят другой программой (например, запущенным "
+                              "TFTP-сервером). Закройте её и повторите загрузку.")
+            .arg(Address);
+    case TBindError::AddressNotAvailable:
+        return QStringLiteral("Адреса %1 больше нет на этом компьютере. Перезапустите программу и выберите "
+                              "интерфейс заново.")
+            .arg(Address);
+    case TBindError::Other:
+    case TBindError::None:
+        break;
+    }
+    return QStringLiteral("Не удалось занять UDP-порт 69 на адресе %1.").arg(Address);
+}
+
+// A timeout with the port bound: the device stayed silent.
+const QString UsualTimeoutCauses =
+    QStringLiteral("Устройство не ответило. Обычные причины:\n"
+                   "— устройство не переведено в режим загрузки;\n"
+                   "— выбран не тот сетевой интерфейс или указан неверный IP-адрес устройства;\n"
+                   "— брандмауэр отбрасывает пакеты UDP на порт 69.");
 
 } // namespace
 
@@ -87,6 +121,8 @@ TfrmMain::~TfrmMain() = default;
 void TfrmMain::FormCreate()
 {
     setWindowTitle(windowTitle() + QStringLiteral(": ") + QString::fromLatin1(FirmwareFileName).left(14));
+    if (FirmwareIsPlaceholder)
+        setWindowTitle(windowTitle() + QString::fromUtf8(TestImageMark));
     FDeviceAddress = QString::fromLatin1(DefaultDeviceAddress);
     SetPanelText(1, QStringLiteral("Статус: Готов"));
     ui->edtIP->setText(PadGroups(FDeviceAddress));
@@ -148,12 +184,14 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
     SetPanelText(1, QStringLiteral("Статус: ЗАГРУЗКА"));
+    FPanels[1]->setToolTip(QString());
 
     const TTftpResult Result = FTftpClient->Upload(FDeviceAddress, QString::fromLatin1(FirmwareFileName));
 
     // Give the device a moment with the socket still open before it goes away;
     // events are deliberately not served here.
     QThread::msleep(500);
+    const TBindError BindError = FTftpClient->BindError();
     FTftpClient.reset();
 
     FBusy = false;
@@ -179,6 +217,22 @@ void TfrmMain::btnLoadToBoardClick()
         SetPanelText(1, QStringLiteral("Статус: неизвестная ошибка"));
         break;
     }
+    ShowTimeoutReason(Result, BindError);
+}
+
+void TfrmMain::ShowTimeoutReason(TTftpResult Result, TBindError BindError)
+{
+    // The status text stays one of four; the reason goes beside it.
+    if (Result != trTimeout)
+        return;
+    if (BindError == TBindError::None) {
+        FPanels[1]->setToolTip(UsualTimeoutCauses);
+        return;
+    }
+    const QString Reason = BindFailureReason(BindError, FInterfaceAddress);
+    FPanels[1]->setToolTip(Reason);
+    std::fprintf(stderr, "txloader: %s\n", qUtf8Printable(Reason));
+    std::fflush(stderr);
 }
 
 void TfrmMain::btnHelpClick()

@@ -3,6 +3,9 @@
 #include <QMainWindow>
 #include <QString>
 
+#include "TftpResult.h"
+#include "UdpSocket.h"
+
 #include <memory>
 
 namespace Ui {
@@ -44,6 +47,7 @@ private:
     void edtIPKeyPress(QKeyEvent *Key);
     void edtIPMouseUp();
     void SetPanelText(int Index, const QString &Text);
+    void ShowTimeoutReason(TTftpResult Result, TBindError BindError);
 
     std::unique_ptr<Ui::TfrmMain> ui;
     QLabel *FPanels[2] = {};

@@ -51,7 +51,7 @@ ip -n "$NS" link set "$LINK" up
 ip -n "$NS" link set "${LINK}p" up
 
 lab_tool "$NS" "$TXLOADER" "$WORK/txloader.log"
-MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
+MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$'
 lab_tool_window "$MAIN_TITLE" 20 || exit 1
 WIN=$TOOL_WINDOW
 lab_window_gone '^About$' || fail "the About box is visible at start"

@@ -31,7 +31,7 @@ lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
 lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_tool_window '^Tervix BootLoader: ZRM-40K_06_V48$' 20 || exit 1
+lab_tool_window '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$' 20 || exit 1
 WIN=$TOOL_WINDOW
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
 sleep 0.5

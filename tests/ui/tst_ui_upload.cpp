@@ -8,7 +8,14 @@
 
 #include <QComboBox>
 #include <QJsonObject>
+#include <QTemporaryFile>
 #include <QtTest>
+
+#include <optional>
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace uitest;
 
@@ -26,6 +33,7 @@ public:
     }
 
     int Samples = 0;
+    bool TipWhileLoading = false; // a reason from an earlier upload still showed
     bool ControlsDisabled = true;
     bool HelpEnabled = true;
     bool CloseRefused = true;
@@ -36,6 +44,7 @@ private:
         if (F.Panel(1) != QStringLiteral("Статус: ЗАГРУЗКА") || Samples >= 20)
             return;
         ++Samples;
+        TipWhileLoading |= !F.PanelTip(1).isEmpty();
         ControlsDisabled &= !F.Button("btnLoadToBoard")->isEnabled() && !F.Button("btnClose")->isEnabled() &&
                             !F.edtIP()->isEnabled() && F.Main.Busy();
         HelpEnabled &= F.Button("btnHelp")->isEnabled();
@@ -60,6 +69,64 @@ QPoint PointFor(QLineEdit *Edit, int Position)
     }
     return QPoint(-1, -1);
 }
+
+// Takes CAP_NET_BIND_SERVICE out of this thread's effective set, as for a user
+// without it; the permitted set keeps it, so it comes back afterwards. The
+// client binds on the thread that presses the button, which is this one.
+class TNoBindCapability
+{
+public:
+    TNoBindCapability() { Ok = Set(false); }
+    ~TNoBindCapability() { Set(true); }
+    bool Ok = false;
+
+private:
+    static bool Set(bool On)
+    {
+        __user_cap_header_struct Header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct Data[2] = {};
+        if (syscall(SYS_capget, &Header, Data) != 0)
+            return false;
+        const unsigned Bit = 1u << (CAP_NET_BIND_SERVICE % 32);
+        Data[CAP_NET_BIND_SERVICE / 32].effective = On ? Data[CAP_NET_BIND_SERVICE / 32].effective | Bit
+                                                       : Data[CAP_NET_BIND_SERVICE / 32].effective & ~Bit;
+        return syscall(SYS_capset, &Header, Data) == 0;
+    }
+};
+
+// Collects what is written to standard error while it lives.
+class TStderrCapture
+{
+public:
+    TStderrCapture()
+    {
+        if (FFile.open()) {
+            std::fflush(stderr);
+            FSaved = ::dup(STDERR_FILENO);
+            ::dup2(FFile.handle(), STDERR_FILENO);
+        }
+    }
+    ~TStderrCapture() { Stop(); }
+    QStringList Lines()
+    {
+        Stop();
+        FFile.seek(0);
+        return QString::fromUtf8(FFile.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    void Stop()
+    {
+        if (FSaved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(FSaved, STDERR_FILENO);
+        ::close(FSaved);
+        FSaved = -1;
+    }
+    QTemporaryFile FFile;
+    int FSaved = -1;
+};
 
 } // namespace
 
@@ -125,20 +192,37 @@ private slots:
     {
         QTest::addColumn<QStringList>("SimArgs");
         QTest::addColumn<QString>("Status");
-        QTest::addColumn<bool>("Long"); // the upload lasts long enough to be sampled
+        QTest::addColumn<bool>("Long");         // the upload lasts long enough to be sampled
+        QTest::addColumn<QString>("BindFault"); // what keeps the client off port 69, if anything
+        QTest::addColumn<QString>("Tip");       // part of the status tooltip; empty: no tooltip
+        const QString Usual = QStringLiteral("не переведено в режим загрузки");
         QTest::newRow("device acknowledges")
-            << QStringList{"--once", "--delay-ms", "5"} << "Статус: OK" << true;
-        QTest::newRow("device silent") << QStringList{"--fault", "0:silent:all"} << "Статус: таймаут" << true;
+            << QStringList{"--once", "--delay-ms", "5"} << "Статус: OK" << true << ""
+            << "";
+        QTest::newRow("device silent")
+            << QStringList{"--fault", "0:silent:all"} << "Статус: таймаут" << true << "" << Usual;
         QTest::newRow("device error")
-            << QStringList{"--fault", "0:error:all"} << "Статус: ошибка устройства" << false;
+            << QStringList{"--fault", "0:error:all"} << "Статус: ошибка устройства" << false << ""
+            << "";
         QTest::newRow("unrecognised reply")
-            << QStringList{"--fault", "0:unknown:all"} << "Статус: неизвестная ошибка" << false;
+            << QStringList{"--fault", "0:unknown:all"} << "Статус: неизвестная ошибка" << false << ""
+            << "";
+        // The device would answer; the client cannot take port 69 and must say why.
+        QTest::newRow("port taken") << QStringList{"--once"} << "Статус: таймаут" << true << "port taken"
+                                    << "занят другой программой (например, запущенным TFTP-сервером)";
+        QTest::newRow("no capability")
+            << QStringList{"--once"} << "Статус: таймаут" << true << "no capability"
+            << "sudo setcap cap_net_bind_service=+ep " + QCoreApplication::applicationFilePath();
+        QTest::newRow("address gone") << QStringList{"--once"} << "Статус: таймаут" << true << "address gone"
+                                      << "Адреса 192.168.0.10 больше нет на этом компьютере";
     }
     void outcomeShownInStatus()
     {
         QFETCH(QStringList, SimArgs);
         QFETCH(QString, Status);
         QFETCH(bool, Long);
+        QFETCH(QString, BindFault);
+        QFETCH(QString, Tip);
         QVERIFY2(FDevice->StartSim("192.168.0.200", SimArgs), qPrintable(FDevice->SimErrors()));
 
         TForms F;
@@ -146,9 +230,34 @@ private slots:
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: 192.168.0.10"));
         QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
 
+        TUdpSocket Holder; // another program on port 69
+        std::optional<TNoBindCapability> NoCapability;
+        if (BindFault == QStringLiteral("port taken")) {
+            QVERIFY(Holder.Bind(0xC0A8000A, 69)); // 192.168.0.10
+        } else if (BindFault == QStringLiteral("no capability")) {
+            NoCapability.emplace();
+            QVERIFY2(NoCapability->Ok, "cannot drop CAP_NET_BIND_SERVICE");
+        } else if (BindFault == QStringLiteral("address gone")) {
+            QVERIFY(Ip({"addr", "del", "192.168.0.10/24", "dev", "txpc"}));
+        }
+
         TBusyProbe Probe(F);
+        TStderrCapture Stderr;
         Load(F);
+        const QStringList Said = Stderr.Lines().filter(QRegularExpression(QStringLiteral("^txloader: ")));
+        NoCapability.reset();
         QCOMPARE(F.Panel(1), Status);
+        if (Tip.isEmpty())
+            QVERIFY2(F.PanelTip(1).isEmpty(), qPrintable(F.PanelTip(1)));
+        else
+            QVERIFY2(F.PanelTip(1).contains(Tip), qPrintable(F.PanelTip(1)));
+        // A bind failure is also told on standard error, in one line.
+        if (BindFault.isEmpty()) {
+            QVERIFY2(Said.isEmpty(), qPrintable(Said.join('\n')));
+        } else {
+            QCOMPARE(Said.size(), 1);
+            QVERIFY2(Said.first().contains(Tip), qPrintable(Said.first()));
+        }
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
         if (Long)
             QVERIFY2(Probe.Samples > 0, "no events were served during the upload");
@@ -198,7 +307,8 @@ private slots:
 
     void typedAddressIsUsed()
     {
-        QVERIFY2(FDevice->StartSim("192.168.0.200", {"--once"}), qPrintable(FDevice->SimErrors()));
+        QVERIFY2(FDevice->StartSim("192.168.0.200", {"--once", "--delay-ms", "5"}),
+                 qPrintable(FDevice->SimErrors()));
         TForms F;
         ShowWindow(F);
         QLineEdit *Edit = F.edtIP();
@@ -209,14 +319,20 @@ private slots:
         Load(F);
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
+        QVERIFY2(F.PanelTip(1).contains(QStringLiteral("неверный IP-адрес")), qPrintable(F.PanelTip(1)));
         // Then the right one, typed with its groups padded.
         Edit->clear();
         Edit->setCursorPosition(0);
         QTest::keyClicks(Edit, "192168  0200");
         QCOMPARE(Edit->displayText(), QStringLiteral("192.168.  0.200"));
+        TBusyProbe Probe(F);
         Load(F);
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
+        // The reason for the earlier timeout went when this upload started.
+        QVERIFY(Probe.Samples > 0);
+        QVERIFY2(!Probe.TipWhileLoading, "the earlier timeout's reason showed during the next upload");
+        QVERIFY(F.PanelTip(1).isEmpty());
         QVERIFY(FDevice->StopSim().value("complete").toBool());
     }
 

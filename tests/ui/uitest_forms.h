@@ -2,6 +2,7 @@
 
 // The two windows as start-up creates them, for the tests.
 
+#include "LoadData.h"
 #include "Main.h"
 #include "SelectInterface.h"
 
@@ -29,6 +30,11 @@ struct TForms {
     {
         const QLabel *Label = Find<QLabel>(Index == 0 ? "sbrStatusPanel0" : "sbrStatusPanel1");
         return Label ? Label->text() : QStringLiteral("<no panel>");
+    }
+    QString PanelTip(int Index) const
+    {
+        const QLabel *Label = Find<QLabel>(Index == 0 ? "sbrStatusPanel0" : "sbrStatusPanel1");
+        return Label ? Label->toolTip() : QStringLiteral("<no panel>");
     }
     QPushButton *Button(const char *Name) const { return Find<QPushButton>(Name); }
     QLineEdit *edtIP() const { return Find<QLineEdit>("edtIP"); }

@@ -1,0 +1,78 @@
+# The Debian package: /usr/bin/txloader, its desktop entry, icons, AppStream
+# metainfo, manual page, changelog and copyright; postinst gives the program
+# cap_net_bind_service for port 69. Built with: cpack (in the build directory).
+include(GNUInstallDirs)
+include("${CMAKE_CURRENT_LIST_DIR}/FirmwareKind.cmake")
+
+set(txl_pkg_src "${PROJECT_SOURCE_DIR}/packaging/linux")
+set(txl_pkg_out "${PROJECT_BINARY_DIR}/packaging")
+set(txl_app_id com.tervix.txloader)
+
+# Debian wants manual pages and changelogs compressed, without time stamps.
+set(txl_gz_files)
+foreach(name txloader.1 changelog)
+  add_custom_command(
+    OUTPUT "${txl_pkg_out}/${name}.gz"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${txl_pkg_out}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "${txl_pkg_src}/${name}" "${txl_pkg_out}/${name}"
+    COMMAND gzip -9nf "${txl_pkg_out}/${name}"
+    DEPENDS "${txl_pkg_src}/${name}"
+    VERBATIM)
+  list(APPEND txl_gz_files "${txl_pkg_out}/${name}.gz")
+endforeach()
+add_custom_target(txl_package_files ALL DEPENDS ${txl_gz_files})
+
+install(PROGRAMS "$<TARGET_FILE:TXLoader>" DESTINATION "${CMAKE_INSTALL_BINDIR}" RENAME txloader)
+# Debug information stays in the build; the version section is not debug
+# information and survives, so the About box still reads it.
+find_program(TXL_STRIP NAMES strip REQUIRED)
+install(CODE "execute_process(COMMAND \"${TXL_STRIP}\" --strip-unneeded --remove-section=.comment
+                                      --remove-section=.note
+                                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/txloader\"
+                              COMMAND_ERROR_IS_FATAL ANY)")
+install(FILES "${txl_pkg_src}/${txl_app_id}.desktop" DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+install(FILES "${txl_pkg_src}/${txl_app_id}.metainfo.xml" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+foreach(size 16 32 48 128 256)
+  install(FILES "${PROJECT_SOURCE_DIR}/src/ui/icon/TXLoader-${size}.png"
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps" RENAME txloader.png)
+endforeach()
+install(FILES "${txl_pkg_out}/txloader.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${txl_pkg_out}/changelog.gz" "${txl_pkg_src}/copyright"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/txloader")
+
+# Known now so that cpack can refuse a placeholder package; the configure
+# step reruns when the image or the placeholder script changes.
+txl_firmware_is_placeholder("${TXL_FIRMWARE_IMAGE}" "${TXL_PYTHON3}" "${txl_pkg_out}/placeholder.xfw"
+                            TXL_FIRMWARE_IS_PLACEHOLDER)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${TXL_FIRMWARE_IMAGE}" "${PROJECT_SOURCE_DIR}/firmware/make_placeholder.py")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME txloader)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "Tervix Systems")
+set(CPACK_PACKAGE_CONTACT "Tervix Systems <support@tervix.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "load the built-in firmware into a Tervix network device")
+set(CPACK_PACKAGE_DESCRIPTION "\
+Tervix BootLoader sends the firmware image compiled into it to a Tervix
+network device in its loading mode, over a reduced, write-only TFTP on UDP
+port 69: pick the interface facing the device, type its address and press
+the load button.
+
+The program is given the capability to bind port 69 when the package is
+installed, so any user can run it. When an upload times out, the status
+tells why.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${txl_pkg_src}/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Read by PackageGate.cmake when cpack runs.
+set(CPACK_TXL_FIRMWARE_IMAGE "${TXL_FIRMWARE_IMAGE}")
+set(CPACK_TXL_IS_PLACEHOLDER "${TXL_FIRMWARE_IS_PLACEHOLDER}")
+set(CPACK_TXL_ALLOW_PLACEHOLDER "${TXL_ALLOW_PLACEHOLDER}")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/PackageGate.cmake")
+include(CPack)

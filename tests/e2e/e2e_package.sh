@@ -1,0 +1,199 @@
+#!/bin/bash
+# The Debian package as a user gets it: built by scripts/package.sh (which
+# must refuse the placeholder image unless allowed), installed with dpkg -i,
+# started from /usr/bin by an unprivileged user (made for the test and
+# removed again) under Xvfb in a "PC" network
+# namespace, load button pressed with xdotool; the simulated device in its own
+# namespace must receive the image byte for byte and the status, read through
+# the accessibility bus, must say OK. Then the package is purged and nothing
+# of it may be left.
+#
+# usage: e2e_package.sh TFTPSIM SOURCE_DIR OUTPUT_DIR
+set -euo pipefail
+
+SIM=$1 SRC=$2 OUT=$3
+FIRMWARE="$SRC/firmware/ZRM-40K_06_V48.xfw"
+PC=txl-pkgpc-$$ DEV=txl-pkgdev-$$
+TITLE='^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$'
+WORK=$(mktemp -d /tmp/txl-package.XXXXXX)
+FAILED=0
+INSTALLED=0
+USER_NAME=
+. "$SRC/scripts/lab.sh"
+
+cleanup() {
+    purge_package
+    lab_cleanup
+    remove_user
+}
+purge_package() {
+    if [ "$INSTALLED" = 1 ]; then
+        dpkg --purge txloader >/dev/null 2>&1 || true
+    fi
+    INSTALLED=0
+}
+remove_user() {
+    if [ -n "$USER_NAME" ]; then
+        userdel "$USER_NAME" 2>/dev/null || true
+    fi
+    USER_NAME=
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; FAILED=1; }
+log() { echo "-- $*"; }
+
+[ "$(id -u)" = 0 ] || { echo "needs root (dpkg, network namespaces)"; exit 1; }
+for tool in dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
+    useradd userdel ip Xvfb xdotool import; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
+done
+if dpkg-query -W -f='${Status}' txloader 2>/dev/null | grep -q installed; then
+    echo "SKIP: txloader is installed on this machine; the test will not replace it"
+    exit 77
+fi
+
+# The test's unprivileged user, on an id with no user, group or process; the
+# D-Bus session needs it in the password database.
+U=
+for id in $(seq 62001 62100); do
+    getent passwd "$id" >/dev/null || getent group "$id" >/dev/null || pgrep -u "$id" >/dev/null ||
+        { U=$id && break; }
+done
+[ -n "$U" ] || { echo "no unused user id"; exit 1; }
+chmod 711 "$WORK"
+mkdir -m 700 "$WORK/home"
+useradd --system --uid "$U" --user-group --no-create-home --home-dir "$WORK/home" --shell /usr/sbin/nologin \
+    "txlpkg$$" >/dev/null 2>&1 || { echo "cannot create user txlpkg$$"; exit 1; }
+USER_NAME=txlpkg$$
+chown "$U:$U" "$WORK/home"
+cp "$SRC/tests/e2e/atspi_texts.py" "$WORK/home/"
+# user_in_pc COMMAND...: runs COMMAND as that user, without root's
+# capabilities or environment, in the PC's namespace.
+user_in_pc() {
+    ip netns exec "$PC" setpriv --reuid="$U" --regid="$U" --clear-groups --inh-caps=-all \
+        env -i PATH=/usr/bin:/bin HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/home" DISPLAY="$DISPLAY" \
+        LANG=C.UTF-8 "$@"
+}
+
+log "without permission the placeholder build must not become a package"
+if bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1; then
+    fail "scripts/package.sh packaged the placeholder image without --allow-placeholder"
+fi
+grep -q "placeholder image" "$WORK/refused.log" || { tail -n 20 "$WORK/refused.log"; fail "no word on the placeholder"; }
+ls "$WORK"/build/*.deb >/dev/null 2>&1 && fail "a package was left behind after the refusal"
+
+log "test package with the placeholder, allowed"
+if ! bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1; then
+    cat "$WORK/package.log"
+    echo "FAIL: scripts/package.sh failed"
+    exit 1
+fi
+DEB=$WORK/build/txloader_1.0.0.3_amd64.deb
+[ -f "$DEB" ] || { ls "$WORK/build"; echo "FAIL: no $DEB"; exit 1; }
+sed -n '/^-- lintian/,$p' "$WORK/package.log"
+DEPENDS=$(dpkg-deb -f "$DEB" Depends)
+log "Depends: $DEPENDS"
+for dep in libcap2-bin libqt6widgets6 libc6; do
+    grep -q "$dep" <<<"$DEPENDS" || fail "Depends lacks $dep"
+done
+
+# What the package holds; directories that exist now must exist afterwards, nothing else.
+mapfile -t PATHS < <(dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$')
+PRESENT=()
+for p in "${PATHS[@]}"; do [ -e "$p" ] && PRESENT+=("$p"); done
+
+log "dpkg -i"
+INSTALLED=1
+dpkg -i "$DEB" >"$WORK/dpkg-i.log" 2>&1 || { cat "$WORK/dpkg-i.log"; echo "FAIL: dpkg -i"; exit 1; }
+getcap /usr/bin/txloader | grep -q cap_net_bind_service || fail "postinst did not give /usr/bin/txloader cap_net_bind_service"
+for size in 16 32 48 128 256; do
+    [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ] || fail "no ${size}px icon"
+done
+DESKTOP=/usr/share/applications/com.tervix.txloader.desktop
+desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
+grep -qx 'Name=Tervix BootLoader' "$DESKTOP" || fail "desktop entry Name"
+grep -qx 'Exec=txloader' "$DESKTOP" || fail "desktop entry Exec"
+grep -qx 'Icon=txloader' "$DESKTOP" || fail "desktop entry Icon"
+appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
+    { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
+zcat /usr/share/man/man1/txloader.1.gz | grep -q '^\.TH TXLOADER 1' || fail "no manual page"
+[ -s /usr/share/doc/txloader/copyright ] || fail "no copyright file"
+
+log "postinst on a file system without extended attributes"
+# A private mount namespace: ramfs under /usr/bin/txloader keeps no capability.
+POSTINST_SAID=$(unshare --mount --propagation private sh -c '
+    mkdir "$1/ram" && mount -t ramfs none "$1/ram" && cp /usr/bin/txloader "$1/ram/" &&
+    mount --bind "$1/ram/txloader" /usr/bin/txloader && sh /var/lib/dpkg/info/txloader.postinst configure' \
+    postinst "$WORK" 2>&1) || fail "postinst failed where setcap cannot work"
+grep -q "setcap cap_net_bind_service=+ep /usr/bin/txloader" <<<"$POSTINST_SAID" ||
+    { echo "$POSTINST_SAID"; fail "postinst did not say how to give the capability"; }
+getcap /usr/bin/txloader | grep -q cap_net_bind_service || fail "the installed file lost its capability"
+
+lab_xvfb 1024x768
+log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
+lab_cable "$PC" "$DEV"
+lab_device "$DEV" "$SIM" --once --idle-timeout 90
+
+# The tool in a D-Bus session of its own, with the accessibility bridge on,
+# so its widgets can be read; the session's address lands in $WORK/home/bus.
+user_in_pc dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" >"$HOME/bus" &&
+    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec /usr/bin/txloader' >"$WORK/txloader.log" 2>&1 &
+TOOL_PID=$!
+PIDS+=("$TOOL_PID")
+texts() {
+    user_in_pc DBUS_SESSION_BUS_ADDRESS="$(cat "$WORK/home/bus")" \
+        timeout 5 /usr/bin/python3 "$WORK/home/atspi_texts.py" 2>>"$WORK/atspi.log"
+}
+shows() { texts | grep -qxF -- "$1"; }
+
+lab_wait_for 20 lab_window_shown "$TITLE" || true
+WIN=$(lab_find_window "$TITLE" || true)
+if [ -z "$WIN" ]; then
+    cat "$WORK/txloader.log"
+    xdotool search --name . getwindowname %@ 2>/dev/null || true
+    echo "FAIL: no window captioned as a test-image build"
+    exit 1
+fi
+lab_wait_for 20 shows "Статус: Готов" || { cat "$WORK/atspi.log"; fail "the status cannot be read"; }
+sleep 0.5
+
+log "click \"Загрузить...\" as user $U"
+xdotool mousemove --window "$WIN" 362 100 click 1
+if lab_wait_for 60 lab_stopped "$SIM_PID"; then
+    wait "$SIM_PID" || fail "simulator exit status $?"
+else
+    fail "the device did not receive a complete image within 60 s"
+fi
+lab_image_arrived "$FIRMWARE" || fail "the image did not arrive byte for byte: $(tail -n1 "$WORK/sim.json")"
+lab_wait_for 10 shows "Статус: OK" || { texts | grep Статус; fail "the status does not read \"Статус: OK\""; }
+import -window root "$OUT/e2e-package.png"
+log "screenshot $OUT/e2e-package.png"
+
+log "click \"Выйти\""
+xdotool mousemove --window "$WIN" 362 156 click 1
+lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly (status $LAB_STATUS)"
+# The session's helpers follow the tool; any left are ours to end.
+lab_wait_for 10 sh -c "! pgrep -u $U >/dev/null" || {
+    fail "processes of user $U left: $(pgrep -u "$U" -l | tr '\n' ' ')"
+    for p in $(pgrep -u "$U"); do kill "$p" 2>/dev/null || true; done
+}
+
+remove_user
+getent passwd "$U" >/dev/null && fail "user $U is left"
+getent group "$U" >/dev/null && fail "group $U is left"
+
+log "dpkg --purge"
+dpkg --purge txloader >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; fail "dpkg --purge"; }
+INSTALLED=0
+dpkg-query -W txloader >/dev/null 2>&1 && fail "dpkg still knows txloader"
+ls /var/lib/dpkg/info/txloader.* >/dev/null 2>&1 && fail "dpkg's files for txloader are left"
+for p in "${PATHS[@]}"; do
+    [ -e "$p" ] || continue
+    printf '%s\n' "${PRESENT[@]}" | grep -qxF -- "$p" || fail "left behind: $p"
+done
+
+if [ "$FAILED" = 0 ]; then
+    echo "PASS: package built, refused without permission, installed, used by user $U, purged clean"
+fi
+exit "$FAILED"
