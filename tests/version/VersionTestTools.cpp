@@ -41,9 +41,6 @@ bool RunTool(const QString &program, const QStringList &args, QString *error)
 
 QString MissingPeTools()
 {
-    if (const QString unusable = QStringLiteral(TXL_TOOLS_UNUSABLE); !unusable.isEmpty()) {
-        return unusable;
-    }
     for (const char *tool : {TXL_WINDRES, TXL_MINGW_LD}) {
         if (QString::fromUtf8(tool).endsWith(QLatin1String("NOTFOUND"))) {
             return QStringLiteral("binutils-mingw-w64-x86-64 is not installed");

@@ -12,11 +12,6 @@
 #include <cstdint>
 #include <vector>
 
-// Set when the tools above cannot be used from this test program, with the reason.
-#ifndef TXL_TOOLS_UNUSABLE
-#define TXL_TOOLS_UNUSABLE ""
-#endif
-
 using TStringPairs = QList<QPair<QString, QString>>;
 
 QByteArray ReadWholeFile(const QString &path);
