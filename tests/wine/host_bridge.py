@@ -88,11 +88,16 @@ def serve(conn, allowed, prefix):
             except (BrokenPipeError, ValueError):
                 pass
 
-    threading.Thread(target=listen, daemon=True).start()
+    listener = threading.Thread(target=listen, daemon=True)
+    listener.start()
     status = proc.wait()
     for t in pumps:
         t.join()
     send(b"x", struct.pack("<i", status if status >= 0 else 128 - status))
+    # The stand-in closes first: closing here with its last frames unread would reset the
+    # connection, and a reset can drop the status on its way.
+    conn.shutdown(socket.SHUT_WR)
+    listener.join(10)
 
 
 def main():
