@@ -21,8 +21,6 @@
 
 #include <functional>
 
-#include <unistd.h>
-
 namespace uitest {
 
 // Runs a program to its end, at most TimeoutMs; true when it exits with 0.
@@ -47,13 +45,11 @@ inline bool Ip(const QStringList &Args, QString *Output = nullptr)
     return Run(QStringLiteral("ip"), Args, Output);
 }
 
-inline QByteArray NetnsOf(const QByteArray &Pid)
-{
-    char Target[64] = {};
-    const QByteArray Link = "/proc/" + Pid + "/ns/net";
-    const ssize_t Len = ::readlink(Link.constData(), Target, sizeof Target - 1);
-    return Len > 0 ? QByteArray(Target, int(Len)) : QByteArray();
-}
+// The network namespace of process Pid ("self": this one) as /proc names it; empty when
+// unknown. OuterNetns is the one this process must not be in: the parent's, which
+// in-netns.sh left behind. Both come from uitest_netns_<platform>.cpp.
+QByteArray NetnsOf(const QByteArray &Pid);
+QByteArray OuterNetns();
 
 // True when this process has a network namespace of its own (not its
 // parent's, as in-netns.sh sets up) with nothing in it but loopback yet.
@@ -61,7 +57,7 @@ inline QByteArray NetnsOf(const QByteArray &Pid)
 // must never happen in the host's namespace.
 inline bool InPrivateNetns()
 {
-    const QByteArray Own = NetnsOf("self"), Parent = NetnsOf(QByteArray::number(::getppid()));
+    const QByteArray Own = NetnsOf("self"), Parent = OuterNetns();
     QString Links;
     return !Own.isEmpty() && !Parent.isEmpty() && Own != Parent && Ip({"-o", "link", "show"}, &Links) &&
            Links.trimmed().count(QLatin1Char('\n')) == 0 && Links.contains(QStringLiteral(": lo:"));

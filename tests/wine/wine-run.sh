@@ -25,6 +25,9 @@ cleanup() {
 trap cleanup EXIT
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
+# The namespace the program must not be in: our caller's (in-netns.sh made ours).
+TXL_OUTER_NETNS=$(readlink "/proc/$PPID/ns/net" || true)
+export TXL_OUTER_NETNS
 
 if [ -n "${TXL_HOST_PROGRAMS:-}" ]; then
     allow=()
