@@ -121,7 +121,7 @@ nice -n 10 cmake --build "$BUILD" -j"$JOBS"
 
 # One file to hand over: nothing but system DLLs may be imported.
 IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/TXLoader.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
-log "TXLoader.exe ($(du -h "$BUILD/TXLoader.exe" | cut -f1)) imports: $(echo $IMPORTS)"
+log "TXLoader.exe ($(du -h "$BUILD/TXLoader.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
 if grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|imm32|winmm|uxtheme|dwmapi|comdlg32|shlwapi|uuid|netapi32|userenv|mpr|setupapi|winspool\.drv|msvcrt|api-ms-win-.*|rpcrt4|d3d9|dxgi|d3d11|dwrite|wtsapi32|authz|crypt32|bcrypt|secur32|iphlpapi|cfgmgr32|shcore|comctl32|ntdll)\.dll$' <<<"$IMPORTS"; then
     echo "TXLoader.exe needs DLLs beside it (above)" >&2
     exit 1

@@ -62,7 +62,7 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 ip netns exec "$PC" wine "$EXE" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
-PIDS+=($TOOL_PID)
+PIDS+=("$TOOL_PID")
 
 MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
 lab_wait_for 60 lab_window_shown "$MAIN_TITLE" || true
