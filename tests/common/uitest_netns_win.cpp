@@ -15,8 +15,8 @@ QByteArray ReadLink(const QString &Path)
 
 QByteArray NetnsOf(const QByteArray &Pid)
 {
-    // Other process ids are Windows ones here, which /proc does not know.
-    return Pid == "self" ? ReadLink(QStringLiteral("/proc/self/ns/net")) : QByteArray();
+    // "self" is readlink itself, which runs in this program's namespace.
+    return ReadLink(QStringLiteral("/proc/%1/ns/net").arg(QString::fromLatin1(Pid)));
 }
 
 QByteArray OuterNetns()
