@@ -24,3 +24,8 @@ txl_ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
 }
+
+# The Windows build (scripts/windows.sh): MinGW-w64 with posix threads, Wine and its fonts,
+# dpkg-dev to unpack Debian's qt6-base source, tesseract to read the tool's windows under Wine.
+TXL_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 fonts-wine dpkg-dev
+    tesseract-ocr tesseract-ocr-rus"

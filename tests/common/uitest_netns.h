@@ -21,8 +21,6 @@
 
 #include <functional>
 
-#include <unistd.h>
-
 namespace uitest {
 
 // Runs a program to its end, at most TimeoutMs; true when it exits with 0.
@@ -47,13 +45,11 @@ inline bool Ip(const QStringList &Args, QString *Output = nullptr)
     return Run(QStringLiteral("ip"), Args, Output);
 }
 
-inline QByteArray NetnsOf(const QByteArray &Pid)
-{
-    char Target[64] = {};
-    const QByteArray Link = "/proc/" + Pid + "/ns/net";
-    const ssize_t Len = ::readlink(Link.constData(), Target, sizeof Target - 1);
-    return Len > 0 ? QByteArray(Target, int(Len)) : QByteArray();
-}
+// The network namespace of process Pid ("self": this one) as /proc names it; empty when
+// unknown. OuterNetns is the one this process must not be in: the parent's, which
+// in-netns.sh left behind. Both come from uitest_netns_<platform>.cpp.
+QByteArray NetnsOf(const QByteArray &Pid);
+QByteArray OuterNetns();
 
 // True when this process has a network namespace of its own (not its
 // parent's, as in-netns.sh sets up) with nothing in it but loopback yet.
@@ -61,7 +57,7 @@ inline QByteArray NetnsOf(const QByteArray &Pid)
 // must never happen in the host's namespace.
 inline bool InPrivateNetns()
 {
-    const QByteArray Own = NetnsOf("self"), Parent = NetnsOf(QByteArray::number(::getppid()));
+    const QByteArray Own = NetnsOf("self"), Parent = OuterNetns();
     QString Links;
     return !Own.isEmpty() && !Parent.isEmpty() && Own != Parent && Ip({"-o", "link", "show"}, &Links) &&
            Links.trimmed().count(QLatin1Char('\n')) == 0 && Links.contains(QStringLiteral(": lo:"));
@@ -121,18 +117,24 @@ public:
     bool Open(const QString &PcName, const QString &PcCidr, const QString &DevCidr)
     {
         FPcName = PcName;
-        FHolder.start(QStringLiteral("unshare"), {"--net", "--", "sh", "-c", "ip link set lo up; read _"});
+        FHolder.start(QStringLiteral("unshare"),
+                      {"--net", "--", "sh", "-c", "ip link set lo up; echo $$; read _"});
         if (!FHolder.waitForStarted(5000))
             return false;
-        const QString DevName = PcName + QStringLiteral("d");
-        const QString Ns = QStringLiteral("--net=/proc/%1/ns/net").arg(FHolder.processId());
-        // The holder may not have unshared yet: wait until its namespace differs from ours.
+        // The holder names its pid itself: under Wine processId() is a Windows one.
         const QDeadlineTimer Deadline(5000);
-        const QByteArray Holder = QByteArray::number(FHolder.processId());
-        while (NetnsOf(Holder) == NetnsOf("self") && !Deadline.hasExpired())
+        while (!FHolder.canReadLine() && FHolder.state() == QProcess::Running && !Deadline.hasExpired())
+            FHolder.waitForReadyRead(100);
+        FHolderPid = FHolder.readLine().trimmed();
+        if (FHolderPid.isEmpty())
+            return false;
+        const QString DevName = PcName + QStringLiteral("d");
+        const QString Ns = QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(FHolderPid));
+        // Bounded check that the holder's namespace is not ours.
+        while (NetnsOf(FHolderPid) == NetnsOf("self") && !Deadline.hasExpired())
             QThread::msleep(10);
         return Ip({"link", "add", PcName, "type", "veth", "peer", "name", DevName}) &&
-               Ip({"link", "set", DevName, "netns", QString::number(FHolder.processId())}) &&
+               Ip({"link", "set", DevName, "netns", QString::fromLatin1(FHolderPid)}) &&
                Ip({"addr", "add", PcCidr, "dev", PcName}) && Ip({"link", "set", PcName, "up"}) &&
                Run("nsenter", {Ns, "ip", "addr", "add", DevCidr, "dev", DevName}) &&
                Run("nsenter", {Ns, "ip", "link", "set", DevName, "up"});
@@ -147,8 +149,8 @@ public:
             return false;
         FSimErr.clear();
         FSim.start(QStringLiteral("nsenter"),
-                   QStringList{QStringLiteral("--net=/proc/%1/ns/net").arg(FHolder.processId()), "--", Sim,
-                               "--bind", Address, "--idle-timeout", "60"} +
+                   QStringList{QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(FHolderPid)),
+                               "--", Sim, "--bind", Address, "--idle-timeout", "60"} +
                        Extra);
         if (!FSim.waitForStarted(5000))
             return false;
@@ -202,6 +204,7 @@ public:
 
 private:
     QProcess FHolder;
+    QByteArray FHolderPid;
     QProcess FSim;
     QByteArray FSimErr;
     bool FSimStarted = false;

@@ -171,6 +171,8 @@ private slots:
         } else if (Path == "@missing") {
             Path = Made + ".none";
         } else if (Path == "@stripped") {
+            if (const QString NotElf = QStringLiteral(TXL_NOT_ELF); !NotElf.isEmpty())
+                QSKIP(qPrintable(NotElf));
             QString Error;
             QVERIFY2(
                 RunTool(TXL_OBJCOPY,
@@ -294,6 +296,8 @@ private slots:
         bool OpenAfterEscape = false;
         QPoint Offset(999, 999);
         const int Got = ExecAbout(About, [&](QWidget *Modal) {
+            // On a real window system the box may be shown a moment before it is activated.
+            static_cast<void>(QTest::qWaitFor([] { return QApplication::focusWidget() != nullptr; }, 2000));
             if (QWidget *F = QApplication::focusWidget())
                 Focus = F->objectName();
             const QRect Screen = Modal->screen()->availableGeometry();

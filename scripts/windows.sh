@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The Windows build, proven under Wine:
+#   1. installs MinGW-w64, Wine and its fonts from Debian;
+#   2. builds a static Qt 6 for Windows from Debian's own qt6-base source, once: the result is
+#      cached outside the clone, keyed by the Qt version and the configure options;
+#   3. cross-builds TXLoader.exe and the test programs with this CMake project through qt-cmake;
+#   4. runs the Windows tests under Wine and the end-to-end upload, then prints the tally.
+# Needs root: the tests bind UDP port 69 and make network namespaces.
+#   scripts/windows.sh [--qt-only | --build-only]
+# Environment: TXL_WIN_CACHE (default /var/cache/txloader), TXL_WIN_BUILD (default build-win).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SRC=$PWD
+. scripts/packages.sh
+
+MODE=${1:-all}
+CACHE=${TXL_WIN_CACHE:-/var/cache/txloader}
+BUILD=${TXL_WIN_BUILD:-$SRC/build-win}
+JOBS=$(nproc)
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Needs root (packages, port 69, network namespaces)." >&2
+    exit 1
+fi
+# shellcheck disable=SC2086
+txl_ensure_packages $TXL_BUILD_PACKAGES $TXL_RUN_PACKAGES $TXL_TEST_PACKAGES $TXL_WINDOWS_PACKAGES
+
+log() { echo "== $(date +%T) $*"; }
+
+# --- Qt for Windows ------------------------------------------------------------------------
+
+QT_DEB_VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev) # the host tools must match
+QT_VERSION=${QT_DEB_VERSION%%+*}
+# Off because they fail: tabletevent (Debian's repack removes wintab.h), direct2d and
+# directwrite3 (applications then fail to link). The rest is not used by the tool.
+QT_OPTIONS=(
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
+    -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DINPUT_opengl=no
+    -DFEATURE_opengl=OFF -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
+    -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF
+    -DFEATURE_tabletevent=OFF -DFEATURE_direct2d=OFF -DFEATURE_directwrite3=OFF
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF
+    -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF
+)
+QT_KEY=$( (
+    echo "$QT_DEB_VERSION"
+    printf '%s\n' "${QT_OPTIONS[@]}"
+    cat cmake/mingw-w64-x86_64.cmake
+) | sha256sum | cut -c1-12)
+QT_PREFIX=$CACHE/qt-$QT_VERSION-mingw64-static-$QT_KEY
+
+# apt-get source through a private sources list, lists and cache: the machine's apt
+# configuration stays as it is. The mirror is the one the machine already uses.
+debian_mirror() {
+    local uri
+    uri=$(grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v security | head -n1)
+    [ -n "$uri" ] || uri=$(grep -hs '^deb ' /etc/apt/sources.list | awk '{print $2}' | grep -v security | head -n1)
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+fetch_qt_source() {
+    local dir=$1 apt_dir=$1/apt
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) bookworm main" \
+        >"$apt_dir/sources.list"
+    local apt_opts=(
+        -o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
+        -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
+        -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root"
+    )
+    apt-get "${apt_opts[@]}" update -qq
+    (cd "$dir" && apt-get "${apt_opts[@]}" source -qq "qt6-base=$QT_DEB_VERSION")
+}
+
+build_qt() {
+    if [ -f "$QT_PREFIX/.complete" ]; then
+        log "Qt $QT_VERSION for Windows from the cache: $QT_PREFIX"
+        return 0
+    fi
+    local work
+    work=$(mktemp -d /var/tmp/txl-qt.XXXXXX)
+    log "Qt $QT_VERSION for Windows: fetching Debian's qt6-base $QT_DEB_VERSION source"
+    fetch_qt_source "$work"
+    local qtsrc
+    qtsrc=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+    [ -n "$qtsrc" ] || { echo "qt6-base source not unpacked in $work" >&2; return 1; }
+    rm -rf "$QT_PREFIX"
+    mkdir -p "$QT_PREFIX"
+    # qt-cmake refers to the toolchain file by path, so it lives in the cache with Qt.
+    cp cmake/mingw-w64-x86_64.cmake "$QT_PREFIX/mingw-w64-x86_64.cmake"
+    log "Qt $QT_VERSION for Windows: configuring (log: $work/qt-build.log)"
+    cmake -S "$qtsrc" -B "$work/build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$QT_PREFIX/mingw-w64-x86_64.cmake" \
+        -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DCMAKE_INSTALL_PREFIX="$QT_PREFIX" "${QT_OPTIONS[@]}" >"$work/qt-build.log" 2>&1 ||
+        { tail -n 40 "$work/qt-build.log" >&2; return 1; }
+    log "Qt $QT_VERSION for Windows: building"
+    nice -n 10 cmake --build "$work/build" -j"$JOBS" >>"$work/qt-build.log" 2>&1 ||
+        { tail -n 40 "$work/qt-build.log" >&2; return 1; }
+    cmake --install "$work/build" >>"$work/qt-build.log" 2>&1 || { tail -n 40 "$work/qt-build.log" >&2; return 1; }
+    touch "$QT_PREFIX/.complete"
+    rm -rf "$work"
+    log "Qt $QT_VERSION for Windows installed in $QT_PREFIX ($(du -sh "$QT_PREFIX" | cut -f1))"
+}
+
+build_qt
+[ "$MODE" = --qt-only ] && exit 0
+
+# --- TXLoader.exe and the Windows tests ----------------------------------------------------
+
+# The simulated device is a Linux program: the Windows tests use the Linux build's.
+log "simulator (Linux build in build/)"
+[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DTXL_BUILD_TESTS=ON >/dev/null
+cmake --build build --target tftpsim >/dev/null
+HOST_SIM=$SRC/build/tools/tftpsim/tftpsim
+
+log "cross-building TXLoader.exe and the Windows tests in $BUILD"
+"$QT_PREFIX/bin/qt-cmake" -S . -B "$BUILD" -G Ninja -DTXL_BUILD_TESTS=ON -DTXL_HOST_TFTPSIM="$HOST_SIM" >/dev/null
+nice -n 10 cmake --build "$BUILD" -j"$JOBS"
+
+# One file to hand over: nothing but system DLLs may be imported.
+IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/TXLoader.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
+log "TXLoader.exe ($(du -h "$BUILD/TXLoader.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
+if grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|imm32|winmm|uxtheme|dwmapi|comdlg32|shlwapi|uuid|netapi32|userenv|mpr|setupapi|winspool\.drv|msvcrt|api-ms-win-.*|rpcrt4|d3d9|dxgi|d3d11|dwrite|wtsapi32|authz|crypt32|bcrypt|secur32|iphlpapi|cfgmgr32|shcore|comctl32|ntdll)\.dll$' <<<"$IMPORTS"; then
+    echo "TXLoader.exe needs DLLs beside it (above)" >&2
+    exit 1
+fi
+[ "$MODE" = --build-only ] && exit 0
+
+# --- under Wine ----------------------------------------------------------------------------
+
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
+    log "Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
+    cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    touch "$WINEPREFIX/.txl-ready"
+fi
+
+WORK=$(mktemp -d /tmp/txl-windows.XXXXXX)
+. scripts/lab.sh
+trap 'wineserver -k 2>/dev/null || true; lab_cleanup' EXIT
+# Qt under Wine needs a display even for its message-only windows.
+lab_xvfb 1024x768
+
+log "Windows tests under Wine"
+set +e
+ctest --test-dir "$BUILD" --output-on-failure 2>&1 | tee "$WORK/ctest.log"
+set -e
+TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | tail -n1)
+FAILED=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$WORK/ctest.log" | tail -n1)
+TOTAL=${TOTAL:-0} FAILED=${FAILED:-1}
+log "screenshots: $(ls "$BUILD"/wine-*.png 2>/dev/null | tr '\n' ' ')"
+echo "Windows under Wine: $((TOTAL - FAILED)) passed, $FAILED failed"
+[ "$FAILED" = 0 ] && [ "$TOTAL" -gt 0 ]

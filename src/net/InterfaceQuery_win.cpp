@@ -1,0 +1,82 @@
+#include "InterfaceQuery.h"
+
+// winsock2.h must come before the headers that build on it.
+#include <winsock2.h>
+
+#include <ws2tcpip.h>
+
+#include <cstddef>
+
+namespace {
+
+// The table is asked for with a growing area, so any number of interfaces fits.
+constexpr std::size_t FirstAreaSize = 1024;
+constexpr int MaxGrowths = 12; // 1 KiB to 4 MiB
+
+QString DottedText(const sockaddr_gen &Address)
+{
+    if (Address.Address.sa_family != AF_INET)
+        return QString();
+    char Text[INET_ADDRSTRLEN] = {};
+    in_addr Ip = Address.AddressIn.sin_addr;
+    if (inet_ntop(AF_INET, &Ip, Text, sizeof Text) == nullptr)
+        return QString();
+    return QString::fromLatin1(Text);
+}
+
+// Returns the records, or nullopt when the request fails for a reason other than size.
+std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
+{
+    std::vector<INTERFACE_INFO> Area(FirstAreaSize / sizeof(INTERFACE_INFO) + 1);
+    for (int Growth = 0; Growth <= MaxGrowths; ++Growth) {
+        DWORD Written = 0;
+        const DWORD AreaBytes = static_cast<DWORD>(Area.size() * sizeof(INTERFACE_INFO));
+        if (WSAIoctl(Socket, SIO_GET_INTERFACE_LIST, nullptr, 0, Area.data(), AreaBytes, &Written, nullptr,
+                     nullptr) == 0) {
+            std::vector<TInterfaceRecord> Records;
+            const std::size_t Count = Written / sizeof(INTERFACE_INFO);
+            for (std::size_t i = 0; i < Count; ++i) {
+                const INTERFACE_INFO &Info = Area[i];
+                TInterfaceRecord Record;
+                Record.Address = DottedText(Info.iiAddress);
+                Record.Netmask = DottedText(Info.iiNetmask);
+                // The flag bits are the ones TInterfaceFlag names; others (multicast) are dropped.
+                Record.Flags = Info.iiFlags & (iffUp | iffBroadcast | iffLoopBack | iffPointToPoint);
+                if (Record.Flags & iffBroadcast)
+                    Record.Broadcast = DottedText(Info.iiBroadcastAddress);
+                Records.push_back(std::move(Record));
+            }
+            return Records;
+        }
+        const int Error = WSAGetLastError();
+        if (Error != WSAEFAULT && Error != WSAENOBUFS)
+            return std::nullopt;
+        Area.resize(Area.size() * 2);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
+{
+    // Version 1.1 is enough for the interface list. The library is started and released, and
+    // the socket opened and closed, within the call, also when a failure passes through.
+    struct TScope {
+        bool Started = false;
+        SOCKET Socket = INVALID_SOCKET;
+        ~TScope()
+        {
+            if (Socket != INVALID_SOCKET)
+                closesocket(Socket);
+            if (Started)
+                WSACleanup();
+        }
+    } Scope;
+    WSADATA Data;
+    Scope.Started = WSAStartup(MAKEWORD(1, 1), &Data) == 0;
+    Scope.Socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (Scope.Socket == INVALID_SOCKET)
+        return std::nullopt;
+    return AskSystem(Scope.Socket);
+}

@@ -1,0 +1,46 @@
+#!/bin/bash
+# The interface list of the Windows build under Wine, on real interfaces: run inside a network
+# namespace of its own (tests/common/in-netns.sh), it makes a veth pair that is up, one that
+# is down, a bridge with two addresses and 14 more pairs (more records than 1,024 bytes hold),
+# then hands Linux's own view of the table to tst_interfaces_wine.exe in TXL_EXPECT.
+#   interfaces_wine.sh PROGRAM.exe
+set -euo pipefail
+here=$(dirname "$0")
+
+add_pair() { # NAME CIDR [down]
+    ip link add "$1" type veth peer name "${1}p"
+    ip addr add "$2" brd + dev "$1"
+    ip link set "${1}p" up
+    [ "${3:-}" = down ] || ip link set "$1" up
+}
+add_pair wv1 10.1.0.1/24
+add_pair wv2 10.2.0.1/24 down
+ip link add wbr0 type bridge
+ip addr add 10.3.0.1/16 brd + dev wbr0
+ip addr add 10.4.0.1/24 brd + dev wbr0
+ip link set wbr0 up
+for i in $(seq 1 14); do add_pair "wx$i" "10.10.$i.1/24"; done
+
+# Carrier comes a moment after "up"; wait (bounded) until the last pair has it.
+for _ in $(seq 50); do
+    ip -o link show wx14 | grep -q LOWER_UP && break
+    sleep 0.1
+done
+
+# One record per IPv4 address, in the kernel's order: address mask broadcast up loopback.
+mask() { # prefix length -> dotted mask
+    local m=$(((0xFFFFFFFF << (32 - $1)) & 0xFFFFFFFF))
+    echo "$((m >> 24 & 255)).$((m >> 16 & 255)).$((m >> 8 & 255)).$((m & 255))"
+}
+expect=
+while read -r _ dev _ cidr rest; do
+    addr=${cidr%/*} brd=-
+    [[ $rest =~ brd\ ([0-9.]+) ]] && brd=${BASH_REMATCH[1]}
+    flags=$(ip -o link show dev "$dev" | sed 's/^[^<]*<\([^>]*\)>.*/\1/')
+    up=0 loop=0
+    [[ ,$flags, == *,LOWER_UP,* ]] && up=1
+    [[ ,$flags, == *,LOOPBACK,* ]] && loop=1
+    expect+="$addr $(mask "${cidr#*/}") $brd $up $loop;"
+done < <(ip -4 -o addr show)
+export TXL_EXPECT=$expect
+exec "$here/wine-run.sh" "$1"
