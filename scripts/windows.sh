@@ -56,7 +56,8 @@ debian_mirror() {
     local uri
     uri=$(grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v security | head -n1)
     [ -n "$uri" ] || uri=$(grep -hs '^deb ' /etc/apt/sources.list | awk '{print $2}' | grep -v security | head -n1)
-    echo "${uri:-http://deb.debian.org/debian}"
+    [ -n "$uri" ] || { echo "no Debian mirror in the machine's apt sources" >&2; return 1; }
+    echo "$uri"
 }
 
 fetch_qt_source() {

@@ -50,6 +50,9 @@ inline bool Ip(const QStringList &Args, QString *Output = nullptr)
 // in-netns.sh left behind. Both come from uitest_netns_<platform>.cpp.
 QByteArray NetnsOf(const QByteArray &Pid);
 QByteArray OuterNetns();
+// Gives or takes this thread's privilege to bind ports below 1024; false
+// where there is no such privilege to take.
+bool SetBindPrivilege(bool On);
 
 // True when this process has a network namespace of its own (not its
 // parent's, as in-netns.sh sets up) with nothing in it but loopback yet.

@@ -25,4 +25,9 @@ QByteArray OuterNetns()
     return qgetenv("TXL_OUTER_NETNS");
 }
 
+bool SetBindPrivilege(bool)
+{
+    return false; // Windows needs no privilege for port 69
+}
+
 } // namespace uitest

@@ -11,10 +11,9 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <cstdio>
 #include <optional>
 
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace uitest;
@@ -70,28 +69,15 @@ QPoint PointFor(QLineEdit *Edit, int Position)
     return QPoint(-1, -1);
 }
 
-// Takes CAP_NET_BIND_SERVICE out of this thread's effective set, as for a user
-// without it; the permitted set keeps it, so it comes back afterwards. The
-// client binds on the thread that presses the button, which is this one.
+// Takes the privilege to bind ports below 1024 from this thread while it
+// lives, as for a user without it; the client binds on the thread that
+// presses the button, which is this one.
 class TNoBindCapability
 {
 public:
-    TNoBindCapability() { Ok = Set(false); }
-    ~TNoBindCapability() { Set(true); }
+    TNoBindCapability() { Ok = SetBindPrivilege(false); }
+    ~TNoBindCapability() { SetBindPrivilege(true); }
     bool Ok = false;
-
-private:
-    static bool Set(bool On)
-    {
-        __user_cap_header_struct Header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct Data[2] = {};
-        if (syscall(SYS_capget, &Header, Data) != 0)
-            return false;
-        const unsigned Bit = 1u << (CAP_NET_BIND_SERVICE % 32);
-        Data[CAP_NET_BIND_SERVICE / 32].effective = On ? Data[CAP_NET_BIND_SERVICE / 32].effective | Bit
-                                                       : Data[CAP_NET_BIND_SERVICE / 32].effective & ~Bit;
-        return syscall(SYS_capset, &Header, Data) == 0;
-    }
 };
 
 // Collects what is written to standard error while it lives.
@@ -100,18 +86,31 @@ class TStderrCapture
 public:
     TStderrCapture()
     {
-        if (FFile.open()) {
+        FFile = std::tmpfile();
+        if (FFile) {
             std::fflush(stderr);
-            FSaved = ::dup(STDERR_FILENO);
-            ::dup2(FFile.handle(), STDERR_FILENO);
+            FSaved = ::dup(::fileno(stderr));
+            ::dup2(::fileno(FFile), ::fileno(stderr));
         }
     }
-    ~TStderrCapture() { Stop(); }
+    ~TStderrCapture()
+    {
+        Stop();
+        if (FFile)
+            std::fclose(FFile);
+    }
     QStringList Lines()
     {
         Stop();
-        FFile.seek(0);
-        return QString::fromUtf8(FFile.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QByteArray Text;
+        if (FFile) {
+            std::rewind(FFile);
+            char Chunk[4096];
+            for (std::size_t n;
+                 (n = std::fread(Chunk, 1, sizeof Chunk, FFile)) > 0 && Text.size() < (1 << 20);)
+                Text.append(Chunk, qsizetype(n));
+        }
+        return QString::fromUtf8(Text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
 private:
@@ -120,11 +119,11 @@ private:
         if (FSaved < 0)
             return;
         std::fflush(stderr);
-        ::dup2(FSaved, STDERR_FILENO);
+        ::dup2(FSaved, ::fileno(stderr));
         ::close(FSaved);
         FSaved = -1;
     }
-    QTemporaryFile FFile;
+    std::FILE *FFile = nullptr;
     int FSaved = -1;
 };
 
@@ -223,6 +222,10 @@ private slots:
         QFETCH(bool, Long);
         QFETCH(QString, BindFault);
         QFETCH(QString, Tip);
+        // A bind fault needs the kernel to refuse that very address and port.
+        if (const QString Ignored = QStringLiteral(TXL_BIND_IGNORED);
+            !Ignored.isEmpty() && !BindFault.isEmpty())
+            QSKIP(qPrintable(Ignored));
         QVERIFY2(FDevice->StartSim("192.168.0.200", SimArgs), qPrintable(FDevice->SimErrors()));
 
         TForms F;

@@ -62,16 +62,12 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 ip netns exec "$PC" wine "$EXE" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
+TOOL_LOG=$WORK/txloader.log
 PIDS+=("$TOOL_PID")
 
-MAIN_TITLE='^Tervix BootLoader: ZRM-40K_06_V48$'
-lab_wait_for 60 lab_window_shown "$MAIN_TITLE" || true
-WIN=$(lab_find_window "$MAIN_TITLE")
-if [ -z "$WIN" ]; then
-    cat "$WORK/txloader.log"
-    echo "FAIL: the main window did not appear"
-    exit 1
-fi
+# The repository's image is a placeholder, and the caption says so.
+lab_tool_window '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$' 60 || exit 1
+WIN=$TOOL_WINDOW
 sleep 1
 client_origin "$WIN" 436 203
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' '), client at $CX,$CY"
