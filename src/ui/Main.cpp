@@ -5,6 +5,7 @@
 #include "FormLook.h"
 #include "InterfaceInfo.h"
 #include "LoadData.h"
+#include "PortAdvice.h"
 #include "SelectInterface.h"
 #include "TftpClient.h"
 
@@ -50,9 +51,7 @@ QString BindFailureReason(TBindError Error, const QString &LocalAddress)
     const QString Address = LocalAddress.isEmpty() ? QStringLiteral("0.0.0.0") : LocalAddress;
     switch (Error) {
     case TBindError::NoPermission:
-        return QStringLiteral("Нет прав на UDP-порт 69. Дайте программе право на порты до 1024: "
-                              "sudo setcap cap_net_bind_service=+ep %1")
-            .arg(QCoreApplication::applicationFilePath());
+        return NoPortPermissionAdvice();
     case TBindError::AddressInUse:
         return QStringLiteral("UDP-порт 69 на адресе %1 занят другой программой (например, запущенным "
                               "TFTP-сервером). Закройте её и повторите загрузку.")
