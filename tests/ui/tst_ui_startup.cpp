@@ -33,7 +33,8 @@ class TestUiStartup : public QObject
     static int RunUntilQuit(TForms &F)
     {
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
-        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+        // Only a hang guard: windows come up slowly under Wine on a busy machine.
+        QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(99); });
         return QCoreApplication::exec();
     }
 
@@ -244,18 +245,21 @@ private slots:
 
         TForms F;
         QString Text;
-        TModalDriver Driver([&](QWidget *Modal) {
-            auto *Box = qobject_cast<QMessageBox *>(Modal);
-            if (!Box) {
-                Modal->close();
-                return;
-            }
-            Text = Box->text();
-            QTest::mouseClick(Box->button(QMessageBox::Ok), Qt::LeftButton);
-        });
-        QCOMPARE(RunUntilQuit(F), 0);
-        QVERIFY(Driver.Done());
+        TModalDriver Driver(
+            [&](QWidget *Modal) {
+                auto *Box = qobject_cast<QMessageBox *>(Modal);
+                if (!Box) {
+                    Modal->close();
+                    return;
+                }
+                Text = Box->text();
+                QTest::mouseClick(Box->button(QMessageBox::Ok), Qt::LeftButton);
+            },
+            25000);
+        const int ExitCode = RunUntilQuit(F);
+        QVERIFY2(Driver.Done(), "no modal window appeared");
         QCOMPARE(Driver.ModalClass(), QStringLiteral("QMessageBox"));
+        QCOMPARE(ExitCode, 0);
         QCOMPARE(Text, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"));
         QVERIFY(!F.Main.isVisible());
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
