@@ -156,5 +156,5 @@ TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | t
 FAILED=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$WORK/ctest.log" | tail -n1)
 TOTAL=${TOTAL:-0} FAILED=${FAILED:-1}
 log "screenshots: $(ls "$BUILD"/wine-*.png 2>/dev/null | tr '\n' ' ')"
-echo "Windows under Wine: $((TOTAL - FAILED)) passed, $FAILED failed"
+echo "Wine: $((TOTAL - FAILED)) passed, $FAILED failed"
 [ "$FAILED" = 0 ] && [ "$TOTAL" -gt 0 ]
