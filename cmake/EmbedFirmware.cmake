@@ -1,7 +1,6 @@
-# cmake -DIN=<image> -DOUT=<generated .cpp> -DPYTHON=<python3> [-DEXPECT=<bytes>] -P EmbedFirmware.cmake
+# cmake -DIN=<image> -DOUT=<generated .cpp> -DPLACEHOLDER=<bool> [-DEXPECT=<bytes>] -P EmbedFirmware.cmake
 # Turns the firmware file into the read-only FirmwareImage array, and records
 # whether it is the repository's placeholder so the windows can say so.
-include("${CMAKE_CURRENT_LIST_DIR}/FirmwareKind.cmake")
 file(SIZE "${IN}" size)
 if(DEFINED EXPECT AND NOT size EQUAL EXPECT)
   message(FATAL_ERROR "Firmware image ${IN} is ${size} bytes; the built-in image must be ${EXPECT} bytes. "
@@ -10,8 +9,7 @@ endif()
 if(size EQUAL 0)
   message(FATAL_ERROR "Firmware image ${IN} is empty")
 endif()
-txl_firmware_is_placeholder("${IN}" "${PYTHON}" "${OUT}.placeholder" placeholder)
-if(placeholder)
+if(PLACEHOLDER)
   set(placeholder_value true)
 else()
   set(placeholder_value false)

@@ -2,7 +2,6 @@
 # metainfo, manual page, changelog and copyright; postinst gives the program
 # cap_net_bind_service for port 69. Built with: cpack (in the build directory).
 include(GNUInstallDirs)
-include("${CMAKE_CURRENT_LIST_DIR}/FirmwareKind.cmake")
 
 set(txl_pkg_src "${PROJECT_SOURCE_DIR}/packaging/linux")
 set(txl_pkg_out "${PROJECT_BINARY_DIR}/packaging")
@@ -40,12 +39,6 @@ install(FILES "${txl_pkg_out}/txloader.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR
 install(FILES "${txl_pkg_out}/changelog.gz" "${txl_pkg_src}/copyright"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/txloader")
 
-# Known now so that cpack can refuse a placeholder package; the configure
-# step reruns when the image or the placeholder script changes.
-txl_firmware_is_placeholder("${TXL_FIRMWARE_IMAGE}" "${TXL_PYTHON3}" "${txl_pkg_out}/placeholder.xfw"
-                            TXL_FIRMWARE_IS_PLACEHOLDER)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             "${TXL_FIRMWARE_IMAGE}" "${PROJECT_SOURCE_DIR}/firmware/make_placeholder.py")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME txloader)

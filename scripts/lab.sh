@@ -99,6 +99,23 @@ lab_image_arrived() {
     grep -q '"complete":true' <<<"$summary" && grep -q "\"sha256\":\"$expected\"" <<<"$summary"
 }
 
+# lab_delivered SECONDS FIRMWARE: waits for the device of lab_device --once to
+# end, then checks what it took: complete, byte for byte, under the image's
+# file name. Says on standard error what went wrong and returns 1.
+lab_delivered() {
+    local status=0 summary
+    if ! lab_wait_for "$1" lab_stopped "$SIM_PID"; then
+        echo "FAIL: the device did not receive a complete image within $1 s" >&2
+        return 1
+    fi
+    wait "$SIM_PID" || status=$?
+    summary=$(tail -n1 "$WORK/sim.json")
+    echo "-- device: $summary"
+    [ "$status" = 0 ] || { echo "FAIL: simulator exit status $status" >&2; return 1; }
+    lab_image_arrived "$2" || { echo "FAIL: the image is incomplete or differs from $2" >&2; return 1; }
+    grep -q "\"file\":\"$(basename "$2")\"" <<<"$summary" || { echo "FAIL: wrong file name announced" >&2; return 1; }
+}
+
 # lab_tool NS EXECUTABLE LOG: starts the tool on the X display in NS; sets TOOL_PID.
 lab_tool() {
     ip netns exec "$1" env QT_QPA_PLATFORM=xcb "$2" >"$3" 2>&1 &

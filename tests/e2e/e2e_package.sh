@@ -140,6 +140,7 @@ lab_device "$DEV" "$SIM" --once --idle-timeout 90
 user_in_pc dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" >"$HOME/bus" &&
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec /usr/bin/txloader' >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
+TOOL_LOG=$WORK/txloader.log
 PIDS+=("$TOOL_PID")
 texts() {
     user_in_pc DBUS_SESSION_BUS_ADDRESS="$(cat "$WORK/home/bus")" \
@@ -147,25 +148,14 @@ texts() {
 }
 shows() { texts | grep -qxF -- "$1"; }
 
-lab_wait_for 20 lab_window_shown "$TITLE" || true
-WIN=$(lab_find_window "$TITLE" || true)
-if [ -z "$WIN" ]; then
-    cat "$WORK/txloader.log"
-    xdotool search --name . getwindowname %@ 2>/dev/null || true
-    echo "FAIL: no window captioned as a test-image build"
-    exit 1
-fi
+lab_tool_window "$TITLE" 20 || exit 1
+WIN=$TOOL_WINDOW
 lab_wait_for 20 shows "Статус: Готов" || { cat "$WORK/atspi.log"; fail "the status cannot be read"; }
 sleep 0.5
 
 log "click \"Загрузить...\" as user $U"
 xdotool mousemove --window "$WIN" 362 100 click 1
-if lab_wait_for 60 lab_stopped "$SIM_PID"; then
-    wait "$SIM_PID" || fail "simulator exit status $?"
-else
-    fail "the device did not receive a complete image within 60 s"
-fi
-lab_image_arrived "$FIRMWARE" || fail "the image did not arrive byte for byte: $(tail -n1 "$WORK/sim.json")"
+lab_delivered 60 "$FIRMWARE" || FAILED=1
 lab_wait_for 10 shows "Статус: OK" || { texts | grep Статус; fail "the status does not read \"Статус: OK\""; }
 import -window root "$OUT/e2e-package.png"
 log "screenshot $OUT/e2e-package.png"

@@ -2,6 +2,7 @@
 # The build marks the placeholder image by its content: the placeholder, also
 # under another name, embeds as a placeholder; an image differing in one byte
 # embeds as firmware.
+include("${SRC}/cmake/FirmwareKind.cmake")
 file(MAKE_DIRECTORY "${WORK}")
 execute_process(COMMAND "${PYTHON}" "${SRC}/firmware/make_placeholder.py" "${WORK}/copy.xfw"
                 RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -21,7 +22,8 @@ foreach(case "ZRM-40K_06_V48.xfw|${SRC}/firmware/ZRM-40K_06_V48.xfw|true"
   list(GET case 0 name)
   list(GET case 1 image)
   list(GET case 2 expected)
-  execute_process(COMMAND "${CMAKE_COMMAND}" "-DIN=${image}" "-DOUT=${WORK}/out.cpp" "-DPYTHON=${PYTHON}"
+  txl_firmware_is_placeholder("${image}" "${PYTHON}" "${WORK}/placeholder.xfw" placeholder)
+  execute_process(COMMAND "${CMAKE_COMMAND}" "-DIN=${image}" "-DOUT=${WORK}/out.cpp" "-DPLACEHOLDER=${placeholder}"
                           -DEXPECT=61280 -P "${SRC}/cmake/EmbedFirmware.cmake" RESULT_VARIABLE rc)
   file(READ "${WORK}/out.cpp" generated)
   file(REMOVE "${WORK}/out.cpp")
