@@ -7,6 +7,9 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
+#include <system_error>
 
 namespace {
 constexpr int ReceiveTimeoutMs = 100;
@@ -40,15 +43,16 @@ bool IsLocalBroadcast(std::uint32_t Host, const QString &LocalAddress)
 } // namespace
 
 TTftpClient::TTftpClient(const QString &LocalAddress, QObject *parent)
-    : TTftpClient(LocalAddress, FirmwareBytes(), parent)
+    : TTftpClient(LocalAddress, FirmwareBytes(), TimeoutMs, parent)
 {}
 
-TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent)
-    : QObject(parent), FImage(Image), FLocalAddress(LocalAddress)
+TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, int ReplyTimeoutMs,
+                         QObject *parent)
+    : QObject(parent), FImage(Image), FTimeoutMs(ReplyTimeoutMs), FLocalAddress(LocalAddress)
 {
     FTimer.setTimerType(Qt::PreciseTimer);
     FTimer.setSingleShot(true);
-    FTimer.setInterval(TimeoutMs);
+    FTimer.setInterval(FTimeoutMs);
     connect(&FTimer, &QTimer::timeout, this, &TTftpClient::TimeoutTimerFired);
 
     FSocket = std::make_unique<TUdpSocket>();
@@ -58,25 +62,50 @@ TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8
     FSocket->SetReceiveTimeout(ReceiveTimeoutMs);
     FSocket->SetReceiveBuffer(ReceiveBufferBytes);
     // An unbound socket would send from another port, perhaps out of another
-    // interface; such a client sends nothing and its upload times out.
-    FSocketReady = FSocket->IsOpen() && local && FSocket->Bind(*local, tftp::Port);
-    if (!FSocketReady)
-        FBindError = FSocket->IsOpen() && local ? FSocket->LastBindError() : TBindError::Other;
-
-    FReceiveThread = std::make_unique<TReceiveThread>(*FSocket);
+    // interface; such a client sends nothing.
+    if (!FSocket->IsOpen() || !local || !FSocket->Bind(*local, tftp::Port)) {
+        FEvidence.BindError = FSocket->IsOpen() && local ? FSocket->LastBindError() : TBindError::Other;
+        return;
+    }
+    // The chosen interface is the only way out, also when another one reaches
+    // the same subnet.
+    if (*local != 0 && !FSocket->KeepToInterfaceOf(*local)) {
+        FEvidence.InterfaceNotKept = true;
+        return;
+    }
+    // Without a reader no reply could be seen: better to send nothing at all.
+    try {
+        FReceiveThread = std::make_unique<TReceiveThread>(*FSocket);
+    } catch (const std::system_error &error) {
+        FEvidence.ReceiverError = error.code().value() ? error.code().value() : -1;
+        return;
+    } catch (const std::bad_alloc &) {
+        FEvidence.ReceiverError = ENOMEM;
+        return;
+    }
     FReceiveThread->OnReceiveData = [this](TReceiveThread *Sender, const TReceiveData &Data) {
         DataReceived(Sender, Data);
     };
+    FSocketReady = true;
 }
 
 TTftpClient::~TTftpClient()
 {
     // Wake the thread out of its receive instead of waiting out the 100 ms
     // timeout, then join it (dropping any queued delivery) before the socket goes.
-    FReceiveThread->Stop();
-    FSocket->ShutdownReceive();
-    FReceiveThread.reset();
+    if (FReceiveThread) {
+        FReceiveThread->Stop();
+        FSocket->ShutdownReceive();
+        FReceiveThread.reset();
+    }
     FSocket.reset();
+}
+
+TUploadEvidence TTftpClient::Evidence() const
+{
+    TUploadEvidence evidence = FEvidence;
+    evidence.PortUnreachable = FSocket->PortUnreachableReports();
+    return evidence;
 }
 
 TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
@@ -95,6 +124,9 @@ TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
     if (!tftp::IsSingleHostAddress(*remote) || IsLocalBroadcast(*remote, FLocalAddress))
         return trUnknownError;
     FRemoteAddr = *remote;
+    // Nothing can reach the device: no point in waiting out three attempts.
+    if (!FSocketReady)
+        return trTimeout;
 
     FBlock = 0;
     TTftpResult result = SendWriteRequest();
@@ -138,6 +170,7 @@ TTftpResult TTftpClient::SendDataBlock(unsigned Block, std::size_t Offset, std::
 
 TTftpResult TTftpClient::SendWithRetry()
 {
+    FEvidence.SendError = 0;
     TTftpResult result = trTimeout;
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         result = SendAndWait();
@@ -150,10 +183,19 @@ TTftpResult TTftpClient::SendWithRetry()
 TTftpResult TTftpClient::SendAndWait()
 {
     FTimedOut = false;
-    FTimer.start(TimeoutMs);
+    FTimer.start(FTimeoutMs);
     FReplyOpcode = -1;
-    if (FSocketReady)
-        FSocket->SendTo(FPacket, FPacketLen, FRemoteAddr, tftp::Port);
+    if (FSocket->SendTo(FPacket, FPacketLen, FRemoteAddr, tftp::Port)) {
+        FAnySent = true;
+    } else {
+        FEvidence.SendError = FSocket->LastSendError();
+        // Until a first datagram has gone out no reply can come: a refusal
+        // ends the attempt at once.
+        if (!FAnySent) {
+            FTimer.stop();
+            return trTimeout;
+        }
+    }
     // The timer and the receive thread's deliveries end this loop.
     if (!WaitOver())
         FWaitLoop.exec();
@@ -175,10 +217,14 @@ void TTftpClient::TimeoutTimerFired()
 
 void TTftpClient::DataReceived(TReceiveThread *, const TReceiveData &Data)
 {
-    const std::size_t len = static_cast<std::size_t>(std::clamp<std::int32_t>(Data.Len, 0, sizeof Data.Data));
-    const int opcode = tftp::ReplyOpcode({Data.Data, len});
+    const std::span<const std::uint8_t> datagram(
+        Data.Data, static_cast<std::size_t>(std::clamp<std::int32_t>(Data.Len, 0, sizeof Data.Data)));
+    const int opcode = tftp::ReplyOpcode(datagram);
     // A datagram without an opcode ends nothing, so it must not stop the clock either.
     if (opcode <= 0)
+        return;
+    // A late copy of an earlier reply is no reply: the wait and its clock go on.
+    if (const auto ack = tftp::AckBlock(datagram); ack && FAckJudge.IsLateCopy(*ack, FBlock))
         return;
     FReplyOpcode = opcode;
     FTimedOut = false;

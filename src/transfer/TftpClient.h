@@ -14,7 +14,22 @@
 #include <memory>
 #include <span>
 
-class TUdpSocket;
+// What the PC itself saw of an upload, for telling the user why it failed.
+struct TUploadEvidence {
+    // Set when nothing could be sent at all; the upload then ends at once.
+    TBindError BindError = TBindError::None; // port 69 could not be bound
+    bool InterfaceNotKept = false;           // sends could not be kept to the chosen interface
+    int ReceiverError = 0;                   // the receive thread did not start: the system's code
+    // The system refused a send of the packet the upload ended on: its code (errno, WSA).
+    int SendError = 0;
+    // Reports that nothing listens on the device's port 69 (ICMP port unreachable).
+    unsigned PortUnreachable = 0;
+
+    bool NothingCouldBeSent() const
+    {
+        return BindError != TBindError::None || InterfaceNotKept || ReceiverError != 0;
+    }
+};
 
 // Sends the built-in firmware image to a device by TFTP write, one packet in
 // flight, up to three attempts of 3,000 ms each per packet. Lives on the UI
@@ -23,18 +38,18 @@ class TTftpClient : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int TimeoutMs = 3000;
+    static constexpr int Attempts = 3;
+
     // LocalAddress: dotted address of the interface facing the device, empty for any.
     explicit TTftpClient(const QString &LocalAddress, QObject *parent = nullptr);
-    // Same, sending Image instead of the built-in firmware (tests and benchmarks).
-    TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image, QObject *parent = nullptr);
+    // Same, sending Image with a limit of ReplyTimeoutMs per attempt (tests and benchmarks).
+    TTftpClient(const QString &LocalAddress, std::span<const std::uint8_t> Image,
+                int ReplyTimeoutMs = TimeoutMs, QObject *parent = nullptr);
     ~TTftpClient() override;
 
     TTftpResult Upload(const QString &Host, const QString &FileName);
-    // Why the socket could not be bound to port 69 (then nothing is sent); None when it was.
-    TBindError BindError() const { return FBindError; }
-
-    static constexpr int TimeoutMs = 3000;
-    static constexpr int Attempts = 3;
+    TUploadEvidence Evidence() const;
 
 private:
     TTftpResult SendWriteRequest();
@@ -46,11 +61,12 @@ private:
     bool WaitOver() const;
 
     std::span<const std::uint8_t> FImage;
+    int FTimeoutMs;
     QString FLocalAddress; // dotted, empty for any
     QString FHost;
     QString FFileName;
     std::unique_ptr<TUdpSocket> FSocket;
-    bool FSocketReady = false;     // opened and bound where asked; otherwise nothing is sent
+    bool FSocketReady = false;     // bound where asked and heard by a receive thread
     std::uint32_t FRemoteAddr = 0; // host order; port is always 69
     QTimer FTimer;
     QEventLoop FWaitLoop;
@@ -59,6 +75,8 @@ private:
     std::size_t FPacketLen = 0;
     int FReplyOpcode = -1;
     unsigned FBlock = 0;
+    tftp::TAckJudge FAckJudge;
+    bool FAnySent = false;
     std::unique_ptr<TReceiveThread> FReceiveThread;
-    TBindError FBindError = TBindError::None;
+    TUploadEvidence FEvidence;
 };

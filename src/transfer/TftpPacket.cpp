@@ -52,10 +52,30 @@ int ReplyOpcode(std::span<const std::uint8_t> datagram)
     return datagram[0] * 256 + datagram[1];
 }
 
+std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram)
+{
+    if (datagram.size() < 4 || ReplyOpcode(datagram) != OpAck)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
+}
+
+bool TAckJudge::IsLateCopy(std::uint16_t ack, unsigned awaited)
+{
+    if (awaited == 0)
+        return false;
+    // How many blocks before the awaited one the ACK's number lies; numbers are
+    // 16 bits and wrap, so only the last 32,767 blocks count as earlier.
+    const auto behind = static_cast<std::uint16_t>(awaited - ack);
+    if (behind < std::min(awaited, 0x8000u))
+        numbered = true;
+    return numbered && behind != 0 && behind < 0x8000;
+}
+
 bool IsSingleHostAddress(std::uint32_t address)
 {
+    // 0/8 and 224/3 (multicast and reserved), and the all-ones broadcast within it.
     const std::uint32_t top = address >> 24;
-    return top != 0 && address != 0xFFFFFFFFu && (top & 0xF0) != 0xE0;
+    return top != 0 && top < 224;
 }
 
 std::optional<std::uint32_t> DirectedBroadcast(std::uint32_t address, std::uint32_t netmask)

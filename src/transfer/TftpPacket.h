@@ -37,8 +37,28 @@ std::optional<std::size_t> BuildDataPacket(std::span<std::uint8_t> out, unsigned
 // shorter than two bytes has none, which reads as 0, like a zero opcode.
 int ReplyOpcode(std::span<const std::uint8_t> datagram);
 
+// Block number of an ACK (opcode 4 and at least 4 bytes); nothing otherwise.
+std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram);
+
+// Tells an ACK that is a late copy from a reply. Replies come twice when the
+// network duplicates them, or when a device repeats its last ACK; taken as the
+// reply to the next block, a copy would let a lost block go unnoticed. Once
+// the device has shown that it numbers its ACKs, by an ACK carrying the number
+// of a DATA block sent so far, an ACK of an earlier block is such a copy.
+// Until then every ACK counts: ACK 0, the WRQ's reply, shows nothing, so a
+// device whose ACKs all carry 0 is taken as before.
+class TAckJudge
+{
+public:
+    // awaited: the DATA block whose reply is awaited, 0 for the WRQ.
+    bool IsLateCopy(std::uint16_t ack, unsigned awaited);
+
+private:
+    bool numbered = false;
+};
+
 // False for addresses that cannot name one device: 0.0.0.0/8, the limited
-// broadcast and multicast (224.0.0.0/4). Host order.
+// broadcast, multicast (224.0.0.0/4) and the reserved 240.0.0.0/4. Host order.
 bool IsSingleHostAddress(std::uint32_t address);
 
 // The directed broadcast of the subnet address/netmask, or nothing for /31

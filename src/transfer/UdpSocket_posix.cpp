@@ -1,6 +1,9 @@
 #include "UdpSocket.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/errqueue.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -8,10 +11,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 struct TUdpSocket::Impl {
     std::atomic<int> Fd{-1};
     TBindError BindError = TBindError::None;
+    int SendError = 0;
+    std::atomic<unsigned> PortUnreachable{0};
 };
 
 namespace {
@@ -23,11 +30,66 @@ sockaddr_in MakeAddr(std::uint32_t Address, std::uint16_t Port)
     sa.sin_addr.s_addr = htonl(Address);
     return sa;
 }
+
+// Name of the interface that holds Address; empty when none does.
+std::string InterfaceHolding(std::uint32_t Address)
+{
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    std::string name;
+    for (const ifaddrs *i = list; i && name.empty(); i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && i->ifa_name &&
+            ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr) == Address)
+            name = i->ifa_name;
+    }
+    ::freeifaddrs(list);
+    return name;
+}
+
+struct TErrorReports {
+    unsigned Total = 0;
+    unsigned PortUnreachable = 0; // nothing listens on the peer's port
+};
+
+// Takes the ICMP reports the kernel queued for this socket (IP_RECVERR).
+TErrorReports DrainErrorQueue(int Fd)
+{
+    TErrorReports reports;
+    for (int i = 0; i < 64; ++i) {
+        char data[64];
+        alignas(cmsghdr) char control[512];
+        sockaddr_in offender{};
+        iovec io{data, sizeof data};
+        msghdr message{};
+        message.msg_name = &offender;
+        message.msg_namelen = sizeof offender;
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(Fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            break;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+                continue;
+            sock_extended_err report{};
+            std::memcpy(&report, CMSG_DATA(c), sizeof report);
+            ++reports.Total;
+            if (report.ee_origin == SO_EE_ORIGIN_ICMP && report.ee_type == 3 && report.ee_code == 3)
+                ++reports.PortUnreachable;
+        }
+    }
+    return reports;
+}
 } // namespace
 
 TUdpSocket::TUdpSocket() : FImpl(new Impl)
 {
     FImpl->Fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    // An unconnected socket hears of ICMP errors only when it asks to.
+    const int on = 1;
+    ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
 }
 
 TUdpSocket::~TUdpSocket()
@@ -79,6 +141,21 @@ TBindError TUdpSocket::LastBindError() const
     return FImpl->BindError;
 }
 
+bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
+{
+    // A bound address does not choose the way out here: the routing table
+    // does, and may pick another interface on the same subnet.
+    const std::string name = InterfaceHolding(Address);
+    if (name.empty())
+        return false;
+    if (::setsockopt(FImpl->Fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), socklen_t(name.size() + 1)) == 0)
+        return true;
+    // Kernels before 5.7 keep SO_BINDTODEVICE to privileged programs; this
+    // one steers every send the same way.
+    const int index = int(htonl(::if_nametoindex(name.c_str())));
+    return index != 0 && ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+}
+
 bool TUdpSocket::SetReceiveBuffer(int Bytes)
 {
     return ::setsockopt(FImpl->Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes) == 0;
@@ -87,11 +164,30 @@ bool TUdpSocket::SetReceiveBuffer(int Bytes)
 bool TUdpSocket::SendTo(const void *Data, std::size_t Len, std::uint32_t Address, std::uint16_t Port)
 {
     const sockaddr_in sa = MakeAddr(Address, Port);
-    ssize_t n;
-    do {
+    ssize_t n = -1;
+    for (int tries = 0; tries < 4; ++tries) {
         n = ::sendto(FImpl->Fd, Data, Len, 0, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(Len);
+        if (n >= 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        // An ICMP report for an earlier datagram fails the next send rather
+        // than a receive when it comes first: this datagram did not go, send it again.
+        const int error = errno;
+        if (TakeReports() > 0 || error == ECONNREFUSED)
+            continue;
+        errno = error;
+        break;
+    }
+    if (n == static_cast<ssize_t>(Len))
+        return true;
+    FImpl->SendError = n < 0 ? errno : EMSGSIZE;
+    return false;
+}
+
+int TUdpSocket::LastSendError() const
+{
+    return FImpl->SendError;
 }
 
 long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
@@ -101,12 +197,26 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
     // MSG_TRUNC reports the real length, so an oversized datagram is recognisable.
     const ssize_t n =
         ::recvfrom(FImpl->Fd, Buffer, Capacity, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLen);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        TakeReports();
     // After a shutdown the call returns 0 with no sender: that is no datagram.
     if (n < 0 || fromLen < sizeof(sockaddr_in))
         return -1;
     Address = ntohl(from.sin_addr.s_addr);
     Port = ntohs(from.sin_port);
     return static_cast<long>(n);
+}
+
+unsigned TUdpSocket::PortUnreachableReports() const
+{
+    return FImpl->PortUnreachable;
+}
+
+unsigned TUdpSocket::TakeReports()
+{
+    const TErrorReports reports = DrainErrorQueue(FImpl->Fd);
+    FImpl->PortUnreachable += reports.PortUnreachable;
+    return reports.Total;
 }
 
 void TUdpSocket::ShutdownReceive()

@@ -3,17 +3,19 @@
 // winsock2.h must come before the headers that build on it.
 #include <winsock2.h>
 
+#include <iphlpapi.h>
 #include <mswsock.h>
 #include <ws2tcpip.h>
 
 #include <atomic>
+#include <vector>
 
 // Winsock differs from the POSIX layer in four ways that matter here:
 // - every owner of a socket starts and releases the library itself (WSAStartup/WSACleanup);
 // - a receive is overlapped and waits on its own event and a stop event, so ShutdownReceive
 //   wakes it at once (shutdown() does not end a blocked UDP recvfrom on Windows);
-// - an ICMP port-unreachable for an earlier send would fail the next receive (WSAECONNRESET),
-//   so that report is switched off;
+// - an ICMP port-unreachable for an earlier send fails the next receive with WSAECONNRESET
+//   (SIO_UDP_CONNRESET, on by default): that is counted, never taken for a datagram;
 // - a datagram longer than the buffer fails with WSAEMSGSIZE after filling the buffer; it is
 //   delivered cut, as on Linux, but its full length is unknown, so Capacity is returned.
 struct TUdpSocket::Impl {
@@ -22,6 +24,8 @@ struct TUdpSocket::Impl {
     HANDLE StopEvent = nullptr;
     DWORD TimeoutMs = INFINITE;
     TBindError BindError = TBindError::None;
+    int SendError = 0;
+    std::atomic<unsigned> PortUnreachable{0};
 };
 
 namespace {
@@ -44,9 +48,6 @@ TUdpSocket::TUdpSocket() : FImpl(new Impl)
                                   WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET)
         return;
-    BOOL report = FALSE;
-    DWORD bytes = 0;
-    ::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &bytes, nullptr, nullptr);
     FImpl->Sock = s;
 }
 
@@ -104,6 +105,28 @@ TBindError TUdpSocket::LastBindError() const
     return FImpl->BindError;
 }
 
+bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
+{
+    // Windows sends from an address only through its interface unless an administrator
+    // turned on weak-host sending for it (MIB_IPINTERFACE_ROW.WeakHostSend, Microsoft's
+    // documentation); IP_UNICAST_IF holds the way out either way.
+    ULONG size = 0;
+    if (::GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0)
+        return false;
+    std::vector<unsigned char> buffer(size);
+    auto *table = reinterpret_cast<MIB_IPADDRTABLE *>(buffer.data());
+    if (::GetIpAddrTable(table, &size, FALSE) != NO_ERROR)
+        return false;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (ntohl(table->table[i].dwAddr) != Address)
+            continue;
+        const DWORD index = htonl(table->table[i].dwIndex); // network order for IPv4
+        return ::setsockopt(FImpl->Sock, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char *>(&index),
+                            sizeof index) == 0;
+    }
+    return false;
+}
+
 bool TUdpSocket::SetReceiveBuffer(int Bytes)
 {
     return ::setsockopt(FImpl->Sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&Bytes),
@@ -115,7 +138,15 @@ bool TUdpSocket::SendTo(const void *Data, std::size_t Len, std::uint32_t Address
     const sockaddr_in sa = MakeAddr(Address, Port);
     const int n = ::sendto(FImpl->Sock, static_cast<const char *>(Data), static_cast<int>(Len), 0,
                            reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
-    return n == static_cast<int>(Len);
+    if (n == static_cast<int>(Len))
+        return true;
+    FImpl->SendError = n == SOCKET_ERROR ? ::WSAGetLastError() : WSAEMSGSIZE;
+    return false;
+}
+
+int TUdpSocket::LastSendError() const
+{
+    return FImpl->SendError;
 }
 
 long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
@@ -141,6 +172,8 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
             result = static_cast<long>(Capacity);
             done = true;
         } else if (error != WSA_IO_PENDING) {
+            if (error == WSAECONNRESET)
+                ++FImpl->PortUnreachable;
             done = true;
         }
     }
@@ -152,10 +185,15 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
             ::CancelIoEx(reinterpret_cast<HANDLE>(s), &ov);
         // Waits for the cancellation too: ov and the buffers must outlive the operation.
         // A datagram that completed before the cancellation took hold is still delivered.
-        if (::WSAGetOverlappedResult(s, &ov, &n, TRUE, &flags))
+        if (::WSAGetOverlappedResult(s, &ov, &n, TRUE, &flags)) {
             result = static_cast<long>(n);
-        else if (::WSAGetLastError() == WSAEMSGSIZE)
-            result = static_cast<long>(Capacity);
+        } else {
+            const int error = ::WSAGetLastError();
+            if (error == WSAEMSGSIZE)
+                result = static_cast<long>(Capacity);
+            else if (error == WSAECONNRESET)
+                ++FImpl->PortUnreachable;
+        }
     }
     ::WSACloseEvent(ov.hEvent);
     if (result >= 0) {
@@ -163,6 +201,16 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
         Port = ntohs(from.sin_port);
     }
     return result;
+}
+
+unsigned TUdpSocket::PortUnreachableReports() const
+{
+    return FImpl->PortUnreachable;
+}
+
+unsigned TUdpSocket::TakeReports()
+{
+    return 0; // Winsock queues no reports: a receive hands each one over as WSAECONNRESET
 }
 
 void TUdpSocket::ShutdownReceive()

@@ -17,6 +17,7 @@ class TestTftpCodec : public QObject
     Q_OBJECT
 private slots:
     void builtInImage();
+    void placeholderImage();
     void writeRequest();
     void writeRequestLimits();
     void dataPacketsCoverTheImage();
@@ -27,6 +28,8 @@ private slots:
     void dottedQuad_data();
     void dottedQuad();
     void directedBroadcast();
+    void lateAckCopies_data();
+    void lateAckCopies();
 };
 
 void TestTftpCodec::builtInImage()
@@ -34,6 +37,12 @@ void TestTftpCodec::builtInImage()
     QCOMPARE(FirmwareSize, std::size_t(61280));
     QCOMPARE(std::string(FirmwareFileName), std::string("ZRM-40K_06_V48.xfw"));
     QCOMPARE(std::string(DefaultDeviceAddress), std::string("192.168.0.200"));
+}
+
+void TestTftpCodec::placeholderImage()
+{
+    if (!FirmwareIsPlaceholder)
+        QSKIP("checks how the repository's placeholder image was made; this build carries another image");
     // ARM vector table: eight LDR PC, [PC, #24] words (little-endian).
     for (int i = 0; i < 8; ++i) {
         const std::uint32_t word = FirmwareImage[4 * i] | FirmwareImage[4 * i + 1] << 8 |
@@ -177,7 +186,8 @@ void TestTftpCodec::dottedQuad_data()
     QTest::newRow("multicast low") << "224.0.0.1" << true << "224.0.0.1" << false;
     QTest::newRow("multicast high") << "239.255.255.250" << true << "239.255.255.250" << false;
     QTest::newRow("below multicast") << "223.255.255.255" << true << "223.255.255.255" << true;
-    QTest::newRow("above multicast") << "240.0.0.1" << true << "240.0.0.1" << true;
+    QTest::newRow("reserved") << "240.0.0.1" << true << "240.0.0.1" << false;
+    QTest::newRow("reserved, last") << "255.255.255.254" << true << "255.255.255.254" << false;
 }
 
 void TestTftpCodec::dottedQuad()
@@ -202,6 +212,33 @@ void TestTftpCodec::directedBroadcast()
     // On /31 and /32 every address is a host.
     QVERIFY(!DirectedBroadcast(0xC0A8000A, 0xFFFFFFFE));
     QVERIFY(!DirectedBroadcast(0xC0A8000A, 0xFFFFFFFF));
+}
+
+void TestTftpCodec::lateAckCopies_data()
+{
+    // Each step: the ACK's number, then the block awaited (0: the WRQ), then
+    // 'c' when it must count as a late copy, '.' when as a reply.
+    QTest::addColumn<QString>("steps");
+    QTest::newRow("every ACK once") << "0:0. 1:1. 2:2. 3:3.";
+    QTest::newRow("a copy of every ACK") << "0:0. 0:1. 1:1. 1:2c 2:2. 2:3c 3:3.";
+    // The copy of the WRQ's ACK is taken for block 1's reply; block 2 is
+    // sent early, and the copies are seen from ACK 1 on.
+    QTest::newRow("copies from the start") << "0:0. 0:1. 1:2c 1:2c 2:2. 2:3c";
+    QTest::newRow("numbered late, ACK 0 too") << "1:1. 0:2c 1:2c";
+    QTest::newRow("all ACKs 0") << "0:0. 0:1. 0:2. 0:3. 0:120.";
+    QTest::newRow("an ACK ahead is a reply") << "1:1. 5:2.";
+    QTest::newRow("numbers wrap") << "65535:65535. 65534:65536c 0:65536. 65535:65537c";
+}
+
+void TestTftpCodec::lateAckCopies()
+{
+    QFETCH(QString, steps);
+    TAckJudge judge;
+    for (const QString &step : steps.split(' ')) {
+        const QStringList parts = step.chopped(1).split(':');
+        QVERIFY2(judge.IsLateCopy(std::uint16_t(parts[0].toUInt()), parts[1].toUInt()) == step.endsWith('c'),
+                 qPrintable(step));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestTftpCodec)

@@ -10,7 +10,7 @@ const char *const UsageText =
     "usage: tftpsim --bind ADDR [--port N] [--out FILE] [--log FILE] [--once] [--each]\n"
     "               [--idle-timeout SEC] [--fault PACKET:KIND[:COUNT]]... [--drop FRACTION]\n"
     "               [--seed N] [--delay-ms MS] [--flood-count N] [--oversize-bytes N]\n"
-    "               [--onebyte-value N]\n"
+    "               [--onebyte-value N] [--copies N] [--zero-acks]\n"
     "       tftpsim --sha256 FILE\n"
     "Plays a device that takes a TFTP write on ADDR:PORT (UDP, default port 69).\n"
     "  --out FILE          save the received file (at completion, and at exit if incomplete)\n"
@@ -20,12 +20,15 @@ const char *const UsageText =
     "  --idle-timeout SEC  exit after SEC seconds without a datagram (0 if complete, else 3)\n"
     "  --fault P:K[:C]     packet P (0 = WRQ, n = DATA block n) gets fault K for C receptions\n"
     "                      (default 1, 'all' = every one); K: silent error unknown zero onebyte\n"
-    "                      oversize flood. Several faults for one packet apply in turn.\n"
+    "                      oversize flood lose. Several faults for one packet apply in turn.\n"
+    "                      lose: the packet never reaches the device (neither kept nor answered)\n"
     "  --drop F --seed N   lose fraction F of WRQ/DATA packets, seeded pseudo-randomly\n"
     "  --delay-ms MS       wait MS (fractions allowed) before every reply\n"
     "  --flood-count N     junk datagrams sent by the flood fault (default 1000)\n"
     "  --oversize-bytes N  length of the padded ACK of the oversize fault (default 3000)\n"
     "  --onebyte-value N   the byte the onebyte fault sends, 0..255 (default 0)\n"
+    "  --copies N          send every reply N times, as a duplicating network does (1..10)\n"
+    "  --zero-acks         every ACK carries block number 0\n"
     "  --sha256 FILE       print the SHA-256 of FILE and exit\n";
 
 namespace {
@@ -50,7 +53,7 @@ bool ParseDouble(std::string_view text, double &value)
 std::optional<FaultKind> ParseKind(std::string_view text)
 {
     for (FaultKind kind : {FaultKind::Silent, FaultKind::Error, FaultKind::Unknown, FaultKind::Zero,
-                           FaultKind::OneByte, FaultKind::Oversize, FaultKind::Flood}) {
+                           FaultKind::OneByte, FaultKind::Oversize, FaultKind::Flood, FaultKind::Lose}) {
         if (text == FaultKindName(kind))
             return kind;
     }
@@ -101,6 +104,8 @@ const char *FaultKindName(FaultKind kind)
         return "oversize";
     case FaultKind::Flood:
         return "flood";
+    case FaultKind::Lose:
+        return "lose";
     }
     return "?";
 }
@@ -120,6 +125,8 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
             options.Once = true;
         } else if (arg == "--each") {
             options.SummaryEach = true;
+        } else if (arg == "--zero-acks") {
+            options.ZeroAcks = true;
         } else if (arg == "--help" || arg == "-h") {
             return std::string("help");
         } else {
@@ -159,6 +166,8 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
                 ok = ParseUnsigned(*v, options.OversizeBytes, 65507u) && options.OversizeBytes >= 4;
             } else if (arg == "--onebyte-value") {
                 ok = ParseUnsigned(*v, options.OneByteValue, std::uint8_t(255));
+            } else if (arg == "--copies") {
+                ok = ParseUnsigned(*v, options.Copies, 10u) && options.Copies >= 1;
             } else if (arg == "--sha256") {
                 options.HashFile = *v;
             } else {

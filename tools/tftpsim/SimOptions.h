@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-enum class FaultKind { Silent, Error, Unknown, Zero, OneByte, Oversize, Flood };
+enum class FaultKind { Silent, Error, Unknown, Zero, OneByte, Oversize, Flood, Lose };
 
 // Fault for the next Count receptions of one packet; Count < 0 means all of them.
 struct FaultStep {
@@ -30,6 +30,8 @@ struct SimOptions {
     unsigned FloodCount = 1000;
     unsigned OversizeBytes = 3000;
     std::uint8_t OneByteValue = 0; // the byte the onebyte fault sends
+    unsigned Copies = 1;           // every datagram sent goes out this many times
+    bool ZeroAcks = false;         // every ACK carries block number 0
     std::string HashFile;          // --sha256: print a file's digest and exit
 };
 

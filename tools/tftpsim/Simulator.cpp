@@ -119,6 +119,8 @@ Simulator::Action Simulator::FaultAction(FaultKind kind)
         return Action::Oversize;
     case FaultKind::Flood:
         return Action::Flood;
+    case FaultKind::Lose:
+        return Action::Drop;
     }
     return Action::Ack;
 }
@@ -269,12 +271,16 @@ void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in 
     }
 
     const unsigned block = isData ? unsigned(datagram[2] << 8 | datagram[3]) : 0;
+    const Action action = TakeFault(block);
+    if (action == Action::Drop) { // the lose fault: as if it never came
+        ++FDropped;
+        Log(at, datagram, action);
+        return;
+    }
     if (isWrq)
         OnWriteRequest(datagram, at);
     else
         OnData(block, datagram.subspan(4), at);
-
-    const Action action = TakeFault(block);
     Reply(action, block, from, at);
     Log(at, datagram, action);
     if (FTransfer.Complete && FOptions.SummaryEach && !FTransfer.Reported) {
@@ -361,7 +367,8 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
                                  std::chrono::duration<double, std::milli>(FOptions.DelayMs)));
 
     const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
-    const std::uint8_t ack[4] = {0, OpAck, hi, lo};
+    const std::uint8_t ack[4] = {0, OpAck, FOptions.ZeroAcks ? std::uint8_t(0) : hi,
+                                 FOptions.ZeroAcks ? std::uint8_t(0) : lo};
     switch (action) {
     case Action::Error: {
         static constexpr char message[] = "simulated error"; // sent with its terminating zero
@@ -412,7 +419,8 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
 void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to)
 {
     // Loss on the way back is what --drop is for; a failed send is just another lost reply.
-    sendto(FSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    for (unsigned copy = 0; copy < FOptions.Copies; ++copy)
+        sendto(FSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
 void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action)
