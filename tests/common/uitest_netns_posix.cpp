@@ -1,6 +1,9 @@
 #include "uitest_netns.h"
 
+#include <QFile>
+
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,6 +34,67 @@ bool SetBindPrivilege(bool On)
     auto &Effective = Data[CAP_NET_BIND_SERVICE / 32].effective;
     Effective = On ? Effective | Bit : Effective & ~Bit;
     return syscall(SYS_capset, &Header, Data) == 0;
+}
+
+namespace {
+// The pids cgroup this process was moved into, and the one it came from.
+QByteArray HeldIn, CameFrom;
+
+bool WriteTo(const QByteArray &Path, const QByteArray &Value)
+{
+    QFile F(QString::fromLocal8Bit(Path));
+    return F.open(QIODevice::WriteOnly) && F.write(Value) == Value.size() && F.flush();
+}
+
+QByteArray ReadFrom(const QByteArray &Path)
+{
+    QFile F(QString::fromLocal8Bit(Path));
+    return F.open(QIODevice::ReadOnly) ? F.readAll().trimmed() : QByteArray();
+}
+
+// Where this process sits under Root: the pids line of cgroup v1, else v2's.
+QByteArray CurrentGroup(const QByteArray &Root)
+{
+    const QByteArray Wanted = Root.endsWith("/pids") ? QByteArray(":pids:") : QByteArray("0::");
+    for (const QByteArray &Line : ReadFrom("/proc/self/cgroup").split('\n')) {
+        const qsizetype At = Line.indexOf(Wanted);
+        if (At >= 0 && (Wanted != "0::" || At == 0))
+            return Root + Line.mid(At + Wanted.size());
+    }
+    return Root;
+}
+} // namespace
+
+bool HoldThreadCount(bool On)
+{
+    const QByteArray Pid = QByteArray::number(::getpid());
+    if (!On) {
+        if (HeldIn.isEmpty())
+            return false;
+        const bool Back = WriteTo(CameFrom + "/cgroup.procs", Pid);
+        ::rmdir(HeldIn.constData());
+        HeldIn.clear();
+        return Back;
+    }
+    // The kernel's pids controller, as cgroup v1 mounts it here or v2 elsewhere.
+    for (const QByteArray &Root : {QByteArray("/sys/fs/cgroup/pids"), QByteArray("/sys/fs/cgroup")}) {
+        if (!QFile::exists(QString::fromLatin1(Root + "/cgroup.procs")))
+            continue;
+        const QByteArray Dir = Root + "/txl-test-" + Pid;
+        if (::mkdir(Dir.constData(), 0755) != 0)
+            continue;
+        const QByteArray Before = CurrentGroup(Root);
+        if (!QFile::exists(QString::fromLatin1(Dir + "/pids.max")) || !WriteTo(Dir + "/cgroup.procs", Pid)) {
+            ::rmdir(Dir.constData());
+            continue;
+        }
+        HeldIn = Dir;
+        CameFrom = Before.endsWith('/') ? Before.chopped(1) : Before;
+        if (WriteTo(Dir + "/pids.max", ReadFrom(Dir + "/pids.current")))
+            return true;
+        HoldThreadCount(false);
+    }
+    return false;
 }
 
 } // namespace uitest

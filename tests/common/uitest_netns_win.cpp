@@ -30,4 +30,9 @@ bool SetBindPrivilege(bool)
     return false; // Windows needs no privilege for port 69
 }
 
+bool HoldThreadCount(bool)
+{
+    return false; // no per-process thread limit to set from here
+}
+
 } // namespace uitest

@@ -1,4 +1,5 @@
 #include "InterfaceInfo.h"
+#include "uitest_netns.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -66,22 +67,13 @@ namespace {
 // nothing when it fails. It only ever changes the test's own namespace.
 std::optional<QList<QStringList>> Ip(const QStringList &Args, const QString &Input = {})
 {
-    QProcess Proc;
-    Proc.start("ip", QStringList{"-o"} + Args);
-    Proc.write(Input.toUtf8());
-    Proc.closeWriteChannel();
-    if (!Proc.waitForFinished(10000)) {
-        Proc.kill();
-        Proc.waitForFinished(1000);
-        return std::nullopt;
-    }
-    if (Proc.exitStatus() != QProcess::NormalExit || Proc.exitCode() != 0) {
-        qWarning("ip: %s", Proc.readAllStandardError().constData());
+    QString Output;
+    if (!uitest::Ip(QStringList{"-o"} + Args, &Output, Input.toUtf8())) {
+        qWarning("ip: %s", qPrintable(Output));
         return std::nullopt;
     }
     QList<QStringList> Lines;
-    for (const QString &Line :
-         QString::fromUtf8(Proc.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+    for (const QString &Line : Output.split('\n', Qt::SkipEmptyParts))
         Lines << Line.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
     return Lines;
 }
@@ -107,13 +99,6 @@ QList<std::pair<QString, QString>> SystemOrder()
         if (F.value(2) == "inet")
             Order.append({F[1].section('@', 0, 0), F.value(3).section('/', 0, 0)});
     return Order;
-}
-
-QByteArray NamespaceOf(const QByteArray &Process)
-{
-    char Target[64] = {};
-    const ssize_t Len = readlink("/proc/" + Process + "/ns/net", Target, sizeof Target - 1);
-    return Len > 0 ? QByteArray(Target, Len) : QByteArray();
 }
 
 QStringList Texts(const TNetInterfaceList &List)
@@ -186,8 +171,8 @@ private slots:
 void TestInterfaceList::initTestCase()
 {
     // Interfaces are created and deleted here: never in the namespace of whoever started us.
-    const QByteArray Own = NamespaceOf("self");
-    QVERIFY2(!Own.isEmpty() && Own != NamespaceOf(QByteArray::number(getppid())),
+    const QByteArray Own = uitest::NetnsOf("self");
+    QVERIFY2(!Own.isEmpty() && Own != uitest::OuterNetns(),
              "run inside a network namespace of its own (tests/common/in-netns.sh)");
     QCOMPARE(LinkNames(), QStringList{"lo"});
 }

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "SimulatorProcess.h"
+#include "SimDevice.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,7 +25,7 @@ namespace {
 
 const char *const SimAddress = "127.0.0.2";
 
-QByteArray Wrq(const QByteArray &name = "ZRM-40K_06_V48.xfw")
+QByteArray Wrq(const QByteArray &name = "image.xfw")
 {
     return QByteArray("\0\2", 2) + name + QByteArray("\0octet\0", 7);
 }
@@ -117,25 +117,31 @@ private slots:
     void delayHoldsEveryReply();
     void assemblesByBlockNumber();
     void newWriteRequestStartsOver();
+    void repliesCopiedAndNumbered_data();
+    void repliesCopiedAndNumbered();
 };
 
 void TestTftpSimFaults::faultReplyBytes_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::newRow("error") << "error" << QByteArray("\0\5\0\0simulated error\0", 20);
-    QTest::newRow("unknown") << "unknown" << QByteArray("\0\7\0\1", 4);
-    QTest::newRow("zero") << "zero" << QByteArray(4, '\0');
-    QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0');
-    QTest::newRow("onebyte 0x04") << "onebyte --onebyte-value 4" << QByteArray(1, '\4');
-    QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0');
+    QTest::addColumn<QByteArray>("reply"); // empty: none
+    QTest::addColumn<QString>("action");   // as the log names it
+    QTest::newRow("error") << "error" << QByteArray("\0\5\0\0simulated error\0", 20) << "error";
+    QTest::newRow("unknown") << "unknown" << QByteArray("\0\7\0\1", 4) << "unknown";
+    QTest::newRow("zero") << "zero" << QByteArray(4, '\0') << "zero";
+    QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0') << "onebyte";
+    QTest::newRow("onebyte 0x04") << "onebyte --onebyte-value 4" << QByteArray(1, '\4') << "onebyte";
+    QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0') << "oversize";
+    // Lost on the way in: not kept (the repeat is the first copy) and not answered.
+    QTest::newRow("lose") << "lose" << QByteArray() << "drop";
 }
 
 void TestTftpSimFaults::faultReplyBytes()
 {
     QFETCH(QString, kind);
     QFETCH(QByteArray, reply);
-    SimulatorProcess sim;
+    QFETCH(QString, action);
+    TSimDevice sim;
     const QStringList words = kind.split(' ');
     QVERIFY(sim.Start(SimAddress,
                       QStringList{"--fault", "1:" + words[0], "--oversize-bytes", "2000"} + words.mid(1)));
@@ -144,19 +150,19 @@ void TestTftpSimFaults::faultReplyBytes()
     probe.Send(Wrq());
     QCOMPARE(probe.Receive(2000, &port), Ack(0));
     QCOMPARE(port, 69); // replies come from the bound port, not a new one
-    QCOMPARE(probe.Exchange(Data(1, Block('a'))), reply);
+    QCOMPARE(probe.Exchange(Data(1, Block('a')), reply.isEmpty() ? 300 : 2000).value_or(QByteArray()), reply);
     QCOMPARE(probe.Exchange(Data(1, Block('a'))), Ack(1)); // the fault was for one reception
     QCOMPARE(probe.Exchange(Data(2, "end")), Ack(2));
-    QCOMPARE(sim.Actions(4), QStringList({"ack", words[0], "ack", "ack"}));
+    QCOMPARE(sim.Actions(4), QStringList({"ack", action, "ack", "ack"}));
     const QJsonObject summary = sim.Finish();
-    QCOMPARE(summary["repeats"].toInt(), 1);
-    QCOMPARE(summary["packets"].toInt(), 4);
+    QCOMPARE(summary["repeats"].toInt(), reply.isEmpty() ? 0 : 1);
+    QCOMPARE(summary["packets"].toInt(), reply.isEmpty() ? 3 : 4);
     QCOMPARE(sim.ExitCode(), 0);
 }
 
 void TestTftpSimFaults::silentCountsThenAcks()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {"--fault", "0:silent:2", "--fault", "1:error:all"}));
     Probe probe;
     QVERIFY(!probe.Exchange(Wrq(), 300));
@@ -175,7 +181,7 @@ void TestTftpSimFaults::silentCountsThenAcks()
 
 void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq()), QByteArray("\0\7\0\0", 4));
@@ -187,7 +193,7 @@ void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
 
 void TestTftpSimFaults::floodThenAck()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {"--fault", "1:flood", "--flood-count", "200", "--seed", "5"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq()), Ack(0));
@@ -212,7 +218,7 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
 {
     // Same seed, same losses; another seed, other losses; 0 loses nothing, 1 everything.
     auto losses = [](const QString &fraction, const QString &seed) {
-        SimulatorProcess sim;
+        TSimDevice sim;
         if (!sim.Start(SimAddress, {"--drop", fraction, "--seed", seed}))
             return QString("no simulator");
         Probe probe;
@@ -236,7 +242,7 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
 
 void TestTftpSimFaults::delayHoldsEveryReply()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {"--delay-ms", "150.5"}));
     Probe probe;
     for (const QByteArray &packet : {Wrq(), Data(1, "x")}) {
@@ -250,7 +256,7 @@ void TestTftpSimFaults::delayHoldsEveryReply()
 
 void TestTftpSimFaults::assemblesByBlockNumber()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("out-of-order.bin")), Ack(0));
@@ -272,7 +278,7 @@ void TestTftpSimFaults::assemblesByBlockNumber()
 
 void TestTftpSimFaults::newWriteRequestStartsOver()
 {
-    SimulatorProcess sim;
+    TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, {"--each"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("first.bin")), Ack(0));
@@ -294,6 +300,39 @@ void TestTftpSimFaults::newWriteRequestStartsOver()
     QCOMPARE(second["bytes"].toInt(), 5);
     QCOMPARE(second["packets"].toInt(), 2);
     QCOMPARE(second["complete"].toBool(), true);
+}
+
+void TestTftpSimFaults::repliesCopiedAndNumbered_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("copies");
+    QTest::addColumn<bool>("zeroAcks");
+    QTest::newRow("each reply three times") << QStringList{"--copies", "3"} << 3 << false;
+    QTest::newRow("ACKs numbered 0") << QStringList{"--zero-acks"} << 1 << true;
+    QTest::newRow("both, and ERROR copied too")
+        << QStringList{"--copies", "2", "--zero-acks", "--fault", "2:error"} << 2 << true;
+}
+
+void TestTftpSimFaults::repliesCopiedAndNumbered()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, copies);
+    QFETCH(bool, zeroAcks);
+    TSimDevice sim;
+    QVERIFY(sim.Start(SimAddress, args));
+    Probe probe;
+    probe.Send(Wrq());
+    for (int i = 0; i < copies; ++i)
+        QCOMPARE(probe.Receive(), Ack(0));
+    probe.Send(Data(1, Block('k')));
+    for (int i = 0; i < copies; ++i)
+        QCOMPARE(probe.Receive(), Ack(zeroAcks ? 0 : 1));
+    if (args.contains("2:error")) {
+        probe.Send(Data(2, "end"));
+        for (int i = 0; i < copies; ++i)
+            QCOMPARE(probe.Receive().value_or("none").left(2), QByteArray("\0\5", 2));
+    }
+    QVERIFY(!probe.Receive(300)); // no more than asked
 }
 
 QTEST_GUILESS_MAIN(TestTftpSimFaults)
