@@ -3,19 +3,25 @@
 
 #include "About.h"
 #include "FormLook.h"
+#include "InputGuard.h"
 #include "InterfaceInfo.h"
 #include "LoadData.h"
 #include "PortAdvice.h"
 #include "SelectInterface.h"
 #include "TftpClient.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
@@ -67,6 +73,19 @@ QString BindFailureReason(TBindError Error, const QString &LocalAddress)
     return QStringLiteral("Не удалось занять UDP-порт 69 на адресе %1.").arg(Address);
 }
 
+// Why nothing could be sent at all.
+QString SetupFailureReason(const TUploadEvidence &Evidence, const QString &LocalAddress)
+{
+    if (Evidence.BindError != TBindError::None)
+        return BindFailureReason(Evidence.BindError, LocalAddress);
+    if (Evidence.InterfaceNotKept)
+        return QStringLiteral("Не удалось направить пакеты только через интерфейс %1; ничего не отправлено.")
+            .arg(LocalAddress);
+    return QStringLiteral("Не удалось запустить приём ответов (системе не хватило ресурсов: код %1); "
+                          "ничего не отправлено. Закройте лишние программы и повторите загрузку.")
+        .arg(Evidence.ReceiverError);
+}
+
 // A timeout with the port bound: the device stayed silent.
 const QString UsualTimeoutCauses =
     QStringLiteral("Устройство не ответило. Обычные причины:\n"
@@ -76,7 +95,8 @@ const QString UsualTimeoutCauses =
 
 } // namespace
 
-TfrmMain::TfrmMain(QWidget *parent) : QMainWindow(parent), ui(new Ui::TfrmMain)
+TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
+    : QMainWindow(parent), ui(new Ui::TfrmMain), FReplyTimeoutMs(ReplyTimeoutMs)
 {
     ui->setupUi(this);
     FixFormFrame(this, QSize(436, 203));
@@ -93,15 +113,17 @@ TfrmMain::TfrmMain(QWidget *parent) : QMainWindow(parent), ui(new Ui::TfrmMain)
 
     ui->sbrStatus->setFixedHeight(19);
     ui->sbrStatus->setSizeGripEnabled(false);
+    // The panels sit where their edges fall on whole screen pixels also at
+    // 125 % and 150 % (multiples of 4): between pixels a frame line is lost.
+    // Panel 1 takes the rest of the bar: the longest status does not fit into
+    // the 50 pixels the layout once gave it.
+    const QRect PanelRects[2] = {{4, 0, 160, 16}, {168, 0, 264, 16}};
     for (int i = 0; i < 2; ++i) {
         FPanels[i] = new QLabel(ui->sbrStatus);
         FPanels[i]->setObjectName(QStringLiteral("sbrStatusPanel%1").arg(i));
         FPanels[i]->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        // Panel 1 takes the rest of the bar: the longest status does not fit
-        // into the 50 pixels the layout once gave it.
-        ui->sbrStatus->addPermanentWidget(FPanels[i], i);
+        FPanels[i]->setGeometry(PanelRects[i]);
     }
-    FPanels[0]->setFixedWidth(160);
     FPanels[0]->setText(QStringLiteral("Интерфейс: "));
     FPanels[1]->setText(QStringLiteral("Статус: "));
 
@@ -111,6 +133,7 @@ TfrmMain::TfrmMain(QWidget *parent) : QMainWindow(parent), ui(new Ui::TfrmMain)
     ui->edtIP->installEventFilter(this);
     for (QPushButton *Button : {ui->btnLoadToBoard, ui->btnClose, ui->btnHelp})
         Button->installEventFilter(this);
+    FInputGuard = new TInputGuard(this);
 
     FormCreate();
 }
@@ -176,7 +199,7 @@ void TfrmMain::btnLoadToBoardClick()
     if (FBusy)
         return;
     FDeviceAddress = RemoveSpaces(ui->edtIP->displayText());
-    FTftpClient = std::make_unique<TTftpClient>(FInterfaceAddress);
+    FTftpClient = std::make_unique<TTftpClient>(FInterfaceAddress, FirmwareBytes(), FReplyTimeoutMs);
 
     FBusy = true;
     ui->btnLoadToBoard->setEnabled(false);
@@ -190,8 +213,11 @@ void TfrmMain::btnLoadToBoardClick()
     // Give the device a moment with the socket still open before it goes away;
     // events are deliberately not served here.
     QThread::msleep(500);
-    const TBindError BindError = FTftpClient->BindError();
+    const TUploadEvidence Evidence = FTftpClient->Evidence();
     FTftpClient.reset();
+    // Clicks and keys that came while the controls were disabled wait in the
+    // queue; they were not meant for the enabled controls.
+    FInputGuard->DropPending();
 
     FBusy = false;
     ui->btnLoadToBoard->setEnabled(true);
@@ -216,19 +242,19 @@ void TfrmMain::btnLoadToBoardClick()
         SetPanelText(1, QStringLiteral("Статус: неизвестная ошибка"));
         break;
     }
-    ShowTimeoutReason(Result, BindError);
+    ShowTimeoutReason(Result, Evidence);
 }
 
-void TfrmMain::ShowTimeoutReason(TTftpResult Result, TBindError BindError)
+void TfrmMain::ShowTimeoutReason(TTftpResult Result, const TUploadEvidence &Evidence)
 {
     // The status text stays one of four; the reason goes beside it.
     if (Result != trTimeout)
         return;
-    if (BindError == TBindError::None) {
+    if (!Evidence.NothingCouldBeSent()) {
         FPanels[1]->setToolTip(UsualTimeoutCauses);
         return;
     }
-    const QString Reason = BindFailureReason(BindError, FInterfaceAddress);
+    const QString Reason = SetupFailureReason(Evidence, FInterfaceAddress);
     FPanels[1]->setToolTip(Reason);
     std::fprintf(stderr, "txloader: %s\n", qUtf8Printable(Reason));
     std::fflush(stderr);
@@ -264,10 +290,29 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
 bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
 {
     if (Watched == ui->edtIP) {
-        if (Event->type() == QEvent::KeyPress)
+        // The mask takes a pasted text character by character, blanks included,
+        // and would shift the digits into other groups: pastes are taken whole.
+        switch (Event->type()) {
+        case QEvent::KeyPress:
+            if (static_cast<QKeyEvent *>(Event)->matches(QKeySequence::Paste))
+                return edtIPPaste(QGuiApplication::clipboard()->text(QClipboard::Clipboard));
             edtIPKeyPress(static_cast<QKeyEvent *>(Event));
-        else if (Event->type() == QEvent::MouseButtonRelease)
+            break;
+        case QEvent::MouseButtonRelease:
+            if (static_cast<QMouseEvent *>(Event)->button() == Qt::MiddleButton)
+                return edtIPPaste(QGuiApplication::clipboard()->text(QClipboard::Selection));
             QTimer::singleShot(0, this, &TfrmMain::edtIPMouseUp); // once the click has placed the cursor
+            break;
+        case QEvent::Drop: {
+            auto *Drop = static_cast<QDropEvent *>(Event);
+            Drop->acceptProposedAction();
+            return edtIPPaste(Drop->mimeData()->text());
+        }
+        case QEvent::ContextMenu:
+            return edtIPContextMenu(static_cast<QContextMenuEvent *>(Event)->globalPos());
+        default:
+            break;
+        }
     } else if (Event->type() == QEvent::KeyPress) {
         // Enter presses a focused button, as on the desktops this tool is used on;
         // a plain main window leaves that to Space alone.
@@ -286,6 +331,30 @@ bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)
 void TfrmMain::edtIPKeyPress(QKeyEvent *)
 {
     // The mask already admits only digits; nothing more to check per key.
+}
+
+bool TfrmMain::edtIPPaste(const QString &Text)
+{
+    // A dotted address with blanks, tabs or line breaks around it replaces the
+    // field; anything else leaves it as it was.
+    if (const auto Address = tftp::ParseDottedQuad(Text.trimmed().toStdString()))
+        ui->edtIP->setText(PadGroups(QString::fromStdString(tftp::FormatDottedQuad(*Address))));
+    return true;
+}
+
+bool TfrmMain::edtIPContextMenu(const QPoint &GlobalPos)
+{
+    // The field's own menu, with its Paste going the same way as Ctrl+V.
+    std::unique_ptr<QMenu> Menu(ui->edtIP->createStandardContextMenu());
+    for (QAction *Action : Menu->actions()) {
+        if (Action->objectName() != QStringLiteral("edit-paste"))
+            continue;
+        disconnect(Action, nullptr, ui->edtIP, nullptr);
+        connect(Action, &QAction::triggered, this,
+                [this] { edtIPPaste(QGuiApplication::clipboard()->text(QClipboard::Clipboard)); });
+    }
+    Menu->exec(GlobalPos);
+    return true;
 }
 
 void TfrmMain::edtIPMouseUp()

@@ -3,8 +3,8 @@
 #include <QMainWindow>
 #include <QString>
 
+#include "TftpClient.h"
 #include "TftpResult.h"
-#include "UdpSocket.h"
 
 #include <memory>
 
@@ -13,7 +13,7 @@ class TfrmMain;
 }
 class QKeyEvent;
 class QLabel;
-class TTftpClient;
+class TInputGuard;
 
 // Removes every blank (code 32); the other characters stay in their order.
 QString RemoveSpaces(const QString &Text);
@@ -24,7 +24,8 @@ class TfrmMain : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit TfrmMain(QWidget *parent = nullptr);
+    // ReplyTimeoutMs: the client's limit per attempt; tests shorten it.
+    explicit TfrmMain(QWidget *parent = nullptr, int ReplyTimeoutMs = TTftpClient::TimeoutMs);
     ~TfrmMain() override;
 
     const QString &InterfaceAddress() const { return FInterfaceAddress; }
@@ -46,8 +47,10 @@ private:
     bool FormCloseQuery() const;
     void edtIPKeyPress(QKeyEvent *Key);
     void edtIPMouseUp();
+    bool edtIPPaste(const QString &Text);
+    bool edtIPContextMenu(const QPoint &GlobalPos);
     void SetPanelText(int Index, const QString &Text);
-    void ShowTimeoutReason(TTftpResult Result, TBindError BindError);
+    void ShowTimeoutReason(TTftpResult Result, const TUploadEvidence &Evidence);
 
     std::unique_ptr<Ui::TfrmMain> ui;
     QLabel *FPanels[2] = {};
@@ -55,6 +58,8 @@ private:
     QString FDeviceAddress;
     bool FBusy = false;
     bool FShown = false;
+    int FReplyTimeoutMs;
+    TInputGuard *FInputGuard = nullptr;
     std::unique_ptr<TTftpClient> FTftpClient;
 };
 

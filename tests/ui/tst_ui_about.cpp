@@ -48,12 +48,13 @@ QStringList TableValues()
             Strings.value("Comments")};
 }
 
-// What the running tool's box shows: the tests run on the placeholder image,
-// so its comments must say that this is a test image.
+// What the running tool's box shows: a build with the placeholder image says
+// in its comments that it carries a test image; one with a real image does not.
 QStringList OwnValues()
 {
     QStringList Texts = TableValues();
-    Texts.last() += QStringLiteral(" (тестовый образ)");
+    if (FirmwareIsPlaceholder)
+        Texts.last() += QStringLiteral(" (тестовый образ)");
     return Texts;
 }
 
@@ -98,8 +99,6 @@ private slots:
     {
         QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: these tests create interfaces");
         QVERIFY(FDir.isValid());
-        QCOMPARE(TableValues().size(), 4);
-        QVERIFY2(FirmwareIsPlaceholder, "these tests expect the repository's placeholder image");
         QVERIFY2(!TableValues().contains(QString()), "the version table lacks one of the four texts");
     }
 

@@ -7,9 +7,12 @@
 
 #include "InterfaceInfo.h"
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QImage>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QStatusBar>
 #include <QtTest>
 
@@ -57,9 +60,10 @@ private slots:
     void formsAsDesigned()
     {
         TForms F;
-        // The tests run on the repository's placeholder image, which the caption must admit to.
-        QVERIFY(FirmwareIsPlaceholder);
-        QCOMPARE(F.Main.windowTitle(), QStringLiteral("Tervix BootLoader: ZRM-40K_06_V48 (тестовый образ)"));
+        // A build with the repository's placeholder image must admit to it in the caption.
+        QCOMPARE(F.Main.windowTitle(),
+                 QStringLiteral("Tervix BootLoader: ZRM-40K_06_V48") +
+                     (FirmwareIsPlaceholder ? QStringLiteral(" (тестовый образ)") : QString()));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: Готов"));
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
         QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
@@ -120,6 +124,46 @@ private slots:
         F.Main.hide();
     }
 
+    // The panels' frames, drawn at the scales screens use: each keeps its top
+    // and bottom line, and stays clear of the window's bottom edge.
+    void statusPanelsFramedAtEveryScale_data()
+    {
+        QTest::addColumn<double>("Scale");
+        for (const double Scale : {1.0, 1.25, 1.5, 2.0})
+            QTest::newRow(qPrintable(QString::number(Scale))) << Scale;
+    }
+    void statusPanelsFramedAtEveryScale()
+    {
+        QFETCH(double, Scale);
+        TForms F;
+        F.Main.show();
+        QImage Image(QSize(qRound(436 * Scale), qRound(203 * Scale)), QImage::Format_RGB32);
+        Image.setDevicePixelRatio(Scale);
+        F.Main.render(&Image);
+        for (const char *Name : {"sbrStatusPanel0", "sbrStatusPanel1"}) {
+            const QLabel *Panel = F.Find<QLabel>(Name);
+            const QRect Rect(Panel->mapTo(&F.Main, QPoint(0, 0)), Panel->size());
+            // A column by the panel's right end, clear of its text; rows that
+            // stand out from the background there are frame lines.
+            const int X = int((Rect.right() - 3) * Scale);
+            const QRgb Background = Image.pixel(X, int((Rect.top() - 1) * Scale));
+            QList<int> Lines;
+            QStringList Rows;
+            for (int Y = int((Rect.top() - 2) * Scale); Y < Image.height(); ++Y) {
+                if (std::abs(qGray(Image.pixel(X, Y)) - qGray(Background)) > 24) {
+                    Lines << Y;
+                    Rows << QString::number(Y);
+                }
+            }
+            const QString Seen =
+                QStringLiteral("%1: frame rows %2 of %3").arg(Name, Rows.join(',')).arg(Image.height());
+            QVERIFY2(!Lines.isEmpty() && std::abs(Lines.first() - Rect.top() * Scale) <= 1.5,
+                     qPrintable(Seen));
+            QVERIFY2(std::abs(Lines.last() - (Rect.bottom() + 1) * Scale) <= 2.5, qPrintable(Seen));
+            QVERIFY2(Lines.last() < Image.height() - 2, qPrintable(Seen));
+        }
+    }
+
     void tabOrder()
     {
         TForms F;
@@ -155,6 +199,62 @@ private slots:
         QFETCH(QString, Text);
         QFETCH(QString, Expected);
         QCOMPARE(RemoveSpaces(Text), Expected);
+    }
+
+    // A pasted or dropped address lands whole; the mask would take its blanks
+    // one by one and shift the digits into other groups.
+    void pastedAddress_data()
+    {
+        QTest::addColumn<QString>("How");
+        QTest::addColumn<QString>("Text");
+        QTest::addColumn<QString>("Shown"); // empty: as before the paste
+        QTest::newRow("leading blank") << "Ctrl+V"
+                                       << " 192.168.0.200"
+                                       << "192.168.  0.200";
+        QTest::newRow("two blanks, short group") << "Ctrl+V"
+                                                 << "  192.168.0.5"
+                                                 << "192.168.  0.  5";
+        QTest::newRow("tab and newline") << "Shift+Insert"
+                                         << "\t10.77.1.2\n"
+                                         << " 10. 77.  1.  2";
+        QTest::newRow("dropped") << "drop"
+                                 << " 10.0.0.1 "
+                                 << " 10.  0.  0.  1";
+        QTest::newRow("no address") << "Ctrl+V"
+                                    << "device"
+                                    << "";
+        QTest::newRow("out of range") << "Ctrl+V"
+                                      << "192.168.0.256"
+                                      << "";
+        QTest::newRow("three groups") << "drop"
+                                      << "192.168.0"
+                                      << "";
+    }
+    void pastedAddress()
+    {
+        QFETCH(QString, How);
+        QFETCH(QString, Text);
+        QFETCH(QString, Shown);
+        TForms F;
+        QLineEdit *Edit = F.edtIP();
+        const QString Before = Edit->displayText();
+        Edit->setFocus();
+        Edit->setCursorPosition(0);
+        if (How == "drop") {
+            QMimeData Data;
+            Data.setText(Text);
+            QDragEnterEvent Enter(QPoint(4, 4), Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(Edit, &Enter);
+            QDropEvent Drop(QPointF(4, 4), Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(Edit, &Drop);
+        } else {
+            QGuiApplication::clipboard()->setText(Text);
+            if (How == "Ctrl+V")
+                QTest::keyClick(Edit, Qt::Key_V, Qt::ControlModifier);
+            else
+                QTest::keyClick(Edit, Qt::Key_Insert, Qt::ShiftModifier);
+        }
+        QCOMPARE(Edit->displayText(), Shown.isEmpty() ? Before : Shown);
     }
 
     void oneInterfaceNeedsNoChoice()

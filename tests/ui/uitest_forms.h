@@ -1,20 +1,25 @@
 #pragma once
 
-// The two windows as start-up creates them, for the tests.
+// The two windows as start-up creates them, and a driver for modal windows
+// opened inside nested event loops, for the user-interface tests.
 
 #include "LoadData.h"
 #include "Main.h"
 #include "SelectInterface.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
+
+#include <functional>
 
 struct TForms {
     TfrmMain Main;
     TfrmSelectInterf Select{&Main};
 
-    TForms()
+    explicit TForms(int ReplyTimeoutMs = TTftpClient::TimeoutMs) : Main(nullptr, ReplyTimeoutMs)
     {
         frmMain = &Main;
         frmSelectInterf = &Select;
@@ -39,3 +44,49 @@ struct TForms {
     QPushButton *Button(const char *Name) const { return Find<QPushButton>(Name); }
     QLineEdit *edtIP() const { return Find<QLineEdit>("edtIP"); }
 };
+
+namespace uitest {
+
+// Acts once on the first visible modal window, from a timer, because the
+// window is opened by exec() inside a nested event loop the test cannot see
+// into. Gives up after TimeoutMs.
+class TModalDriver : public QObject
+{
+public:
+    using TAction = std::function<void(QWidget *Modal)>;
+
+    explicit TModalDriver(TAction Action, int TimeoutMs = 10000) : FAction(std::move(Action))
+    {
+        FTicksLeft = TimeoutMs / TickMs;
+        FTimer.setInterval(TickMs);
+        connect(&FTimer, &QTimer::timeout, this, [this] { Tick(); });
+        FTimer.start();
+    }
+
+    bool Done() const { return FDone; }
+    QString ModalClass() const { return FClass; }
+
+private:
+    static constexpr int TickMs = 20;
+
+    void Tick()
+    {
+        QWidget *Modal = QApplication::activeModalWidget();
+        if (Modal && Modal->isVisible()) {
+            FTimer.stop();
+            FClass = QString::fromLatin1(Modal->metaObject()->className());
+            FDone = true;
+            FAction(Modal);
+        } else if (--FTicksLeft <= 0) {
+            FTimer.stop();
+        }
+    }
+
+    TAction FAction;
+    QTimer FTimer;
+    int FTicksLeft = 0;
+    bool FDone = false;
+    QString FClass;
+};
+
+} // namespace uitest
