@@ -67,6 +67,7 @@ WORK=$(mktemp -d /tmp/txl-demo.XXXXXX)
 . "$SRC/scripts/lab.sh"
 trap lab_cleanup EXIT
 trap 'exit 130' INT TERM
+lab_image "$BUILD"
 
 say "network: $PC 192.168.0.10/24 <-> $DEV 192.168.0.200/24"
 lab_cable "$PC" "$DEV"
@@ -82,7 +83,7 @@ if [ "$HEADLESS" = 0 ] && [ -n "${DISPLAY:-}" ] &&
     sleep 0.3
     say "TXLoader is open on $DISPLAY: press \"Загрузить...\"; close the window when done"
     echo "Each complete upload prints the device's summary below; the image's sha256 is"
-    echo "$(sha256sum "$SRC/firmware/ZRM-40K_06_V48.xfw" | cut -d' ' -f1)."
+    echo "$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)."
     ip netns exec "$PC" "$TXLOADER" 2>/dev/null || true
     say "done"
     exit 0
@@ -94,22 +95,21 @@ say "no display here: running on Xvfb $DISPLAY"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 
 lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_tool_window '^Tervix BootLoader' 20 || exit 1
+lab_tool_window "$LAB_TITLE" 20 || exit 1
 WIN=$TOOL_WINDOW
 sleep 0.5
 
 say "pressing \"Загрузить...\" (address 192.168.0.200, as the tool proposes)"
-xdotool mousemove --window "$WIN" 362 100 click 1
+lab_click "$WIN" load
 lab_wait_for 60 lab_stopped "$SIM_PID" || { echo "the device got no complete image within 60 s" >&2; exit 1; }
 sleep 1.5 # the tool shows the outcome 500 ms after the last reply
 
 SHOT=$BUILD/demo-screenshot.png
 import -window "$WIN" "$SHOT"
-FIRMWARE=$SRC/firmware/ZRM-40K_06_V48.xfw
-EXPECTED=$(sha256sum "$FIRMWARE" | cut -d' ' -f1)
+EXPECTED=$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)
 say "the device reports"
 tail -n1 "$WORK/sim.json"
-if lab_image_arrived "$FIRMWARE"; then
+if lab_image_arrived "$TXL_IMAGE"; then
     echo "The image arrived complete and byte for byte (sha256 $EXPECTED)."
     RESULT=0
 else
@@ -118,6 +118,6 @@ else
 fi
 echo "Screenshot of the window (status bar shows the outcome): $SHOT"
 
-xdotool mousemove --window "$WIN" 362 156 click 1 # "Выйти"
+lab_click "$WIN" close
 lab_wait_for 10 lab_stopped "$TOOL_PID" || echo "TXLoader did not close; stopping it" >&2
 exit "$RESULT"

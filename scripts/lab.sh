@@ -1,10 +1,34 @@
-# Sourced by the demo and the end-to-end tests: a PC and a device on a cable,
-# each in a network namespace of its own, and a private X display.
+# Sourced by the demo, the end-to-end tests and the benchmark: a PC and a
+# device on a cable, each in a network namespace of its own, a private X
+# display, the simulated device, and the tool's windows.
 # The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES and
 # WORK, and calls lab_cleanup from its EXIT trap.
 
 PIDS=()
 LAB_NAMESPACES=()
+LAB_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+FAILED=0
+
+# Checks say what failed and go on; the script ends with exit "$FAILED".
+fail() {
+    echo "FAIL: $*" >&2
+    FAILED=1
+}
+log() { echo "-- $*"; }
+
+# lab_image BUILD_DIR: what the build says of the image it carries (its
+# image.env): TXL_IMAGE, TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; and
+# LAB_TITLE, the caption as a pattern for lab_find_window.
+lab_image() {
+    # shellcheck disable=SC1091
+    . "$1/image.env"
+    LAB_TITLE="^$(sed 's/[][\.*^$()+?{}|]/\\&/g' <<<"$TXL_CAPTION")\$"
+}
+
+# table_value KEY: the text under KEY in the [strings] section of the version table.
+table_value() {
+    sed -n '/^\[strings\]/,/^\[/{s/^'"$1"' *= *//p}' "$LAB_SRC/src/version/resource/TXLoader.version"
+}
 
 lab_cleanup() {
     local i
@@ -75,15 +99,40 @@ lab_xvfb() {
     lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb does not answer on $DISPLAY" >&2; return 1; }
 }
 
-# lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS; its
-# summary goes to $WORK/sim.json. Sets SIM_PID.
+# lab_sim COMMAND...: starts the simulator (COMMAND, perhaps behind ip netns
+# exec) in the background, its summaries in $WORK/sim.json and its messages in
+# $WORK/sim.err, and waits until it listens. Sets SIM_PID.
+lab_sim() {
+    # The previous one's "listening" line must not pass for this one's.
+    rm -f "$WORK/sim.json" "$WORK/sim.err"
+    "$@" >"$WORK/sim.json" 2>"$WORK/sim.err" &
+    SIM_PID=$!
+    PIDS+=("$SIM_PID")
+    lab_wait_for 10 grep -q '^listening ' "$WORK/sim.err" ||
+        { cat "$WORK/sim.err" >&2; echo "simulator did not start" >&2; return 1; }
+}
+
+# lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS.
 lab_device() {
     local ns=$1 sim=$2
     shift 2
-    ip netns exec "$ns" "$sim" --bind 192.168.0.200 "$@" >"$WORK/sim.json" 2>"$WORK/sim.err" &
-    SIM_PID=$!
-    PIDS+=($SIM_PID)
-    lab_wait_for 10 grep -q listening "$WORK/sim.err" || { cat "$WORK/sim.err" >&2; echo "simulator did not start" >&2; return 1; }
+    lab_sim ip netns exec "$ns" "$sim" --bind 192.168.0.200 "$@"
+}
+
+# lab_click WINDOW CONTROL: clicks a control where the forms place it (96 dpi):
+# load, close or help on the main window, ok on the About box. LAB_ORIGIN_X
+# and LAB_ORIGIN_Y say where the client area starts (under Wine the frame is
+# drawn inside the X window).
+lab_click() {
+    local x y
+    case $2 in
+    load) x=362 y=100 ;; # "Загрузить...", 93 x 25 at 316,88
+    close) x=362 y=156 ;; # "Выйти", 93 x 25 at 316,144
+    help) x=34 y=156 ;; # the help glyph, 29 x 25 at 20,144
+    ok) x=243 y=214 ;; # About's OK, 74 x 25 at 206,202
+    *) echo "lab_click: no control $2" >&2 && return 1 ;;
+    esac
+    xdotool mousemove --window "$1" $((x + ${LAB_ORIGIN_X:-0})) $((y + ${LAB_ORIGIN_Y:-0})) click 1
 }
 
 # Empty when there is no such window (xdotool then fails, which must not end a set -e script).

@@ -6,11 +6,13 @@
 set -u
 
 SIM=${TXL_SIM:?TXL_SIM must name the tftpsim binary}
-SRC=${TXL_SOURCE_DIR:?TXL_SOURCE_DIR must name the source tree}
-IMAGE=$SRC/firmware/ZRM-40K_06_V48.xfw
-NAME=ZRM-40K_06_V48.xfw
+BUILD=${TXL_BUILD_DIR:?TXL_BUILD_DIR must name the build directory}
 HOST=127.0.0.2
 WORK=$(mktemp -d)
+. "$(dirname "$0")/../../scripts/lab.sh"
+lab_image "$BUILD"
+IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
+FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))
 SIM_PID=
 
 passed=0
@@ -35,21 +37,10 @@ check() { # check DESCRIPTION COMMAND...
     fi
 }
 
-# Starts the simulator in the background with extra arguments; waits (bounded)
-# for its "listening" line.
+# Starts the simulator in the background with extra arguments and waits until it listens.
 start_sim() {
-    # The previous run's "listening" line must not pass for this one's.
-    rm -f "$WORK/err" "$WORK/log" "$WORK/out"
-    "$SIM" --bind "$HOST" --log "$WORK/log" --out "$WORK/out" "$@" >"$WORK/summary" 2>"$WORK/err" &
-    SIM_PID=$!
-    local i
-    for i in $(seq 100); do
-        grep -q '^listening ' "$WORK/err" 2>/dev/null && return 0
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    echo "simulator did not come up: $(cat "$WORK/err")" >&2
-    return 1
+    rm -f "$WORK/log" "$WORK/out"
+    lab_sim "$SIM" --bind "$HOST" --log "$WORK/log" --out "$WORK/out" "$@"
 }
 
 # Waits (bounded) for the simulator to exit; leaves its exit code in SIM_RC.
@@ -66,24 +57,24 @@ stop_sim() {
 }
 
 field() { # field NAME: value of a field in the last summary line
-    tail -n 1 "$WORK/summary" | sed -n "s/.*\"$1\":\(\"[^\"]*\"\|[^,}]*\).*/\1/p" | tr -d '"'
+    tail -n 1 "$WORK/sim.json" | sed -n "s/.*\"$1\":\(\"[^\"]*\"\|[^,}]*\).*/\1/p" | tr -d '"'
 }
 
 expect_image() { # checks the summary and the saved file against the image
     local who=$1
     check "$who: summary sha256 equals sha256sum of the image" [ "$(field sha256)" = "$IMAGE_SHA" ]
-    check "$who: 61280 bytes, complete" [ "$(field bytes):$(field complete)" = "61280:true" ]
+    check "$who: $TXL_IMAGE_SIZE bytes, complete" [ "$(field bytes):$(field complete)" = "$TXL_IMAGE_SIZE:true" ]
     check "$who: file name and mode" [ "$(field file):$(field mode)" = "$NAME:octet" ]
-    check "$who: 121 packets, no repeats" [ "$(field packets):$(field repeats)" = "121:0" ]
+    check "$who: $PACKETS packets, no repeats" [ "$(field packets):$(field repeats)" = "$PACKETS:0" ]
     check "$who: saved file identical" cmp -s "$WORK/out" "$IMAGE"
-    check "$who: 119 full DATA and one of 356 logged" \
-        [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/log")" = "119:356" ]
+    check "$who: $FULL full DATA and one of $LAST logged" \
+        [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/log")" = "$FULL:$LAST" ]
 }
 
 IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 
 # --- SHA-256 against sha256sum, across the padding boundaries -------------
-for n in 0 1 55 56 57 63 64 65 119 120 127 128 1000 61280; do
+for n in 0 1 55 56 57 63 64 65 119 120 127 128 1000 "$TXL_IMAGE_SIZE"; do
     head -c "$n" "$IMAGE" >"$WORK/part"
     check "sha256 of $n bytes" [ "$("$SIM" --sha256 "$WORK/part" | cut -d' ' -f1)" = \
         "$(sha256sum "$WORK/part" | cut -d' ' -f1)" ]
@@ -136,7 +127,7 @@ if start_sim --idle-timeout 30; then
     kill -TERM "$SIM_PID"
     stop_sim
     check "SIGTERM after a complete transfer exits 0" [ "$SIM_RC" = 0 ]
-    check "summary after garbage is the image" [ "$(field sha256):$(field packets)" = "$IMAGE_SHA:121" ]
+    check "summary after garbage is the image" [ "$(field sha256):$(field packets)" = "$IMAGE_SHA:$PACKETS" ]
 fi
 
 # --- exit codes ------------------------------------------------------------
@@ -152,9 +143,9 @@ check "missing --bind exits 1" [ $? = 1 ]
 check "unknown fault kind exits 1" [ $? = 1 ]
 "$SIM" --bind "$HOST" --drop 1.5 >/dev/null 2>&1
 check "drop fraction above 1 exits 1" [ $? = 1 ]
-"$SIM" --bind 10.255.0.1 --idle-timeout 1 >/dev/null 2>"$WORK/err"
+"$SIM" --bind 10.255.0.1 --idle-timeout 1 >/dev/null 2>"$WORK/sim.err"
 check "bind to a foreign address exits 1" [ $? = 1 ]
-check "bind failure is reported" grep -q 'cannot bind' "$WORK/err"
+check "bind failure is reported" grep -q 'cannot bind' "$WORK/sim.err"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -1,10 +1,10 @@
-# cmake -DSRC=<source dir> -DPYTHON=<python3> -DWORK=<scratch dir> -P firmware_kind.cmake
+# cmake -DSRC=<source dir> -DPYTHON=<python3> -DWORK=<scratch dir> -DSIZE=<image length> -P firmware_kind.cmake
 # The build marks the placeholder image by its content: the placeholder, also
 # under another name, embeds as a placeholder; an image differing in one byte
 # embeds as firmware.
 include("${SRC}/cmake/FirmwareKind.cmake")
 file(MAKE_DIRECTORY "${WORK}")
-execute_process(COMMAND "${PYTHON}" "${SRC}/firmware/make_placeholder.py" "${WORK}/copy.xfw"
+execute_process(COMMAND "${PYTHON}" "${SRC}/firmware/make_placeholder.py" "${WORK}/copy.xfw" "${SIZE}"
                 RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "make_placeholder.py failed: ${rc}")
@@ -22,9 +22,9 @@ foreach(case "ZRM-40K_06_V48.xfw|${SRC}/firmware/ZRM-40K_06_V48.xfw|true"
   list(GET case 0 name)
   list(GET case 1 image)
   list(GET case 2 expected)
-  txl_firmware_is_placeholder("${image}" "${PYTHON}" "${WORK}/placeholder.xfw" placeholder)
+  txl_firmware_is_placeholder("${image}" "${PYTHON}" "${WORK}/placeholder.xfw" "${SIZE}" placeholder)
   execute_process(COMMAND "${CMAKE_COMMAND}" "-DIN=${image}" "-DOUT=${WORK}/out.cpp" "-DPLACEHOLDER=${placeholder}"
-                          -DEXPECT=61280 -P "${SRC}/cmake/EmbedFirmware.cmake" RESULT_VARIABLE rc)
+                          "-DEXPECT=${SIZE}" -P "${SRC}/cmake/EmbedFirmware.cmake" RESULT_VARIABLE rc)
   file(READ "${WORK}/out.cpp" generated)
   file(REMOVE "${WORK}/out.cpp")
   if(NOT rc EQUAL 0 OR NOT generated MATCHES "const bool FirmwareIsPlaceholder = ${expected};")
