@@ -14,7 +14,9 @@
 # medians (wall time, CPU time, lost packets) per tool and the bound
 # 121 x delay + 3000 ms x lost packets, and each client's median turnaround
 # (reply due -> next packet in, from the simulator's log); then the CPU our
-# client uses while it waits on a device that never answers (about 9 s).
+# client uses while it waits on a device that never answers (about 9 s), on
+# one whose port 69 is closed (the kernel answers port unreachable), and when
+# port 69 is taken on our side (nothing can be sent: it ends at once).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -55,10 +57,11 @@ done
 
 SIM=$BUILD/tools/tftpsim/tftpsim
 DRIVER=$BUILD/bench/txload_bench
-IMAGE=$ROOT/firmware/ZRM-40K_06_V48.xfw
-NAME=ZRM-40K_06_V48.xfw
 HOST=127.0.0.2
-PACKETS=121
+[ -f "$BUILD/image.env" ] || die "no $BUILD/image.env: configure the build first"
+. "$ROOT/scripts/lab.sh"
+lab_image "$BUILD"
+PACKETS=$((TXL_IMAGE_SIZE / 512 + 2)) # the WRQ and every block
 
 # --- outside: make the namespace, run this script again inside it ----------
 if [ "$INSIDE" = 0 ]; then
@@ -86,19 +89,9 @@ stop_sim() {
 trap 'stop_sim; rm -rf "$WORK"' EXIT
 trap 'exit 130' INT TERM
 
-start_sim() { # start_sim EXTRA-ARGS...: simulator in the background, waits for "listening"
-    # The previous simulator's "listening" line must not pass for this one's.
-    rm -f "$WORK/sim.out" "$WORK/sim.log" "$WORK/sim.err"
-    "$SIM" --bind "$HOST" --each --idle-timeout 300 --log "$WORK/sim.log" "$@" \
-        >"$WORK/sim.out" 2>"$WORK/sim.err" &
-    SIM_PID=$!
-    local i
-    for i in $(seq 100); do
-        grep -q '^listening ' "$WORK/sim.err" 2>/dev/null && return 0
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    die "simulator did not start: $(cat "$WORK/sim.err")"
+start_sim() { # start_sim EXTRA-ARGS...: the simulator at $HOST, its log in $WORK/sim.log
+    rm -f "$WORK/sim.log"
+    lab_sim "$SIM" --bind "$HOST" --each --idle-timeout 300 --log "$WORK/sim.log" "$@" || die "simulator did not start"
 }
 
 # measure CMD...: runs it once; sets WALL_MS, CPU_MS (user+sys of the command
@@ -128,17 +121,17 @@ median() { # median of the numbers on stdin, "-" for none
 tool_command() { # the upload command line of a tool
     case $1 in
     ours) echo "$DRIVER" --local 127.0.0.1 --host "$HOST" ;;
-    curl) echo curl -sS --max-time 60 -T "$IMAGE" "tftp://$HOST/$NAME" ;;
-    tftp-hpa) echo tftp "$HOST" -m binary -c put "$IMAGE" "$NAME" ;;
-    busybox) echo busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" ;;
+    curl) echo curl -sS --max-time 60 -T "$TXL_IMAGE" "tftp://$HOST/$TXL_IMAGE_NAME" ;;
+    tftp-hpa) echo tftp "$HOST" -m binary -c put "$TXL_IMAGE" "$TXL_IMAGE_NAME" ;;
+    busybox) echo busybox tftp -p -l "$TXL_IMAGE" -r "$TXL_IMAGE_NAME" "$HOST" ;;
     *) die "unknown tool $1" ;;
     esac
 }
 
-IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
+IMAGE_SHA=$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sr), $(nproc) CPUs: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "# load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "# delay ${DELAY} ms, drop ${DROP} (seed ${SEED}), junk burst ${BURST}, ${RUNS} runs per tool, image $(stat -c %s "$IMAGE") bytes"
+echo "# delay ${DELAY} ms, drop ${DROP} (seed ${SEED}), junk burst ${BURST}, ${RUNS} runs per tool, image $TXL_IMAGE_SIZE bytes"
 
 SIM_ARGS=(--delay-ms "$DELAY" --drop "$DROP" --seed "$SEED")
 [ "$BURST" = 0 ] || SIM_ARGS+=(--fault 5:flood:all --flood-count "$BURST")
@@ -160,18 +153,18 @@ done
 for run in $(seq 0 "$RUNS"); do
     for tool in $RUN_TOOLS; do
         read -r -a cmd <<<"$(tool_command "$tool")"
-        summaries=$(wc -l <"$WORK/sim.out")
+        summaries=$(wc -l <"$WORK/sim.json")
         logged=$(wc -l <"$WORK/sim.log")
         measure "${cmd[@]}"
         # The simulator prints a summary line per completed transfer; wait for it briefly.
         for i in $(seq 40); do
-            [ "$(wc -l <"$WORK/sim.out")" -gt "$summaries" ] && break
+            [ "$(wc -l <"$WORK/sim.json")" -gt "$summaries" ] && break
             sleep 0.05
         done
-        last=$(tail -n 1 "$WORK/sim.out")
+        last=$(tail -n 1 "$WORK/sim.json")
         ok=0
-        if [ "$RC" = 0 ] && [ "$(wc -l <"$WORK/sim.out")" -gt "$summaries" ] &&
-            [[ $last == *"\"sha256\":\"$IMAGE_SHA\""* && $last == *'"bytes":61280,'* ]]; then
+        if [ "$RC" = 0 ] && [ "$(wc -l <"$WORK/sim.json")" -gt "$summaries" ] &&
+            [[ $last == *"\"sha256\":\"$IMAGE_SHA\""* && $last == *"\"bytes\":$TXL_IMAGE_SIZE,"* ]]; then
             ok=1
         else
             failures=$((failures + 1))
@@ -221,14 +214,28 @@ echo "# all runs (tool run wall_ms cpu_ms lost bound_ms ok upload_ms turnaround_
 sed 's/^/#   /' "$WORK/rows"
 
 if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
+    # wait_case LABEL: one upload that must end in trTimeout, with its CPU share.
+    wait_case() {
+        measure "$DRIVER" --local 127.0.0.1 --host "$HOST"
+        share=$(awk -v c="$CPU_MS" -v w="$WALL_MS" 'BEGIN { printf "%.3f", 100 * c / w }')
+        echo "# $1: exit $RC ($(cat "$WORK/cmd.out")), wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
+        [ "$RC" = 1 ] || { echo "# expected trTimeout (exit 1)" >&2; failures=$((failures + 1)); }
+    }
+    echo
     # A device that never answers: the client sends the WRQ three times and gives up.
     start_sim --fault 0:silent:all
-    measure "$DRIVER" --local 127.0.0.1 --host "$HOST"
+    wait_case "waiting on a silent device"
     stop_sim
-    share=$(awk -v c="$CPU_MS" -v w="$WALL_MS" 'BEGIN { printf "%.3f", 100 * c / w }')
-    echo
-    echo "# waiting on a silent device: exit $RC ($(cat "$WORK/cmd.out")), wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
-    [ "$RC" = 1 ] || { echo "# expected trTimeout (exit 1)" >&2; failures=$((failures + 1)); }
+    # Nothing listens at the device's port 69: every WRQ brings back an ICMP
+    # port unreachable, which must neither end the wait nor spin the reader.
+    wait_case "waiting on a closed port 69"
+    # Port 69 is taken on our side: nothing can be sent, nothing is waited for.
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 69)); time.sleep(60)' &
+    holder=$!
+    sleep 0.3
+    wait_case "port 69 taken by another program"
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
 fi
 
 [ "$failures" = 0 ]

@@ -6,9 +6,10 @@
 #include "InputGuard.h"
 #include "InterfaceInfo.h"
 #include "LoadData.h"
-#include "PortAdvice.h"
+#include "ReasonBalloon.h"
 #include "SelectInterface.h"
 #include "TftpClient.h"
+#include "TimeoutReason.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -25,6 +26,7 @@
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cstdio>
 
@@ -51,48 +53,6 @@ QString PadGroups(const QString &Address)
     return Groups.join(QLatin1Char('.'));
 }
 
-// Why port 69 could not be taken, in words the user can act on; one line.
-QString BindFailureReason(TBindError Error, const QString &LocalAddress)
-{
-    const QString Address = LocalAddress.isEmpty() ? QStringLiteral("0.0.0.0") : LocalAddress;
-    switch (Error) {
-    case TBindError::NoPermission:
-        return NoPortPermissionAdvice();
-    case TBindError::AddressInUse:
-        return QStringLiteral("UDP-порт 69 на адресе %1 занят другой программой (например, запущенным "
-                              "TFTP-сервером). Закройте её и повторите загрузку.")
-            .arg(Address);
-    case TBindError::AddressNotAvailable:
-        return QStringLiteral("Адреса %1 больше нет на этом компьютере. Перезапустите программу и выберите "
-                              "интерфейс заново.")
-            .arg(Address);
-    case TBindError::Other:
-    case TBindError::None:
-        break;
-    }
-    return QStringLiteral("Не удалось занять UDP-порт 69 на адресе %1.").arg(Address);
-}
-
-// Why nothing could be sent at all.
-QString SetupFailureReason(const TUploadEvidence &Evidence, const QString &LocalAddress)
-{
-    if (Evidence.BindError != TBindError::None)
-        return BindFailureReason(Evidence.BindError, LocalAddress);
-    if (Evidence.InterfaceNotKept)
-        return QStringLiteral("Не удалось направить пакеты только через интерфейс %1; ничего не отправлено.")
-            .arg(LocalAddress);
-    return QStringLiteral("Не удалось запустить приём ответов (системе не хватило ресурсов: код %1); "
-                          "ничего не отправлено. Закройте лишние программы и повторите загрузку.")
-        .arg(Evidence.ReceiverError);
-}
-
-// A timeout with the port bound: the device stayed silent.
-const QString UsualTimeoutCauses =
-    QStringLiteral("Устройство не ответило. Обычные причины:\n"
-                   "— устройство не переведено в режим загрузки;\n"
-                   "— выбран не тот сетевой интерфейс или указан неверный IP-адрес устройства;\n"
-                   "— брандмауэр отбрасывает пакеты UDP на порт 69.");
-
 } // namespace
 
 TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
@@ -109,21 +69,37 @@ TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
     ui->btnClose->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
     ui->btnHelp->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
     ui->btnHelp->setText(QStringLiteral(" ")); // glyph only; the form file drops a lone blank
+    // A glyph says nothing to a screen reader.
+    ui->btnHelp->setAccessibleName(QStringLiteral("О программе"));
+    ui->btnHelp->setToolTip(QStringLiteral("О программе"));
     ui->Label2->adjustSize();
 
     ui->sbrStatus->setFixedHeight(19);
     ui->sbrStatus->setSizeGripEnabled(false);
     // The panels sit where their edges fall on whole screen pixels also at
     // 125 % and 150 % (multiples of 4): between pixels a frame line is lost.
-    // Panel 1 takes the rest of the bar: the longest status does not fit into
-    // the 50 pixels the layout once gave it.
-    const QRect PanelRects[2] = {{4, 0, 160, 16}, {168, 0, 264, 16}};
+    // Panel 1 takes the rest of the bar but for the reason mark: the longest
+    // status does not fit into the 50 pixels the layout once gave it.
+    const QRect PanelRects[2] = {{4, 0, 160, 16}, {168, 0, 244, 16}};
     for (int i = 0; i < 2; ++i) {
         FPanels[i] = new QLabel(ui->sbrStatus);
         FPanels[i]->setObjectName(QStringLiteral("sbrStatusPanel%1").arg(i));
         FPanels[i]->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
         FPanels[i]->setGeometry(PanelRects[i]);
     }
+    // Why an upload timed out: a mark beside the status that opens the
+    // reason, which also opens by itself when the timeout comes.
+    FReasonMark = new QToolButton(ui->sbrStatus);
+    FReasonMark->setObjectName(QStringLiteral("btnReason"));
+    FReasonMark->setGeometry(416, 0, 16, 16);
+    FReasonMark->setAutoRaise(true);
+    FReasonMark->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    FReasonMark->setIconSize(QSize(12, 12));
+    FReasonMark->setAccessibleName(QStringLiteral("Причина таймаута"));
+    FReasonMark->hide();
+    FReasonBalloon = new TReasonBalloon(this);
+    connect(FReasonMark, &QToolButton::clicked, this,
+            [this] { FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs); });
     FPanels[0]->setText(QStringLiteral("Интерфейс: "));
     FPanels[1]->setText(QStringLiteral("Статус: "));
 
@@ -134,6 +110,7 @@ TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
     for (QPushButton *Button : {ui->btnLoadToBoard, ui->btnClose, ui->btnHelp})
         Button->installEventFilter(this);
     FInputGuard = new TInputGuard(this);
+    QWidget::setTabOrder(ui->btnHelp, FReasonMark);
 
     FormCreate();
 }
@@ -205,8 +182,8 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnLoadToBoard->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
+    ShowTimeoutReason(QString());
     SetPanelText(1, QStringLiteral("Статус: ЗАГРУЗКА"));
-    FPanels[1]->setToolTip(QString());
 
     const TTftpResult Result = FTftpClient->Upload(FDeviceAddress, QString::fromLatin1(FirmwareFileName));
 
@@ -227,6 +204,9 @@ void TfrmMain::btnLoadToBoardClick()
     // Space or Enter should load again, not open About.
     ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 
+    // The reason comes first, so whoever hears of the new status finds it there.
+    if (Result == trTimeout)
+        ShowTimeoutReason(TimeoutReason(Evidence, FInterfaceAddress, FDeviceAddress));
     switch (Result) {
     case trOK:
         SetPanelText(1, QStringLiteral("Статус: OK"));
@@ -242,20 +222,22 @@ void TfrmMain::btnLoadToBoardClick()
         SetPanelText(1, QStringLiteral("Статус: неизвестная ошибка"));
         break;
     }
-    ShowTimeoutReason(Result, Evidence);
+    if (Result == trTimeout)
+        FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs);
 }
 
-void TfrmMain::ShowTimeoutReason(TTftpResult Result, const TUploadEvidence &Evidence)
+void TfrmMain::ShowTimeoutReason(const QString &Reason)
 {
-    // The status text stays one of four; the reason goes beside it.
-    if (Result != trTimeout)
-        return;
-    if (!Evidence.NothingCouldBeSent()) {
-        FPanels[1]->setToolTip(UsualTimeoutCauses);
-        return;
-    }
-    const QString Reason = SetupFailureReason(Evidence, FInterfaceAddress);
+    // The status text stays one of four; the reason goes beside it: on the
+    // panel's tooltip and mark, and as the panel's description for screen readers.
+    FReasonBalloon->Dismiss();
     FPanels[1]->setToolTip(Reason);
+    FPanels[1]->setAccessibleDescription(Reason);
+    FReasonMark->setToolTip(Reason);
+    FReasonMark->setAccessibleDescription(Reason);
+    FReasonMark->setVisible(!Reason.isEmpty());
+    if (Reason.isEmpty())
+        return;
     std::fprintf(stderr, "txloader: %s\n", qUtf8Printable(Reason));
     std::fflush(stderr);
 }
@@ -281,10 +263,12 @@ void TfrmMain::closeEvent(QCloseEvent *Event)
 {
     // The upload serves events while it waits, so the close box still works
     // then; closing would free the window under the running upload.
-    if (FormCloseQuery())
+    if (FormCloseQuery()) {
+        FReasonBalloon->Dismiss();
         Event->accept();
-    else
+    } else {
         Event->ignore();
+    }
 }
 
 bool TfrmMain::eventFilter(QObject *Watched, QEvent *Event)

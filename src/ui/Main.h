@@ -13,7 +13,9 @@ class TfrmMain;
 }
 class QKeyEvent;
 class QLabel;
+class QToolButton;
 class TInputGuard;
+class TReasonBalloon;
 
 // Removes every blank (code 32); the other characters stay in their order.
 QString RemoveSpaces(const QString &Text);
@@ -50,10 +52,14 @@ private:
     bool edtIPPaste(const QString &Text);
     bool edtIPContextMenu(const QPoint &GlobalPos);
     void SetPanelText(int Index, const QString &Text);
-    void ShowTimeoutReason(TTftpResult Result, const TUploadEvidence &Evidence);
+    void ShowTimeoutReason(const QString &Reason);
 
     std::unique_ptr<Ui::TfrmMain> ui;
+    // How long the reason for a timeout stays open by itself.
+    static constexpr int ReasonShownMs = 20000;
     QLabel *FPanels[2] = {};
+    QToolButton *FReasonMark = nullptr;
+    TReasonBalloon *FReasonBalloon = nullptr;
     QString FInterfaceAddress; // empty: any local address
     QString FDeviceAddress;
     bool FBusy = false;

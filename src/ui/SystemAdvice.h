@@ -2,6 +2,12 @@
 
 #include <QString>
 
-// What a user can do when the system refuses this program UDP port 69;
+// What the system's refusals mean for the user, in the platform's own terms;
 // the platform file behind it is chosen by the build.
+
+// What a user can do when the system refuses this program UDP port 69.
 QString NoPortPermissionAdvice();
+
+// Why the system refused to send a datagram, from its error code (errno, or
+// the WSA code), as a phrase that follows a colon.
+QString SendErrorText(int Code);

@@ -1,6 +1,9 @@
-#include "PortAdvice.h"
+#include "SystemAdvice.h"
 
 #include <QCoreApplication>
+
+#include <cerrno>
+#include <cstring>
 
 QString NoPortPermissionAdvice()
 {
@@ -8,4 +11,24 @@ QString NoPortPermissionAdvice()
     return QStringLiteral("Нет прав на UDP-порт 69. Дайте программе право на порты до 1024: "
                           "sudo setcap cap_net_bind_service=+ep %1")
         .arg(QCoreApplication::applicationFilePath());
+}
+
+QString SendErrorText(int Code)
+{
+    switch (Code) {
+    case ENETUNREACH:
+        return QStringLiteral("через этот интерфейс к такому адресу нет пути (ENETUNREACH)");
+    case EHOSTUNREACH:
+        return QStringLiteral("узел недоступен (EHOSTUNREACH)");
+    case ENETDOWN:
+        return QStringLiteral("сеть интерфейса отключена (ENETDOWN)");
+    case EPERM:
+    case EACCES:
+        return QStringLiteral("отправку запретил брандмауэр или политика безопасности (%1)")
+            .arg(QString::fromLatin1(Code == EPERM ? "EPERM" : "EACCES"));
+    case ENOBUFS:
+        return QStringLiteral("системе не хватило буферов (ENOBUFS)");
+    default:
+        return QStringLiteral("%1 (код %2)").arg(QString::fromLocal8Bit(std::strerror(Code))).arg(Code);
+    }
 }

@@ -1,28 +1,36 @@
 #!/bin/bash
-# End to end, as a person at the bench would do it: the real TXLoader under
-# Xvfb in a "PC" network namespace (192.168.0.10/24), the simulated device in
-# a "device" namespace at the default address 192.168.0.200, linked by a veth
-# pair. The load button is clicked with the mouse; the device must receive the
-# image byte for byte. Then the tool is started where no interface is usable:
-# it must say so and end when the message is confirmed.
+# End to end, as a person at the bench would do it, by keyboard alone: the real
+# TXLoader under Xvfb in a "PC" network namespace (192.168.0.10/24), the
+# simulated device in a "device" namespace at the default address
+# 192.168.0.200, linked by a veth pair. A listener on the accessibility bus
+# hears what a screen reader would: the outcome of each upload, and the reason
+# for a timeout. Then the About box, by keyboard and by mouse, and the version
+# block it reads; then "Выйти". Last, the tool is started where no interface is
+# usable: it must say so and end when the message is confirmed.
 #
-# usage: e2e_load.sh TXLOADER TFTPSIM SOURCE_DIR OUTPUT_DIR
+# usage: e2e_load.sh TXLOADER TFTPSIM BUILD_DIR (screenshots go to BUILD_DIR)
 set -euo pipefail
 
-TXLOADER=$1 SIM=$2 SRC=$3 OUT=$4
-FIRMWARE="$SRC/firmware/ZRM-40K_06_V48.xfw"
+TXLOADER=$1 SIM=$2 OUT=$3
 PC=txl-pc-$$ DEV=txl-dev-$$ NONE=txl-none-$$
 WORK=$(mktemp -d /tmp/txl-e2e.XXXXXX)
-FAILED=0
-. "$SRC/scripts/lab.sh"
+. "$(dirname "$0")/../../scripts/lab.sh"
 trap lab_cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; FAILED=1; }
-log() { echo "-- $*"; }
+lab_image "$OUT"
 
 [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
-for tool in ip Xvfb xdotool import sha256sum; do
+for tool in ip Xvfb xdotool import readelf strings dbus-run-session sha256sum; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
+done
+
+log "version block in $TXLOADER"
+SECTIONS=$(readelf -S "$TXLOADER")
+grep -q '\.txl_version' <<<"$SECTIONS" || fail "no .txl_version section"
+TEXTS=$(strings -el "$TXLOADER") # the block holds its texts in UTF-16
+for key in ProductName FileVersion LegalCopyright Comments; do
+    value=$(table_value "$key")
+    [ -n "$value" ] || { fail "the table has no $key"; continue; }
+    grep -qxF -- "$value" <<<"$TEXTS" || fail "$key \"$value\" is not in the executable"
 done
 
 lab_xvfb 1024x768
@@ -30,22 +38,81 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-lab_tool "$PC" "$TXLOADER" "$WORK/txloader.log"
-lab_tool_window '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$' 20 || exit 1
+# The tool in a D-Bus session of its own with the accessibility bridge on;
+# the session's address lands in $WORK/bus.
+ip netns exec "$PC" dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" >"$0" &&
+    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$1"' "$WORK/bus" "$TXLOADER" \
+    >"$WORK/txloader.log" 2>&1 &
+TOOL_PID=$!
+TOOL_LOG=$WORK/txloader.log
+PIDS+=("$TOOL_PID")
+lab_tool_window "$LAB_TITLE" 20 || exit 1
 WIN=$TOOL_WINDOW
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
-sleep 0.5
 
-log "click \"Загрузить...\" with the default address"
-xdotool mousemove --window "$WIN" 362 100 click 1
-lab_delivered 60 "$FIRMWARE" || FAILED=1
-sleep 1.5 # the tool waits 500 ms before it shows the outcome
+DBUS_SESSION_BUS_ADDRESS=$(cat "$WORK/bus") /usr/bin/python3 "$(dirname "$0")/atspi_events.py" 120 \
+    >"$WORK/events" 2>"$WORK/events.err" &
+PIDS+=($!)
+lab_wait_for 20 grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
+heard() { grep -qxF -- "$1" "$WORK/events"; }
+heard_like() { grep -q -- "$1" "$WORK/events"; }
+keys() { xdotool windowfocus --sync "$WIN" 2>/dev/null || true; xdotool key --delay 60 "$@"; }
+
+log "by keyboard: Tab to the address, type it, Shift+Tab back, Space loads"
+keys Tab ctrl+a
+xdotool type --delay 60 192.168.0.200
+keys shift+Tab space
+lab_delivered 60 "$TXL_IMAGE" || FAILED=1
+lab_wait_for 10 heard "name|Статус: OK" || { cat "$WORK/events"; fail "the outcome \"Статус: OK\" was not announced"; }
 import -window root "$OUT/e2e-upload.png"
 log "screenshot $OUT/e2e-upload.png"
-kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the upload"
 
-log "click \"Выйти\""
-xdotool mousemove --window "$WIN" 362 156 click 1
+log "the link goes down: Space again times out at once, and the reason is told"
+ip -n "$PC" link set "txl$$p" down
+keys space
+lab_wait_for 10 heard "name|Статус: таймаут" || { cat "$WORK/events"; fail "the timeout was not announced"; }
+REASON="description|Компьютер не смог отправить пакет на 192.168.0.200 с интерфейса 192.168.0.10"
+heard_like "$REASON" || { cat "$WORK/events"; fail "the reason was not announced as the status panel's description"; }
+sleep 0.5
+import -window root "$OUT/e2e-reason.png"
+log "screenshot $OUT/e2e-reason.png"
+kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the uploads"
+
+# open_about HOW: opens the About box by keyboard (Tab to the help button,
+# Space) or by mouse, and waits for it.
+open_about() {
+    if [ "$1" = keyboard ]; then
+        keys Tab Tab Tab space
+    else
+        lab_click "$WIN" help
+    fi
+    lab_wait_for 10 lab_window_shown '^About$' || return 1
+    ABOUT=$(lab_find_window '^About$')
+}
+log "About by keyboard: three Tabs to the help button, Space; Enter closes it"
+if open_about keyboard; then
+    GEOMETRY=$(xdotool getwindowgeometry "$ABOUT" | sed -n 's/.*Geometry: //p')
+    [ "$GEOMETRY" = 293x240 ] || fail "About box is $GEOMETRY, not 293x240"
+    sleep 0.5
+    import -window "$ABOUT" "$OUT/e2e-about-box.png"
+    log "screenshot $OUT/e2e-about-box.png"
+    xdotool windowfocus --sync "$ABOUT" || true
+    xdotool key Return || true
+    lab_wait_for 10 lab_window_gone '^About$' || fail "Enter did not close the About box"
+else
+    fail "Tab and Space did not open the About box"
+fi
+log "About by mouse; its OK button closes it"
+if open_about mouse; then
+    sleep 0.3
+    lab_click "$ABOUT" ok
+    lab_wait_for 10 lab_window_gone '^About$' || fail "the OK button did not close the About box"
+else
+    fail "the help button did not open the About box"
+fi
+
+log "\"Выйти\" by keyboard: the help button has the focus, Shift+Tab goes back to it"
+keys shift+Tab space
 lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly after \"Выйти\" (status $LAB_STATUS)"
 
 log "no usable interface: namespace $NONE has loopback only"
@@ -66,6 +133,6 @@ else
 fi
 
 if [ "$FAILED" = 0 ]; then
-    echo "PASS: image delivered byte for byte; no-interface start ends the program"
+    echo "PASS: loaded by keyboard, image delivered byte for byte; outcome and reason announced; About by keyboard and mouse; no-interface start ends the program"
 fi
 exit "$FAILED"

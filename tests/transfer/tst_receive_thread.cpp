@@ -35,6 +35,7 @@ private slots:
     void deliversInArrivalOrderOneAtATime();
     void dropsWithoutListener();
     void longAndShortDatagrams();
+    void portUnreachableIsNoDatagram();
     void stopEndsWithoutTraffic();
     void shutdownWakesABlockedReceive();
     void destroyWithDeliveryPending();
@@ -136,6 +137,22 @@ void TestReceiveThread::longAndShortDatagrams()
     QCOMPARE(FDeliveries[2].Bytes, QByteArray("\x00\x04", 2));
     QTest::qWait(100);
     QCOMPARE(FDeliveries.size(), std::size_t(3));
+}
+
+void TestReceiveThread::portUnreachableIsNoDatagram()
+{
+    if (const QString Unheard = QStringLiteral(TXL_NO_PORT_UNREACHABLE); !Unheard.isEmpty())
+        QSKIP(qPrintable(Unheard));
+    Listen();
+    // Nothing listens on that port: the kernel answers with ICMP port
+    // unreachable, which is counted, and is no datagram to hand over.
+    QVERIFY(FSocket->SendTo("x", 1, Loopback, SenderPort + 1));
+    QTRY_VERIFY_WITH_TIMEOUT(FSocket->PortUnreachableReports() >= 1, 5000);
+    Send(QByteArray("\x00\x04\x00\x01", 4));
+    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(1), 5000);
+    QCOMPARE(FDeliveries[0].Bytes, QByteArray("\x00\x04\x00\x01", 4));
+    QTest::qWait(100);
+    QCOMPARE(FDeliveries.size(), std::size_t(1));
 }
 
 void TestReceiveThread::stopEndsWithoutTraffic()

@@ -74,6 +74,9 @@ private slots:
         QCOMPARE(F.Button("btnLoadToBoard")->text(), QStringLiteral("Загрузить..."));
         QCOMPARE(F.Button("btnClose")->text(), QStringLiteral("Выйти"));
         QCOMPARE(F.Button("btnHelp")->text(), QStringLiteral(" "));
+        // The glyph-only button has a name for screen readers, and says it on hover.
+        QCOMPARE(F.Button("btnHelp")->accessibleName(), QStringLiteral("О программе"));
+        QCOMPARE(F.Button("btnHelp")->toolTip(), QStringLiteral("О программе"));
         QCOMPARE(F.Select.windowTitle(), QStringLiteral("Выберите сетевой интерфейс"));
         QVERIFY(F.Select.findChild<QLabel *>("Label1")->text().contains(QStringLiteral("нажмите ОК.")));
         QCOMPARE(F.Select.findChild<QPushButton *>("BitBtn1")->text(), QStringLiteral("OK"));

@@ -1,0 +1,115 @@
+#include "Neighbour.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// Index of the interface that holds Address; 0 when none does.
+unsigned InterfaceIndexOf(std::uint32_t Address)
+{
+    ifaddrs *List = nullptr;
+    if (::getifaddrs(&List) != 0)
+        return 0;
+    unsigned Index = 0;
+    for (const ifaddrs *I = List; I && Index == 0; I = I->ifa_next) {
+        if (I->ifa_addr && I->ifa_addr->sa_family == AF_INET && I->ifa_name &&
+            ntohl(reinterpret_cast<const sockaddr_in *>(I->ifa_addr)->sin_addr.s_addr) == Address)
+            Index = ::if_nametoindex(I->ifa_name);
+    }
+    ::freeifaddrs(List);
+    return Index;
+}
+
+TNeighbourState StateOf(unsigned Nud)
+{
+    if (Nud & NUD_INCOMPLETE)
+        return TNeighbourState::Resolving;
+    if (Nud & NUD_FAILED)
+        return TNeighbourState::Failed;
+    if (Nud & (NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT | NUD_NOARP))
+        return TNeighbourState::Known;
+    return TNeighbourState::Unknown;
+}
+
+class TNetlinkSocket
+{
+public:
+    TNetlinkSocket() : Fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {}
+    ~TNetlinkSocket()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    const int Fd;
+};
+
+} // namespace
+
+TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address)
+{
+    const unsigned Index = LocalAddress ? InterfaceIndexOf(LocalAddress) : 0;
+    if (LocalAddress && Index == 0)
+        return TNeighbourState::Unknown;
+    // The kernel's neighbour table, read through rtnetlink: one dump request.
+    const TNetlinkSocket Socket;
+    if (Socket.Fd < 0)
+        return TNeighbourState::Unknown;
+    const timeval Limit{1, 0};
+    ::setsockopt(Socket.Fd, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof Limit);
+    struct {
+        nlmsghdr Header;
+        ndmsg Body;
+    } Request{};
+    Request.Header.nlmsg_len = sizeof Request;
+    Request.Header.nlmsg_type = RTM_GETNEIGH;
+    Request.Header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    Request.Header.nlmsg_seq = 1;
+    Request.Body.ndm_family = AF_INET;
+    sockaddr_nl Kernel{};
+    Kernel.nl_family = AF_NETLINK;
+    if (::sendto(Socket.Fd, &Request, sizeof Request, 0, reinterpret_cast<sockaddr *>(&Kernel),
+                 sizeof Kernel) < 0)
+        return TNeighbourState::Unknown;
+
+    TNeighbourState Found = TNeighbourState::Unknown;
+    alignas(nlmsghdr) char Buffer[16384];
+    // A table of any size comes in a bounded number of reads.
+    for (int Reads = 0; Reads < 1000; ++Reads) {
+        const ssize_t Got = ::recv(Socket.Fd, Buffer, sizeof Buffer, 0);
+        if (Got <= 0)
+            return Found;
+        auto Length = static_cast<unsigned>(Got);
+        for (auto *Message = reinterpret_cast<nlmsghdr *>(Buffer); NLMSG_OK(Message, Length);
+             Message = NLMSG_NEXT(Message, Length)) {
+            if (Message->nlmsg_type == NLMSG_DONE || Message->nlmsg_type == NLMSG_ERROR)
+                return Found;
+            if (Message->nlmsg_type != RTM_NEWNEIGH || Message->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+                continue;
+            const auto *Entry = static_cast<const ndmsg *>(NLMSG_DATA(Message));
+            if (Entry->ndm_family != AF_INET || (Index && Entry->ndm_ifindex != int(Index)))
+                continue;
+            int AttributesLength = int(Message->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
+            for (auto *Attribute = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(NLMSG_DATA(Message)) +
+                                                              NLMSG_ALIGN(sizeof(ndmsg)));
+                 RTA_OK(Attribute, AttributesLength); Attribute = RTA_NEXT(Attribute, AttributesLength)) {
+                if (Attribute->rta_type != NDA_DST || RTA_PAYLOAD(Attribute) != 4)
+                    continue;
+                std::uint32_t Destination = 0;
+                std::memcpy(&Destination, RTA_DATA(Attribute), 4);
+                if (ntohl(Destination) == Address && Found == TNeighbourState::Unknown)
+                    Found = StateOf(Entry->ndm_state);
+            }
+        }
+    }
+    return Found;
+}

@@ -1,0 +1,68 @@
+#include "Neighbour.h"
+
+// winsock2.h must come before the headers that build on it.
+#include <winsock2.h>
+
+#include <iphlpapi.h>
+#include <netioapi.h>
+#include <ws2tcpip.h>
+
+#include <vector>
+
+namespace {
+
+// Index of the interface that holds Address; 0 when none does.
+NET_IFINDEX InterfaceIndexOf(std::uint32_t Address)
+{
+    ULONG Size = 0;
+    if (::GetIpAddrTable(nullptr, &Size, FALSE) != ERROR_INSUFFICIENT_BUFFER || Size == 0)
+        return 0;
+    std::vector<unsigned char> Buffer(Size);
+    auto *Table = reinterpret_cast<MIB_IPADDRTABLE *>(Buffer.data());
+    if (::GetIpAddrTable(Table, &Size, FALSE) != NO_ERROR)
+        return 0;
+    for (DWORD i = 0; i < Table->dwNumEntries; ++i)
+        if (ntohl(Table->table[i].dwAddr) == Address)
+            return Table->table[i].dwIndex;
+    return 0;
+}
+
+TNeighbourState StateOf(NL_NEIGHBOR_STATE State)
+{
+    switch (State) {
+    case NlnsIncomplete:
+        return TNeighbourState::Resolving;
+    case NlnsUnreachable:
+        return TNeighbourState::Failed;
+    case NlnsReachable:
+    case NlnsStale:
+    case NlnsDelay:
+    case NlnsProbe:
+    case NlnsPermanent:
+        return TNeighbourState::Known;
+    default:
+        return TNeighbourState::Unknown;
+    }
+}
+
+} // namespace
+
+TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address)
+{
+    const NET_IFINDEX Index = LocalAddress ? InterfaceIndexOf(LocalAddress) : 0;
+    if (LocalAddress && Index == 0)
+        return TNeighbourState::Unknown;
+    // The whole IPv4 table, as GetIpNetEntry2 would need the interface to be known.
+    MIB_IPNET_TABLE2 *Table = nullptr;
+    if (::GetIpNetTable2(AF_INET, &Table) != NO_ERROR || !Table)
+        return TNeighbourState::Unknown;
+    TNeighbourState Found = TNeighbourState::Unknown;
+    for (ULONG i = 0; i < Table->NumEntries && Found == TNeighbourState::Unknown; ++i) {
+        const MIB_IPNET_ROW2 &Row = Table->Table[i];
+        if (Row.Address.si_family == AF_INET && ntohl(Row.Address.Ipv4.sin_addr.s_addr) == Address &&
+            (Index == 0 || Row.InterfaceIndex == Index))
+            Found = StateOf(Row.State);
+    }
+    ::FreeMibTable(Table);
+    return Found;
+}
