@@ -2,7 +2,9 @@
 # Builds everything and runs every test. Needs root: the tests bind UDP port 69
 # and create network namespaces of their own.
 #   scripts/test.sh              normal build in build/
-#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/,
+#                                with a seeded random stand-in for a real image: every test that
+#                                depends on the image runs once with the placeholder, once without
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -18,7 +20,7 @@ dir=build
 args=(-DTXL_BUILD_TESTS=ON)
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-asan
-    args+=(-DTXL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+    args+=(-DTXL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTXL_STANDIN_SEED=7)
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$PWD/tests/common/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

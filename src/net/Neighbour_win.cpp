@@ -1,11 +1,12 @@
 #include "Neighbour.h"
 
-// winsock2.h must come before the headers that build on it.
+// winsock2.h must come before the headers that build on it, and ws2tcpip.h
+// before iphlpapi.h, or the netioapi.h it brings leaves out the *2 tables.
 #include <winsock2.h>
 
-#include <iphlpapi.h>
-#include <netioapi.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <vector>
 
@@ -61,7 +62,8 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
         const MIB_IPNET_ROW2 &Row = Table->Table[i];
         if (Row.Address.si_family == AF_INET && ntohl(Row.Address.Ipv4.sin_addr.s_addr) == Address &&
             (Index == 0 || Row.InterfaceIndex == Index))
-            Found = StateOf(Row.State);
+            // Wine shows an entry nobody answered for as stale but unreachable.
+            Found = Row.IsUnreachable ? TNeighbourState::Failed : StateOf(Row.State);
     }
     ::FreeMibTable(Table);
     return Found;

