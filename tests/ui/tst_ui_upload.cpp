@@ -135,10 +135,11 @@ private:
     int FSaved = -1;
 };
 
-// Input as the window system queues it: events posted to a window from
-// another thread at set times, handled whenever the window serves its events,
-// and only then routed to a widget (the focus widget, or the one under the
-// pointer). Built on the main thread, posted by the thread.
+// Input as the window system queues it: queued from another thread at set
+// times, handled whenever the window serves its events. Keys are posted to the
+// window, which routes them to the focus widget then; a click is a call queued
+// the same way (Qt does not route a posted release to the widget that took the
+// press).
 class TQueuedInput
 {
 public:
@@ -147,25 +148,24 @@ public:
 
     void Click(QWidget *Target, int AtMs)
     {
-        const QPointF At = Target->mapTo(Target->window(), Target->rect().center());
-        const QPointF Global = Target->mapToGlobal(Target->rect().center());
-        for (const QEvent::Type Type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-            FQueue.push_back(
-                {AtMs, new QMouseEvent(Type, At, At, Global, Qt::LeftButton,
-                                       Type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                                       Qt::NoModifier)});
+        FQueue.push_back({AtMs, [Target] {
+                              QMetaObject::invokeMethod(
+                                  qApp, [Target] { QTest::mouseClick(Target, Qt::LeftButton); }, Qt::QueuedConnection);
+                          }});
     }
 
     // Stamp: the window system's time of the event, in milliseconds.
     void Key(QEvent::Type Type, int Key, int AtMs, ulong Stamp)
     {
-        auto *Event =
-            new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
-        Event->setTimestamp(Stamp);
-        FQueue.push_back({AtMs, Event});
+        FQueue.push_back({AtMs, [this, Type, Key, Stamp] {
+                              auto *Event = new QKeyEvent(Type, Key, Qt::NoModifier,
+                                                          Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+                              Event->setTimestamp(Stamp);
+                              QCoreApplication::postEvent(FWindow, Event);
+                          }});
     }
 
-    // Posts the events at their times after now, or after Ready() holds (asked
+    // Queues the input at its times after now, or after Ready() holds (asked
     // every 10 ms, for 10 s at most).
     void Start(const std::function<bool()> &Ready = {})
     {
@@ -173,11 +173,10 @@ public:
             for (int i = 0; Ready && i < 1000 && !Ready(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const auto Begin = std::chrono::steady_clock::now();
-            for (const auto &[AtMs, Event] : FQueue) {
+            for (const auto &[AtMs, Queue] : FQueue) {
                 std::this_thread::sleep_until(Begin + std::chrono::milliseconds(AtMs));
-                QCoreApplication::postEvent(FWindow, Event);
+                Queue();
             }
-            FQueue.clear();
         });
     }
 
@@ -185,14 +184,11 @@ public:
     {
         if (FThread.joinable())
             FThread.join();
-        for (const auto &Item : FQueue)
-            delete Item.second;
-        FQueue.clear();
     }
 
 private:
     QWindow *FWindow;
-    std::vector<std::pair<int, QEvent *>> FQueue;
+    std::vector<std::pair<int, std::function<void()>>> FQueue;
     std::thread FThread;
 };
 
