@@ -63,10 +63,13 @@ inline bool InPrivateNetns()
 // The peer has no address, so only Name shows up in the interface list.
 inline bool AddInterface(const QString &Name, const QString &AddressCidr)
 {
+    // One ip for the four steps: under Wine each program run is a round trip through a stand-in.
     const QString Peer = Name + QStringLiteral("p");
-    return Ip({"link", "add", Name, "type", "veth", "peer", "name", Peer}) &&
-           Ip({"addr", "add", AddressCidr, "dev", Name}) && Ip({"link", "set", Name, "up"}) &&
-           Ip({"link", "set", Peer, "up"});
+    return Ip({"-batch", "-"}, nullptr,
+              QStringLiteral("link add %1 type veth peer name %2\naddr add %3 dev %1\nlink set %1 up\n"
+                             "link set %2 up\n")
+                  .arg(Name, Peer, AddressCidr)
+                  .toUtf8());
 }
 
 // What the main window will find. Interface changes made just before can take

@@ -138,8 +138,7 @@ private slots:
     void statusPanelsFramedAtEveryScale()
     {
         QFETCH(double, Scale);
-        TForms F;
-        F.Main.show();
+        TForms F; // drawn as it would be on screen, without showing it
         QImage Image(QSize(qRound(436 * Scale), qRound(203 * Scale)), QImage::Format_RGB32);
         Image.setDevicePixelRatio(Scale);
         F.Main.render(&Image);
