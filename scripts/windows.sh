@@ -139,6 +139,10 @@ if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     wineserver -w
     # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
     cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    # Xvfb runs no window manager: Wine then waits 2 s for one at every window it hides,
+    # unless it manages the windows itself.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    wineserver -w
     touch "$WINEPREFIX/.txl-ready"
 fi
 

@@ -96,8 +96,10 @@ public:
             FSim.start(Sim, Args);
         else
             FSim.start(QStringLiteral("nsenter"), QStringList{NetnsArg(), "--", Sim} + Args);
-        if (!FSim.waitForStarted(5000))
+        if (!FSim.waitForStarted(5000)) {
+            FErr += "the simulator did not start: " + FSim.errorString().toLocal8Bit();
             return false;
+        }
         FStarted = true;
         const QDeadlineTimer Deadline(5000);
         while (!FErr.contains("listening ") && !Deadline.hasExpired()) {
@@ -106,7 +108,14 @@ public:
             FSim.waitForReadyRead(50);
             FErr += FSim.readAllStandardError();
         }
-        return FErr.contains("listening ");
+        if (FErr.contains("listening "))
+            return true;
+        // Say why, for the failure message.
+        FErr += FSim.readAllStandardError();
+        FErr += FSim.state() == QProcess::Running
+                    ? QByteArray("\n(no \"listening\" within 5 s)")
+                    : "\n(it ended with status " + QByteArray::number(FSim.exitCode()) + ")";
+        return false;
     }
 
     // Ends the simulator (it prints its summary when asked to stop) and returns its last summary.

@@ -83,7 +83,7 @@ void TestTftpClient::init()
 void TestTftpClient::fullUploadIsByteExact()
 {
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, {"--once"}));
+    QVERIFY2(sim.Start(DeviceAddress, {"--once"}), qPrintable(sim.Errors()));
     TTftpClient client(ClientAddress);
     QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
     const QJsonObject summary = sim.Finish();
@@ -111,7 +111,7 @@ void TestTftpClient::silentDeviceTimesOut()
 {
     // The product's own limit, end to end: three write requests, 3,000 ms apart.
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, {"--fault", "0:silent:all"}));
+    QVERIFY2(sim.Start(DeviceAddress, {"--fault", "0:silent:all"}), qPrintable(sim.Errors()));
     TTftpClient client(ClientAddress);
     QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trTimeout);
     sim.Finish();
@@ -165,7 +165,7 @@ void TestTftpClient::deviceBehaviour()
     QFETCH(int, times);
     QFETCH(bool, waited);
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, simArgs));
+    QVERIFY2(sim.Start(DeviceAddress, simArgs), qPrintable(sim.Errors()));
     const auto client = ShortClient();
     QCOMPARE(int(client->Upload(DeviceAddress, FirmwareFileName)), result);
     sim.Finish();
@@ -200,7 +200,7 @@ void TestTftpClient::junkBurstBeforeEveryAck()
     for (int block = 1; block <= blocks; ++block)
         args << "--fault" << QString("%1:flood:all").arg(block);
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, args));
+    QVERIFY2(sim.Start(DeviceAddress, args), qPrintable(sim.Errors()));
     TTftpClient client(ClientAddress);
     QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
     const QJsonObject summary = sim.Finish();
@@ -214,7 +214,7 @@ void TestTftpClient::junkStreamFromAnotherAddress()
     // 2 s of empty and opcode-0 datagrams at 2,000 a second from a stranger
     // while a device with a 20 ms reply delay takes the image.
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, {"--once", "--delay-ms", "20"}));
+    QVERIFY2(sim.Start(DeviceAddress, {"--once", "--delay-ms", "20"}), qPrintable(sim.Errors()));
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
     std::thread stranger([&] {
@@ -266,7 +266,7 @@ void TestTftpClient::unusableHostOrNameSendsNothing()
     QFETCH(QString, host);
     QFETCH(QString, name);
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress));
+    QVERIFY2(sim.Start(DeviceAddress), qPrintable(sim.Errors()));
     TTftpClient client(ClientAddress);
     const qint64 sentBefore = UdpDatagramsSent();
     QVERIFY(sentBefore >= 0);
@@ -284,8 +284,8 @@ void TestTftpClient::leadingZerosAreDecimal()
 {
     // "127.0.0.010" is 127.0.0.10; read as octal it would be 127.0.0.8.
     TSimDevice ten, eight;
-    QVERIFY(ten.Start("127.0.0.10", {"--once"}));
-    QVERIFY(eight.Start("127.0.0.8"));
+    QVERIFY2(ten.Start("127.0.0.10", {"--once"}), qPrintable(ten.Errors()));
+    QVERIFY2(eight.Start("127.0.0.8"), qPrintable(eight.Errors()));
     TTftpClient client(ClientAddress);
     QCOMPARE(client.Upload("127.000.000.010", FirmwareFileName), trOK);
     ten.Finish();
@@ -300,7 +300,7 @@ void TestTftpClient::wholeBlockImageEndsWithEmptyData()
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i / 512 + 1);
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress, {"--once"}));
+    QVERIFY2(sim.Start(DeviceAddress, {"--once"}), qPrintable(sim.Errors()));
     TTftpClient client(ClientAddress, {reinterpret_cast<const std::uint8_t *>(image.constData()),
                                        std::size_t(image.size())});
     QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
@@ -329,7 +329,7 @@ void TestTftpClient::nothingCanBeSent()
 {
     QFETCH(QString, cause);
     TSimDevice sim;
-    QVERIFY(sim.Start(DeviceAddress));
+    QVERIFY2(sim.Start(DeviceAddress), qPrintable(sim.Errors()));
     TUdpSocket squatter;
     std::unique_ptr<TTftpClient> client;
     if (cause == "port taken") {
