@@ -162,7 +162,8 @@ lab_delivered() {
     echo "-- device: $summary"
     [ "$status" = 0 ] || { echo "FAIL: simulator exit status $status" >&2; return 1; }
     lab_image_arrived "$2" || { echo "FAIL: the image is incomplete or differs from $2" >&2; return 1; }
-    grep -q "\"file\":\"$(basename "$2")\"" <<<"$summary" || { echo "FAIL: wrong file name announced" >&2; return 1; }
+    grep -q "\"file\":\"${TXL_IMAGE_NAME:-$(basename "$2")}\"" <<<"$summary" ||
+        { echo "FAIL: wrong file name announced" >&2; return 1; }
 }
 
 # lab_tool NS EXECUTABLE LOG: starts the tool on the X display in NS; sets TOOL_PID.

@@ -154,14 +154,17 @@ public:
                           }});
     }
 
-    // Stamp: the window system's time of the event, in milliseconds.
+    // Stamp: the window system's time of the event, in milliseconds. The
+    // event is made here, on the UI thread, and only posted from the other.
     void Key(QEvent::Type Type, int Key, int AtMs, ulong Stamp)
     {
-        FQueue.push_back({AtMs, [this, Type, Key, Stamp] {
-                              auto *Event = new QKeyEvent(Type, Key, Qt::NoModifier,
-                                                          Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
-                              Event->setTimestamp(Stamp);
-                              QCoreApplication::postEvent(FWindow, Event);
+        auto *Event = new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+        Event->setTimestamp(Stamp);
+        FKeys.emplace_back(Event);
+        FQueue.push_back({AtMs, [this, Event] {
+                              for (auto &Owned : FKeys)
+                                  if (Owned.get() == Event)
+                                      QCoreApplication::postEvent(FWindow, Owned.release());
                           }});
     }
 
@@ -189,6 +192,7 @@ public:
 private:
     QWindow *FWindow;
     std::vector<std::pair<int, std::function<void()>>> FQueue;
+    std::vector<std::unique_ptr<QKeyEvent>> FKeys; // until posted
     std::thread FThread;
 };
 
