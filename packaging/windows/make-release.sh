@@ -46,6 +46,7 @@ echo "-- $NAME from $EXE"
 
 # Debug information goes to a file of its own; the debug link lets a debugger find it by name.
 x86_64-w64-mingw32-objcopy --only-keep-debug "$EXE" "$OUT/$NAME.debug"
+chmod 644 "$OUT/$NAME.debug"
 x86_64-w64-mingw32-strip --strip-all -o "$STAGE/TXLoader.exe" "$EXE"
 (cd "$OUT" && x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$NAME.debug" "$STAGE/TXLoader.exe")
 
