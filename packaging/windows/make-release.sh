@@ -45,10 +45,12 @@ rm -f "$OUT/$NAME".* "$OUT/$NAME"-relink.zip "$OUT/SHA256SUMS"
 echo "-- $NAME from $EXE"
 
 # Debug information goes to a file of its own; the debug link lets a debugger find it by name.
-x86_64-w64-mingw32-objcopy --only-keep-debug "$EXE" "$OUT/$NAME.debug"
+# strip and objcopy stamp the PE header with SOURCE_DATE_EPOCH, or the clock without it: 0 keeps
+# the linker's empty stamp.
+SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-objcopy --only-keep-debug "$EXE" "$OUT/$NAME.debug"
 chmod 644 "$OUT/$NAME.debug"
-x86_64-w64-mingw32-strip --strip-all -o "$STAGE/TXLoader.exe" "$EXE"
-(cd "$OUT" && x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$NAME.debug" "$STAGE/TXLoader.exe")
+SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip --strip-all -o "$STAGE/TXLoader.exe" "$EXE"
+(cd "$OUT" && SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$NAME.debug" "$STAGE/TXLoader.exe")
 
 sign() {
     local args=(-pkcs12 "$TXL_SIGN_PFX" -readpass "$TXL_SIGN_PASS_FILE" -h sha256 -n "Tervix BootLoader")

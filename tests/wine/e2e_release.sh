@@ -217,6 +217,8 @@ log "Qt notices: $(grep -c '^=====' "$WORK/zip/LICENSES/Qt-third-party.txt") com
 # with that file's CRC, as debuggers check it.
 SECTIONS=$(x86_64-w64-mingw32-objdump -h "$WORK/zip/TXLoader.exe" | awk '$2 ~ /^\./ { print $2 }' | tr '\n' ' ')
 [[ "$SECTIONS" != *.debug_info* ]] || bad "TXLoader.exe in the zip has debug information"
+STAMP=$("$PY" -c 'import sys, pefile; print(pefile.PE(sys.argv[1], fast_load=True).FILE_HEADER.TimeDateStamp)' "$WORK/zip/TXLoader.exe")
+[ "$STAMP" = 0 ] || bad "TXLoader.exe in the zip carries a time stamp ($STAMP)"
 x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$WORK/debuglink" "$WORK/zip/TXLoader.exe" "$WORK/discard.exe" ||
     bad "TXLoader.exe has no debug link"
 "$PY" - "$WORK/debuglink" "$DIST/$NAME.debug" <<'EOF' || bad "the debug link does not name $NAME.debug with its CRC"
@@ -389,7 +391,11 @@ log "after the upgrade: $ENTRIES"
 if [ "$(grep -c . <<<"$ENTRIES")" != 1 ] || [ "$(cut -d'|' -f3 <<<"$ENTRIES")" != "$VERSION" ]; then
     bad "not one entry at $VERSION"
 fi
-[ "$(all_entries | grep -c .)" = 2 ] || bad "not one entry and Windows Installer's hidden one: $(all_entries)"
+if [ "$(all_entries | grep -c .)" != 2 ]; then
+    bad "not one entry and Windows Installer's hidden one: $(all_entries)"
+    in_pc wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s >"$OUT/wine-release-upgrade-uninstall-keys.txt" 2>&1 || true
+    grep -iE "$(trace_pattern "$PRODUCT")" "$WINEPREFIX"/*.reg >"$OUT/wine-release-upgrade-registry.txt" || true
+fi
 [ "$(installed_files | tr '\n' ' ')" = "$LISTING" ] || bad "after the upgrade the folder holds: $(installed_files | tr '\n' ' ')"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/signed/zip/TXLoader.exe" || bad "the upgrade left another TXLoader.exe than the new one"
 for f in README.txt LICENSES/Qt-third-party.txt; do
