@@ -1,8 +1,9 @@
 #!/bin/bash
 # The Windows release as its users meet it, under Wine, in a fresh prefix whose wineserver runs
 # in a "PC" network namespace (192.168.0.10/24); the simulated device is at 192.168.0.200.
-#   signing   a release signed with a throwaway certificate verifies against its root (and not
-#             against another); the unsigned release carries no signature;
+#   signing   a release signed with a throwaway certificate and timestamped by a throwaway
+#             authority on 127.0.0.1 verifies against their root (and not against another);
+#             the unsigned release carries no signature;
 #   zip       TXLoader.exe unpacked into a folder with Cyrillic letters and spaces starts and
 #             its About box shows the version;
 #   relink    the relinking kit alone gives the build's very TXLoader.exe, which starts and
@@ -164,6 +165,19 @@ cat >"$WORK/leaf.cnf" <<'EOF'
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+[leaf_tsa]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+[tsa]
+default_tsa = tsa_config
+[tsa_config]
+serial = serial
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
 EOF
 for ca in root other; do
     openssl req -x509 -newkey rsa:2048 -nodes -keyout "$WORK/$ca.key" -out "$WORK/$ca.pem" -days 2 \
@@ -173,18 +187,47 @@ done
 openssl req -newkey rsa:2048 -nodes -keyout "$WORK/leaf.key" -out "$WORK/leaf.csr" -subj "/CN=Tervix Devices (test)" 2>/dev/null
 openssl x509 -req -in "$WORK/leaf.csr" -CA "$WORK/root.pem" -CAkey "$WORK/root.key" -CAcreateserial -days 2 \
     -extfile "$WORK/leaf.cnf" -extensions leaf -out "$WORK/leaf.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$WORK/tsa.key" -out "$WORK/tsa.csr" -subj "/CN=TXLoader throwaway TSA" 2>/dev/null
+openssl x509 -req -in "$WORK/tsa.csr" -CA "$WORK/root.pem" -CAkey "$WORK/root.key" -CAcreateserial -days 2 \
+    -extfile "$WORK/leaf.cnf" -extensions leaf_tsa -out "$WORK/tsa.pem" 2>/dev/null
+echo 01 >"$WORK/serial"
+# An RFC 3161 time-stamping authority of our own on 127.0.0.1: openssl answers each request; at
+# most eight, each within 60 s.
+"$PY" - "$WORK" >"$WORK/tsa.log" 2>&1 <<'EOF' &
+import http.server, subprocess, sys
+work = sys.argv[1]
+class Tsa(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "leaf.cnf", "-queryfile", "/dev/stdin",
+                                "-inkey", "tsa.key", "-signer", "tsa.pem", "-chain", "root.pem", "-out", "/dev/stdout"],
+                               input=query, capture_output=True, cwd=work).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+server = http.server.HTTPServer(("127.0.0.1", 0), Tsa)
+server.timeout = 60
+open(f"{work}/tsa.port", "w").write(str(server.server_address[1]))
+for _ in range(8):
+    server.handle_request()
+EOF
+PIDS+=($!)
+lab_wait_for 10 test -s "$WORK/tsa.port" || bad "the time-stamping authority did not start"
 head -c 18 /dev/urandom | base64 >"$WORK/pass"
 openssl pkcs12 -export -inkey "$WORK/leaf.key" -in "$WORK/leaf.pem" -certfile "$WORK/root.pem" \
     -passout "file:$WORK/pass" -out "$WORK/sign.pfx"
-TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass \
+TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass TXL_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$WORK/tsa.port")/ \
     bash "$SRC/packaging/windows/make-release.sh" "$BUILD" "$QT" "$WORK/signed" >"$WORK/signed.log" 2>&1 ||
     { cat "$WORK/signed.log"; bad "make-release.sh failed with a certificate"; }
-grep -q "TXLoader.exe signed (SHA-256" "$WORK/signed.log" || bad "the signed release does not say it signed"
+grep -q "TXLoader.exe signed (SHA-256, timestamp from" "$WORK/signed.log" || bad "the signed release does not say it signed"
 unzip -q "$WORK/signed/$NAME.zip" TXLoader.exe -d "$WORK/signed/zip"
 for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
-    osslsigncode verify -CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 ||
+    osslsigncode verify -CAfile "$WORK/root.pem" -TSA-CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 ||
         { sed 's/^/    | /' "$WORK/verify.log"; bad "$(basename "$f") does not verify against the throwaway root"; }
     grep -q "Message digest algorithm *: SHA256" "$WORK/verify.log" || bad "$(basename "$f") is not signed with SHA-256"
+    grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log" || bad "$(basename "$f") has no valid timestamp"
     ! osslsigncode verify -CAfile "$WORK/other.pem" -in "$f" >/dev/null 2>&1 ||
         bad "$(basename "$f") verifies against an unrelated root as well"
 done
