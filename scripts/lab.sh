@@ -203,3 +203,84 @@ lab_wait_exit() {
     wait "$1" || LAB_STATUS=$?
     [ "$LAB_STATUS" = 0 ]
 }
+
+# --- TXLoader.exe under Wine ---------------------------------------------------------------
+# The main form's client area is 436 x 203 (Main.ui); the points below are inside it.
+# shellcheck disable=SC2034 # for the scripts that source this file
+LAB_MAIN_W=436
+LAB_MAIN_H=203
+# shellcheck disable=SC2034
+LAB_LOAD_BUTTON=(362 100) # "Загрузить...", 93 x 25 at 316,88
+LAB_HELP_BUTTON=(34 156)  # the help button, 29 x 25 at 20,144
+# shellcheck disable=SC2034
+LAB_QUIT_BUTTON=(362 156) # "Выйти"
+
+# lab_ocr WINDOW X Y W H: the text in that part of the window, read by tesseract from a 4x enlargement.
+lab_ocr() {
+    import -window "$1" -crop "$4x$5+$2+$3" +repage "$WORK/crop.png"
+    convert "$WORK/crop.png" -resize 400% -colorspace Gray "$WORK/crop4.png"
+    tesseract "$WORK/crop4.png" - -l rus+eng --psm 7 2>/dev/null | tr -s ' \n' ' '
+}
+
+# lab_client_origin WINDOW CLIENT_W CLIENT_H: sets CX, CY to where the client area starts. Without a
+# window manager Wine draws the frame and caption itself, inside the X window.
+lab_client_origin() {
+    local w h
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    w=$WIDTH h=$HEIGHT
+    CX=$(((w - $2) / 2))
+    CY=$((h - $3 - CX))
+}
+
+# lab_wine_tool NS LOG PROGRAM [ARGS...]: starts a Windows program with wine in NS; sets
+# TOOL_PID and TOOL_LOG. The wineserver owns the sockets: the caller has ended any server of
+# its prefix that runs elsewhere.
+lab_wine_tool() {
+    local ns=$1 log=$2
+    shift 2
+    ip netns exec "$ns" wine "$@" >"$log" 2>&1 &
+    TOOL_PID=$!
+    TOOL_LOG=$log
+    PIDS+=("$TOOL_PID")
+}
+
+# lab_wine_main TITLE SECONDS: waits for the tool's main window; sets WIN, CX and CY.
+lab_wine_main() {
+    lab_tool_window "$1" "$2" || return 1
+    WIN=$TOOL_WINDOW
+    sleep 1
+    lab_client_origin "$WIN" "$LAB_MAIN_W" "$LAB_MAIN_H"
+}
+
+# lab_wine_click X Y: a click at X,Y of the main window's client area.
+lab_wine_click() { xdotool mousemove --window "$WIN" $((CX + $1)) $((CY + $2)) click 1; }
+
+# lab_wine_status: what the status bar reads; its bottom 19 pixels of the client area.
+lab_wine_status() { lab_ocr "$WIN" "$CX" $((CY + LAB_MAIN_H - 20)) "$LAB_MAIN_W" 20; }
+
+# lab_wine_about SHOT: opens About with the help button, saves the screen as SHOT.png and the box
+# as SHOT-box.png, sets ABOUT_TEXT to what it reads and closes it with Enter. Says on standard
+# error what went wrong and returns 1.
+lab_wine_about() {
+    local about
+    lab_wine_click "${LAB_HELP_BUTTON[@]}"
+    if ! lab_wait_for 20 lab_window_shown '^About$'; then
+        echo "FAIL: the help button did not open the About box" >&2
+        return 1
+    fi
+    about=$(lab_find_window '^About$')
+    sleep 1
+    import -window root "$1.png"
+    import -window "$about" "$1-box.png"
+    convert "$1-box.png" -resize 400% -colorspace Gray "$WORK/about4.png"
+    # shellcheck disable=SC2034
+    ABOUT_TEXT=$(tesseract "$WORK/about4.png" - -l eng 2>/dev/null | tr -s ' \n' ' ')
+    xdotool windowfocus --sync "$about" 2>/dev/null || true
+    xdotool key Return || true
+    lab_wait_for 10 lab_window_gone '^About$' || { echo "FAIL: Enter did not close the About box" >&2; return 1; }
+}
+
+# lab_version_shown TEXT VERSION: TEXT (About, read by tesseract) shows "Version: VERSION".
+# Tesseract drops the small dots of this font ("1.0.0.3" reads "1003"): the digits must be
+# there in order, dots optional.
+lab_version_shown() { grep -qE "Version: ${2//./\\.?}( |$)" <<<"$1"; }

@@ -29,3 +29,6 @@ txl_ensure_packages() {
 # dpkg-dev to unpack Debian's qt6-base source, tesseract to read the tool's windows under Wine.
 TXL_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 fonts-wine dpkg-dev
     tesseract-ocr tesseract-ocr-rus"
+# The Windows release: wixl and msibuild for the installer, osslsigncode and openssl to sign it,
+# zip for the portable form; pefile reads the version the packages are named after.
+TXL_WINDOWS_PACKAGES="$TXL_WINDOWS_PACKAGES wixl msitools osslsigncode openssl zip unzip python3-pefile"

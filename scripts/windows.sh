@@ -4,9 +4,14 @@
 #   2. builds a static Qt 6 for Windows from Debian's own qt6-base source, once: the result is
 #      cached outside the clone, keyed by the Qt version and the configure options;
 #   3. cross-builds TXLoader.exe and the test programs with this CMake project through qt-cmake;
-#   4. runs the Windows tests under Wine and the end-to-end upload, then prints the tally.
+#   4. runs the Windows tests under Wine and the end-to-end upload;
+#   5. makes the release in dist/ and checks it under Wine (tests/wine/e2e_release.sh), then
+#      prints the tally.
 # Needs root: the tests bind UDP port 69 and make network namespaces.
-#   scripts/windows.sh [--qt-only | --build-only]
+#   scripts/windows.sh [--qt-only | --build-only | --release]
+# --release builds TXLoader.exe only, runs no test and writes dist/ (packaging/windows/make-release.sh;
+# TXL_SIGN_PFX, TXL_SIGN_PASS_FILE and TXL_SIGN_TIMESTAMP_URL sign it). It refuses the
+# repository's placeholder image unless TXL_ALLOW_PLACEHOLDER=1; TXL_FIRMWARE_IMAGE names the real one.
 # Environment: TXL_WIN_CACHE (default /var/cache/txloader), TXL_WIN_BUILD (default build-win).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -74,9 +79,34 @@ fetch_qt_source() {
     (cd "$dir" && apt-get "${apt_opts[@]}" source -qq "qt6-base=$QT_DEB_VERSION")
 }
 
+# The release lists the third-party notices of what Qt links in, from the qt_attribution.json
+# files of the source that was built, and the relinking kit says how Qt was built.
+qt_notices() {
+    mkdir -p "$QT_PREFIX/share/txloader"
+    /usr/bin/python3 packaging/windows/qt_notices.py collect "$1" "$QT_PREFIX/share/txloader/notices.new"
+    sha256sum <packaging/windows/qt_notices.py >"$QT_PREFIX/share/txloader/notices.new/collector.sha256"
+    rm -rf "$QT_PREFIX/share/txloader/notices"
+    mv "$QT_PREFIX/share/txloader/notices.new" "$QT_PREFIX/share/txloader/notices"
+    {
+        echo "Debian's qt6-base $QT_DEB_VERSION source package (apt-get source qt6-base=$QT_DEB_VERSION),"
+        echo "configured with CMake for MinGW-w64 (cmake/mingw-w64-x86_64.cmake of TXLoader's source):"
+        printf '  %s\n' "${QT_OPTIONS[@]}"
+    } >"$QT_PREFIX/share/txloader/qt-build.txt"
+}
+
 build_qt() {
     if [ -f "$QT_PREFIX/.complete" ]; then
         log "Qt $QT_VERSION for Windows from the cache: $QT_PREFIX"
+        if ! sha256sum <packaging/windows/qt_notices.py | cmp -s - "$QT_PREFIX/share/txloader/notices/collector.sha256"; then
+            # A cache made before the release kept them, or by another collector: the source
+            # alone gives them, no rebuild.
+            local work
+            work=$(mktemp -d /var/tmp/txl-qt.XXXXXX)
+            log "Qt's attribution files from Debian's qt6-base $QT_DEB_VERSION source"
+            fetch_qt_source "$work"
+            qt_notices "$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)"
+            rm -rf "$work"
+        fi
         return 0
     fi
     local work
@@ -100,6 +130,7 @@ build_qt() {
     nice -n 10 cmake --build "$work/build" -j"$JOBS" >>"$work/qt-build.log" 2>&1 ||
         { tail -n 40 "$work/qt-build.log" >&2; return 1; }
     cmake --install "$work/build" >>"$work/qt-build.log" 2>&1 || { tail -n 40 "$work/qt-build.log" >&2; return 1; }
+    qt_notices "$qtsrc"
     touch "$QT_PREFIX/.complete"
     rm -rf "$work"
     log "Qt $QT_VERSION for Windows installed in $QT_PREFIX ($(du -sh "$QT_PREFIX" | cut -f1))"
@@ -111,14 +142,24 @@ build_qt
 # --- TXLoader.exe and the Windows tests ----------------------------------------------------
 
 # The simulated device is a Linux program: the Windows tests use the Linux build's.
-log "simulator (Linux build in build/)"
-[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DTXL_BUILD_TESTS=ON >/dev/null
-cmake --build build --target tftpsim >/dev/null
 HOST_SIM=$SRC/build/tools/tftpsim/tftpsim
+if [ "$MODE" != --release ]; then
+    log "simulator (Linux build in build/)"
+    [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DTXL_BUILD_TESTS=ON >/dev/null
+    cmake --build build --target tftpsim >/dev/null
+fi
 
-log "cross-building TXLoader.exe and the Windows tests in $BUILD"
-"$QT_PREFIX/bin/qt-cmake" -S . -B "$BUILD" -G Ninja -DTXL_BUILD_TESTS=ON -DTXL_HOST_TFTPSIM="$HOST_SIM" >/dev/null
-nice -n 10 cmake --build "$BUILD" -j"$JOBS"
+FIRMWARE_OPTION=()
+[ -z "${TXL_FIRMWARE_IMAGE:-}" ] || FIRMWARE_OPTION=(-DTXL_FIRMWARE_IMAGE="$(realpath "$TXL_FIRMWARE_IMAGE")")
+"$QT_PREFIX/bin/qt-cmake" -S . -B "$BUILD" -G Ninja -DTXL_BUILD_TESTS=ON -DTXL_HOST_TFTPSIM="$HOST_SIM" \
+    "${FIRMWARE_OPTION[@]}" >/dev/null
+if [ "$MODE" = --release ]; then
+    log "cross-building TXLoader.exe in $BUILD"
+    nice -n 10 cmake --build "$BUILD" -j"$JOBS" --target TXLoader
+else
+    log "cross-building TXLoader.exe and the Windows tests in $BUILD"
+    nice -n 10 cmake --build "$BUILD" -j"$JOBS"
+fi
 
 # One file to hand over: nothing but system DLLs may be imported.
 IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/TXLoader.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
@@ -128,6 +169,32 @@ if grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|ver
     exit 1
 fi
 [ "$MODE" = --build-only ] && exit 0
+
+# release DIR: the release of $BUILD's TXLoader.exe in DIR. The placeholder image is no firmware
+# for a device: only a test release may carry it.
+release() {
+    local image placeholder
+    image=$(sed -n 's/^TXL_FIRMWARE_IMAGE:FILEPATH=//p' "$BUILD/CMakeCache.txt")
+    placeholder=$(mktemp /tmp/txl-placeholder.XXXXXX)
+    /usr/bin/python3 firmware/make_placeholder.py "$placeholder" >/dev/null
+    if cmp -s "$image" "$placeholder"; then
+        rm -f "$placeholder"
+        if [ "${TXL_ALLOW_PLACEHOLDER:-0}" != 1 ]; then
+            echo "$BUILD carries the placeholder image $image, not device firmware: no release of it." >&2
+            echo "Build with the real image (TXL_FIRMWARE_IMAGE=/path/to/ZRM-40K_06_V48.xfw), or set" >&2
+            echo "TXL_ALLOW_PLACEHOLDER=1 for a test release." >&2
+            return 1
+        fi
+        log "test release: the image is the placeholder"
+    fi
+    rm -f "$placeholder"
+    log "release in $1"
+    bash packaging/windows/make-release.sh "$BUILD" "$QT_PREFIX" "$1"
+}
+if [ "$MODE" = --release ]; then
+    release "$SRC/dist"
+    exit 0
+fi
 
 # --- under Wine ----------------------------------------------------------------------------
 
@@ -159,6 +226,19 @@ set -e
 TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | tail -n1)
 FAILED=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$WORK/ctest.log" | tail -n1)
 TOTAL=${TOTAL:-0} FAILED=${FAILED:-1}
+
+# The release itself, checked as a Windows user gets it: one end-to-end run of its own.
+log "release checks under Wine"
+START=$SECONDS
+set +e
+TXL_ALLOW_PLACEHOLDER=1 release "$SRC/dist" && log "release made in $((SECONDS - START)) s" &&
+    bash tests/wine/e2e_release.sh "$SRC/dist" "$BUILD" "$QT_PREFIX" "$HOST_SIM" "$BUILD" 2>&1 | tee "$WORK/release.log"
+set -e
+log "release and its checks: $((SECONDS - START)) s"
+RELEASE_PASSED=$(sed -n 's/^Release: \([0-9]*\) passed, \([0-9]*\) failed$/\1/p' "$WORK/release.log")
+RELEASE_FAILED=$(sed -n 's/^Release: \([0-9]*\) passed, \([0-9]*\) failed$/\2/p' "$WORK/release.log")
+[ -n "$RELEASE_PASSED" ] || RELEASE_PASSED=0 RELEASE_FAILED=1
+TOTAL=$((TOTAL + RELEASE_PASSED + RELEASE_FAILED)) FAILED=$((FAILED + RELEASE_FAILED))
 log "screenshots: $(ls "$BUILD"/wine-*.png 2>/dev/null | tr '\n' ' ')"
 echo "Wine: $((TOTAL - FAILED)) passed, $FAILED failed"
 [ "$FAILED" = 0 ] && [ "$TOTAL" -gt 0 ]

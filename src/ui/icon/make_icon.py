@@ -2,7 +2,8 @@
 """Draws the program icon (a chip with a download arrow) and writes
 TXLoader-16/32/48.png for the Qt resource, TXLoader-128/256.png as well for
 the desktop's icon theme, and TXLoader.ico for Windows builds: 48, 32 and 16
-pixels, each with 256 colours and with 32-bit colour.
+pixels, each with 256 colours and with 32-bit colour, and 256 pixels as a PNG
+(the form Windows takes for that size; Explorer's large icons use it).
 Python standard library only, so the build never needs an image tool.
 Run from anywhere: python3 make_icon.py"""
 
@@ -12,7 +13,8 @@ import zlib
 from collections import Counter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIZES = (48, 32, 16)          # in the .ico
+SIZES = (48, 32, 16)          # in the .ico as bitmaps
+PNG_IN_ICO = 256              # in the .ico as a PNG
 PNG_SIZES = (16, 32, 48, 128, 256)
 SUPERSAMPLE = 8               # samples per pixel side up to 48 px
 
@@ -177,7 +179,7 @@ def dib8(rows):
 
 
 def ico(images):
-    """images: (size, bits, data) in directory order."""
+    """images: (size, bits, data) in directory order; 256 is written as 0, as the format wants."""
     header = struct.pack("<HHH", 0, 1, len(images))
     offset = len(header) + 16 * len(images)
     directory, blobs = b"", b""
@@ -194,6 +196,8 @@ def main():
         with open(os.path.join(HERE, f"TXLoader-{size}.png"), "wb") as f:
             f.write(png(rows))
     images = [(s, 32, dib32(drawn[s])) for s in SIZES] + [(s, 8, dib8(drawn[s])) for s in SIZES]
+    # Last, so the bitmaps before it keep their bytes and their order.
+    images.append((PNG_IN_ICO, 32, png(drawn[PNG_IN_ICO])))
     with open(os.path.join(HERE, "TXLoader.ico"), "wb") as f:
         f.write(ico(images))
 
