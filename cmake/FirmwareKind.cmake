@@ -27,8 +27,8 @@ endfunction()
 # txl_write_image_facts(<file>)
 #
 # Writes, for the shell scripts, the facts of the image this build carries: its
-# file, length and the name the write request announces (from LoadData.h), and
-# the main window's caption, marked when the image is the placeholder.
+# file, length, the name the write request announces (from LoadData.h), whether
+# it is the placeholder, and the main window's caption, marked when it is.
 function(txl_write_image_facts file)
   set(load_data "${PROJECT_SOURCE_DIR}/src/transfer/LoadData.h")
   file(STRINGS "${load_data}" name_line REGEX "FirmwareFileName\\[\\] = \"")
@@ -43,8 +43,10 @@ function(txl_write_image_facts file)
   endif()
   string(SUBSTRING "${name}" 0 14 short)
   set(caption "${title}: ${short}")
+  set(placeholder 0)
   if(TXL_FIRMWARE_IS_PLACEHOLDER)
     string(APPEND caption "${mark}")
+    set(placeholder 1)
   endif()
   file(SIZE "${TXL_FIRMWARE_IMAGE}" size)
   file(WRITE "${file}"
@@ -52,5 +54,6 @@ function(txl_write_image_facts file)
     "TXL_IMAGE='${TXL_FIRMWARE_IMAGE}'\n"
     "TXL_IMAGE_SIZE=${size}\n"
     "TXL_IMAGE_NAME='${name}'\n"
+    "TXL_IMAGE_PLACEHOLDER=${placeholder}\n"
     "TXL_CAPTION='${caption}'\n")
 endfunction()

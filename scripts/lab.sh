@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # sourced: its variables are for the scripts that source it
 # Sourced by the demo, the end-to-end tests and the benchmark: a PC and a
 # device on a cable, each in a network namespace of its own, a private X
 # display, the simulated device, and the tool's windows.
@@ -14,7 +15,7 @@ fail() {
     echo "FAIL: $*" >&2
     FAILED=1
 }
-log() { echo "-- $*"; }
+declare -F log >/dev/null || log() { echo "-- $*"; } # a script may keep its own
 
 # lab_image BUILD_DIR: what the build says of the image it carries (its
 # image.env): TXL_IMAGE, TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; and
@@ -95,7 +96,8 @@ lab_xvfb() {
         echo "Xvfb did not start" >&2
         return 1
     fi
-    export DISPLAY=":$(head -n1 "$number")"
+    DISPLAY=":$(head -n1 "$number")"
+    export DISPLAY
     lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb does not answer on $DISPLAY" >&2; return 1; }
 }
 
@@ -120,9 +122,9 @@ lab_device() {
 }
 
 # lab_click WINDOW CONTROL: clicks a control where the forms place it (96 dpi):
-# load, close or help on the main window, ok on the About box. LAB_ORIGIN_X
-# and LAB_ORIGIN_Y say where the client area starts (under Wine the frame is
-# drawn inside the X window).
+# load, close or help on the main window, ok on the About box. CX and CY say
+# where the client area starts (under Wine the frame is drawn inside the X
+# window: lab_client_origin).
 lab_click() {
     local x y
     case $2 in
@@ -132,7 +134,7 @@ lab_click() {
     ok) x=243 y=214 ;; # About's OK, 74 x 25 at 206,202
     *) echo "lab_click: no control $2" >&2 && return 1 ;;
     esac
-    xdotool mousemove --window "$1" $((x + ${LAB_ORIGIN_X:-0})) $((y + ${LAB_ORIGIN_Y:-0})) click 1
+    xdotool mousemove --window "$1" $((x + ${CX:-0})) $((y + ${CY:-0})) click 1
 }
 
 # Empty when there is no such window (xdotool then fails, which must not end a set -e script).
@@ -171,7 +173,7 @@ lab_tool() {
     ip netns exec "$1" env QT_QPA_PLATFORM=xcb "$2" >"$3" 2>&1 &
     TOOL_PID=$!
     TOOL_LOG=$3
-    PIDS+=($TOOL_PID)
+    PIDS+=("$TOOL_PID")
 }
 
 # lab_tool_window TITLE SECONDS: sets TOOL_WINDOW to the id of the tool's
@@ -205,15 +207,21 @@ lab_wait_exit() {
 }
 
 # --- TXLoader.exe under Wine ---------------------------------------------------------------
-# The main form's client area is 436 x 203 (Main.ui); the points below are inside it.
-# shellcheck disable=SC2034 # for the scripts that source this file
+# The main form's client area is 436 x 203 (Main.ui).
 LAB_MAIN_W=436
 LAB_MAIN_H=203
-# shellcheck disable=SC2034
-LAB_LOAD_BUTTON=(362 100) # "Загрузить...", 93 x 25 at 316,88
-LAB_HELP_BUTTON=(34 156)  # the help button, 29 x 25 at 20,144
-# shellcheck disable=SC2034
-LAB_QUIT_BUTTON=(362 156) # "Выйти"
+
+# lab_wine_prefix: makes the prefix WINEPREFIX the tests run in: the fonts the forms were
+# drawn for, and windows that Wine manages itself (Xvfb runs no window manager, and Wine
+# would wait 2 s for one at every window it hides). RUN runs wine's tools (e.g. in a namespace).
+lab_wine_prefix() {
+    ${LAB_WINE_RUN:-} wineboot -i >/dev/null 2>&1 || true
+    ${LAB_WINE_RUN:-} wineserver -w
+    # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
+    cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    ${LAB_WINE_RUN:-} wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    ${LAB_WINE_RUN:-} wineserver -w
+}
 
 # lab_ocr WINDOW X Y W H: the text in that part of the window, read by tesseract from a 4x enlargement.
 lab_ocr() {
@@ -252,9 +260,6 @@ lab_wine_main() {
     lab_client_origin "$WIN" "$LAB_MAIN_W" "$LAB_MAIN_H"
 }
 
-# lab_wine_click X Y: a click at X,Y of the main window's client area.
-lab_wine_click() { xdotool mousemove --window "$WIN" $((CX + $1)) $((CY + $2)) click 1; }
-
 # lab_wine_status: what the status bar reads; its bottom 19 pixels of the client area.
 lab_wine_status() { lab_ocr "$WIN" "$CX" $((CY + LAB_MAIN_H - 20)) "$LAB_MAIN_W" 20; }
 
@@ -263,7 +268,7 @@ lab_wine_status() { lab_ocr "$WIN" "$CX" $((CY + LAB_MAIN_H - 20)) "$LAB_MAIN_W"
 # error what went wrong and returns 1.
 lab_wine_about() {
     local about
-    lab_wine_click "${LAB_HELP_BUTTON[@]}"
+    lab_click "$WIN" help
     if ! lab_wait_for 20 lab_window_shown '^About$'; then
         echo "FAIL: the help button did not open the About box" >&2
         return 1

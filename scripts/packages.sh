@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # sourced: its lists are for the scripts that source it
 # Sourced by the scripts: installs the Debian packages they need, quickly when all are there.
 
 TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev python3

@@ -173,21 +173,17 @@ fi
 # release DIR: the release of $BUILD's TXLoader.exe in DIR. The placeholder image is no firmware
 # for a device: only a test release may carry it.
 release() {
-    local image placeholder
-    image=$(sed -n 's/^TXL_FIRMWARE_IMAGE:FILEPATH=//p' "$BUILD/CMakeCache.txt")
-    placeholder=$(mktemp /tmp/txl-placeholder.XXXXXX)
-    /usr/bin/python3 firmware/make_placeholder.py "$placeholder" >/dev/null
-    if cmp -s "$image" "$placeholder"; then
-        rm -f "$placeholder"
+    local TXL_IMAGE TXL_IMAGE_PLACEHOLDER
+    . "$BUILD/image.env"
+    if [ "$TXL_IMAGE_PLACEHOLDER" = 1 ]; then
         if [ "${TXL_ALLOW_PLACEHOLDER:-0}" != 1 ]; then
-            echo "$BUILD carries the placeholder image $image, not device firmware: no release of it." >&2
+            echo "$BUILD carries the placeholder image $TXL_IMAGE, not device firmware: no release of it." >&2
             echo "Build with the real image (TXL_FIRMWARE_IMAGE=/path/to/ZRM-40K_06_V48.xfw), or set" >&2
             echo "TXL_ALLOW_PLACEHOLDER=1 for a test release." >&2
             return 1
         fi
         log "test release: the image is the placeholder"
     fi
-    rm -f "$placeholder"
     log "release in $1"
     bash packaging/windows/make-release.sh "$BUILD" "$QT_PREFIX" "$1"
 }
@@ -199,23 +195,16 @@ fi
 # --- under Wine ----------------------------------------------------------------------------
 
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
-    log "Wine prefix $WINEPREFIX"
-    rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
-    # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
-    cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
-    # Xvfb runs no window manager: Wine then waits 2 s for one at every window it hides,
-    # unless it manages the windows itself.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    wineserver -w
-    touch "$WINEPREFIX/.txl-ready"
-fi
-
 WORK=$(mktemp -d /tmp/txl-windows.XXXXXX)
 . scripts/lab.sh
 trap 'wineserver -k 2>/dev/null || true; lab_cleanup' EXIT
+if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
+    log "Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    lab_wine_prefix
+    touch "$WINEPREFIX/.txl-ready"
+fi
+
 # Qt under Wine needs a display even for its message-only windows.
 lab_xvfb 1024x768
 

@@ -44,6 +44,7 @@ ip netns exec "$PC" dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" 
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$1"' "$WORK/bus" "$TXLOADER" \
     >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
+# shellcheck disable=SC2034 # lab_tool_window reads it
 TOOL_LOG=$WORK/txloader.log
 PIDS+=("$TOOL_PID")
 lab_tool_window "$LAB_TITLE" 20 || exit 1

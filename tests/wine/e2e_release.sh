@@ -24,12 +24,12 @@ set -euo pipefail
 
 DIST=$(realpath "$1") BUILD=$(realpath "$2") QT=$(realpath "$3") SIM=$4 OUT=$5
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-FIRMWARE=$SRC/firmware/ZRM-40K_06_V48.xfw
 TABLE=$SRC/src/version/resource/TXLoader.version
 PY=/usr/bin/python3
 PC=txl-rpc-$$ DEV=txl-rdev-$$
 WORK=$(mktemp -d /tmp/txl-e2e-release.XXXXXX)
 . "$SRC/scripts/lab.sh"
+lab_image "$BUILD"
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all
 # No Linux menu entries for the shortcuts the installer makes.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -50,13 +50,11 @@ VERSION=$(sed -n '/^\[fixed\]/,/^\[/{s/^FileVersion *= *//p}' "$TABLE")
 OLD=${VERSION%.*}.$((${VERSION##*.} - 1))
 [ "${VERSION##*.}" -gt 0 ] || { echo "cannot make a version below $VERSION"; exit 1; }
 NAME=TXLoader-$VERSION-win64
-CAPTION='^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$'
 for f in "$NAME.zip" "$NAME.msi" "$NAME-relink.zip" "$NAME.debug" SHA256SUMS; do
     [ -f "$DIST/$f" ] || { echo "no $f in $DIST"; exit 1; }
 done
 
-PASSED=0 FAILED=0 CHECK='' CHECK_OK=''
-log() { echo "-- $*"; }
+PASSED=0 FAILED=0 CHECK='' CHECK_OK=
 begin() { CHECK=$1 CHECK_OK=1; echo "== $CHECK"; }
 bad() { echo "FAIL: $CHECK: $*" >&2; CHECK_OK=0; }
 end() {
@@ -134,12 +132,12 @@ EOF
 # started_and_about EXE_WINDOWS_PATH SHOT: starts it in the PC namespace and reads its About box.
 started_and_about() {
     lab_wine_tool "$PC" "$WORK/tool.log" "$1"
-    lab_wine_main "$CAPTION" 60 || { bad "$1 did not show its main window"; return 0; }
+    lab_wine_main "$LAB_TITLE" 60 || { bad "$1 did not show its main window"; return 0; }
     ABOUT_TEXT=
     lab_wine_about "$OUT/$2" || bad "no About box"
     log "About box reads: $ABOUT_TEXT"
     lab_version_shown "$ABOUT_TEXT" "$VERSION" || bad "the About box does not show version $VERSION"
-    lab_wine_click "${LAB_QUIT_BUTTON[@]}"
+    lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the tool did not end after \"Выйти\" (status $LAB_STATUS)"
 }
 
@@ -147,9 +145,7 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200), prefix $WINEPREFIX"
 lab_xvfb 1024x768
 lab_cable "$PC" "$DEV"
 START=$SECONDS
-in_pc wineboot -i >/dev/null 2>&1 || true
-in_pc wineserver -w
-cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+LAB_WINE_RUN=in_pc lab_wine_prefix
 WIN_USER=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public -printf '%f\n' | head -n1)
 log "fresh prefix in $((SECONDS - START)) s, user $WIN_USER"
 
@@ -319,16 +315,16 @@ msi "$DIST/$NAME.msi" i "$OUT/wine-release-install.log"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/zip/TXLoader.exe" || bad "the installed TXLoader.exe is not the release's"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 lab_wine_tool "$PC" "$WORK/installed.log" 'C:\Program Files\Tervix\TXLoader\TXLoader.exe'
-if lab_wine_main "$CAPTION" 60; then
+if lab_wine_main "$LAB_TITLE" 60; then
     log "click \"Загрузить...\" with the default address 192.168.0.200"
-    lab_wine_click "${LAB_LOAD_BUTTON[@]}"
-    lab_delivered 90 "$FIRMWARE" || bad "the device did not receive the image byte for byte"
+    lab_click "$WIN" load
+    lab_delivered 90 "$TXL_IMAGE" || bad "the device did not receive the image byte for byte"
     sleep 2 # the tool waits 500 ms before it shows the outcome
     import -window root "$OUT/wine-release-installed-upload.png"
     STATUS=$(lab_wine_status)
     log "status bar reads: $STATUS"
     grep -q 'Статус: OK' <<<"$STATUS" || bad "the status bar does not read \"Статус: OK\""
-    lab_wine_click "${LAB_QUIT_BUTTON[@]}"
+    lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the installed tool did not end after \"Выйти\" (status $LAB_STATUS)"
 else
     bad "the installed TXLoader.exe did not show its main window"

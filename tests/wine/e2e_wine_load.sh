@@ -9,12 +9,10 @@
 set -euo pipefail
 
 EXE=$1 SIM=$2 SRC=$3 OUT=$4
-FIRMWARE="$SRC/firmware/ZRM-40K_06_V48.xfw"
-TABLE="$SRC/src/version/resource/TXLoader.version"
 PC=txl-wpc-$$ DEV=txl-wdev-$$
 WORK=$(mktemp -d /tmp/txl-e2e-wine.XXXXXX)
-FAILED=0
 . "$SRC/scripts/lab.sh"
+lab_image "$OUT"
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
@@ -25,15 +23,10 @@ wine_cleanup() {
 }
 trap wine_cleanup EXIT
 
-fail() { echo "FAIL: $*" >&2; FAILED=1; }
-log() { echo "-- $*"; }
-
 [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
 for tool in ip Xvfb xdotool import convert tesseract wine wineserver sha256sum; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
 done
-
-table_value() { sed -n '/^\[strings\]/,/^\[/{s/^'"$1"' *= *//p}' "$TABLE"; }
 
 lab_xvfb 1024x768
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
@@ -45,14 +38,13 @@ wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 lab_wine_tool "$PC" "$WORK/txloader.log" "$EXE"
 
-# The repository's image is a placeholder, and the caption says so.
-lab_wine_main '^Tervix BootLoader: ZRM-40K_06_V48 \(тестовый образ\)$' 60 || exit 1
+lab_wine_main "$LAB_TITLE" 60 || exit 1
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' '), client at $CX,$CY"
 import -window root "$OUT/wine-start.png"
 
 log "click \"Загрузить...\" (93 x 25 at 316,88) with the default address"
-lab_wine_click "${LAB_LOAD_BUTTON[@]}"
-lab_delivered 90 "$FIRMWARE" || FAILED=1
+lab_click "$WIN" load
+lab_delivered 90 "$TXL_IMAGE" || FAILED=1
 sleep 2 # the tool waits 500 ms before it shows the outcome
 import -window root "$OUT/wine-upload.png"
 log "screenshot $OUT/wine-upload.png"
@@ -76,7 +68,7 @@ version=$(table_value FileVersion)
 lab_version_shown "$ABOUT_TEXT" "$version" || fail "the About box does not show FileVersion \"$version\""
 
 log "click \"Выйти\""
-lab_wine_click "${LAB_QUIT_BUTTON[@]}"
+lab_click "$WIN" close
 lab_wait_exit "$TOOL_PID" 20 || fail "the tool did not end cleanly after \"Выйти\" (status $LAB_STATUS)"
 
 if [ "$FAILED" = 0 ]; then
