@@ -262,6 +262,9 @@ lab_wine_main() {
 
 # lab_wine_status: what the status bar reads; its bottom 19 pixels of the client area.
 lab_wine_status() { lab_ocr "$WIN" "$CX" $((CY + LAB_MAIN_H - 20)) "$LAB_MAIN_W" 20; }
+# lab_reads_ok TEXT: TEXT (the status bar, read by tesseract) says "Статус: OK"; tesseract
+# may take the Latin O and K for their Cyrillic look-alikes.
+lab_reads_ok() { grep -qE 'Статус: [OО][KК]' <<<"$1"; }
 
 # lab_wine_about SHOT: opens About with the help button, saves the screen as SHOT.png and the box
 # as SHOT-box.png, sets ABOUT_TEXT to what it reads and closes it with Enter. Says on standard

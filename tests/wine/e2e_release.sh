@@ -323,7 +323,7 @@ if lab_wine_main "$LAB_TITLE" 60; then
     import -window root "$OUT/wine-release-installed-upload.png"
     STATUS=$(lab_wine_status)
     log "status bar reads: $STATUS"
-    grep -q 'Статус: OK' <<<"$STATUS" || bad "the status bar does not read \"Статус: OK\""
+    lab_reads_ok "$STATUS" || bad "the status bar does not read \"Статус: OK\""
     lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the installed tool did not end after \"Выйти\" (status $LAB_STATUS)"
 else

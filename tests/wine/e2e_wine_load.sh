@@ -51,7 +51,7 @@ log "screenshot $OUT/wine-upload.png"
 
 STATUS=$(lab_wine_status)
 log "status bar reads: $STATUS"
-grep -qE 'Статус: [OО][KК]' <<<"$STATUS" || fail "the status bar does not read \"Статус: OK\""
+lab_reads_ok "$STATUS" || fail "the status bar does not read \"Статус: OK\""
 kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the upload"
 
 log "click the help button (29 x 25 at 20,144)"
