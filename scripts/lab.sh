@@ -87,18 +87,18 @@ lab_cable() {
 # a client that connects during the reset is refused ("could not connect to
 # display"); one tool ending and the next starting is exactly that moment.
 lab_xvfb() {
-    local number="$WORK/xvfb.display"
-    : >"$number"
-    Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$number" >"$WORK/xvfb.log" 2>&1 &
+    local number
+    number=$(mktemp "$WORK/xvfb.XXXXXX")
+    Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$number" >"$number.log" 2>&1 &
     PIDS+=($!)
     if ! lab_wait_for 10 grep -q '^[0-9]' "$number"; then
-        cat "$WORK/xvfb.log" >&2
+        cat "$number.log" >&2
         echo "Xvfb did not start" >&2
         return 1
     fi
     DISPLAY=":$(head -n1 "$number")"
     export DISPLAY
-    lab_wait_for 10 xdotool getdisplaygeometry || { cat "$WORK/xvfb.log" >&2; echo "Xvfb does not answer on $DISPLAY" >&2; return 1; }
+    lab_wait_for 10 xdotool getdisplaygeometry || { cat "$number.log" >&2; echo "Xvfb does not answer on $DISPLAY" >&2; return 1; }
 }
 
 # lab_sim COMMAND...: starts the simulator (COMMAND, perhaps behind ip netns
@@ -210,6 +210,20 @@ lab_wait_exit() {
 # The main form's client area is 436 x 203 (Main.ui).
 LAB_MAIN_W=436
 LAB_MAIN_H=203
+
+# lab_wine_ctest_prefix: under ctest with a resource file, the prefix and the X display ctest
+# gave this test (resource "wineprefix" by id, the ids counting the entries of
+# TXL_WINE_PREFIXES and TXL_WINE_DISPLAYS), so that two Windows tests run side by side, each
+# with a wineserver and a keyboard focus of its own; else WINEPREFIX and DISPLAY stay.
+lab_wine_ctest_prefix() {
+    local id=${CTEST_RESOURCE_GROUP_0_WINEPREFIX:-}
+    [ -n "$id" ] || return 0
+    id=${id#id:}
+    id=${id%%,*}
+    WINEPREFIX=$(awk -v i="$id" '{ print $i }' <<<"${TXL_WINE_PREFIXES:?}")
+    DISPLAY=$(awk -v i="$id" '{ print $i }' <<<"${TXL_WINE_DISPLAYS:?}")
+    export WINEPREFIX DISPLAY
+}
 
 # lab_wine_prefix: makes the prefix WINEPREFIX the tests run in: the fonts the forms were
 # drawn for, and windows that Wine manages itself (Xvfb runs no window manager, and Wine

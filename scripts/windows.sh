@@ -204,13 +204,30 @@ if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     lab_wine_prefix
     touch "$WINEPREFIX/.txl-ready"
 fi
+# A prefix per core, so that two Windows tests run side by side (ctest's resource "wineprefix").
+TXL_WINE_PREFIXES=$WINEPREFIX
+SPEC='{"id": "1", "slots": 1}'
+for i in $(seq 2 "$JOBS"); do
+    [ -f "$WINEPREFIX-$i/.txl-ready" ] || { rm -rf "$WINEPREFIX-$i" && cp -a "$WINEPREFIX" "$WINEPREFIX-$i"; }
+    TXL_WINE_PREFIXES="$TXL_WINE_PREFIXES $WINEPREFIX-$i"
+    SPEC="$SPEC, {\"id\": \"$i\", \"slots\": 1}"
+done
+export TXL_WINE_PREFIXES
+echo "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wineprefix\": [$SPEC]}]}" >"$BUILD/wine-prefixes.json"
 
-# Qt under Wine needs a display even for its message-only windows.
-lab_xvfb 1024x768
+# Qt under Wine needs a display even for its message-only windows; one per prefix, as the
+# keyboard focus is the display's.
+TXL_WINE_DISPLAYS=
+for _ in $(seq "$JOBS"); do
+    lab_xvfb 1024x768
+    TXL_WINE_DISPLAYS="${TXL_WINE_DISPLAYS:+$TXL_WINE_DISPLAYS }$DISPLAY"
+done
+export TXL_WINE_DISPLAYS
 
 log "Windows tests under Wine"
 set +e
-ctest --test-dir "$BUILD" --output-on-failure 2>&1 | tee "$WORK/ctest.log"
+ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS" --resource-spec-file "$BUILD/wine-prefixes.json" 2>&1 |
+    tee "$WORK/ctest.log"
 set -e
 TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | tail -n1)
 FAILED=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$WORK/ctest.log" | tail -n1)

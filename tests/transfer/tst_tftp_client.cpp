@@ -119,9 +119,11 @@ void TestTftpClient::silentDeviceTimesOut()
     QCOMPARE(packets.size(), std::size_t(3));
     for (const SimPacket &p : packets)
         QCOMPARE(p.Opcode, 2);
+    // Seen at the device: a first send that leaves late (a busy machine, Wine) shortens the
+    // first gap a little.
     for (int i = 1; i < 3; ++i) {
         const double gap = packets[i].Ms - packets[i - 1].Ms;
-        QVERIFY2(gap > 2950 && gap < 3500, qPrintable(QString::number(gap)));
+        QVERIFY2(gap > 2900 && gap < 3500, qPrintable(QString::number(gap)));
     }
     QVERIFY(!client.Evidence().NothingCouldBeSent());
 }

@@ -13,6 +13,7 @@ PC=txl-wpc-$$ DEV=txl-wdev-$$
 WORK=$(mktemp -d /tmp/txl-e2e-wine.XXXXXX)
 . "$SRC/scripts/lab.sh"
 lab_image "$OUT"
+lab_wine_ctest_prefix
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Runs one Windows test program under Wine and passes its exit status on:
-#   wine-run.sh PROGRAM.exe [ARGS...]      (WINEPREFIX and DISPLAY from the environment)
+#   wine-run.sh PROGRAM.exe [ARGS...]      (WINEPREFIX and DISPLAY from the environment,
+#                                          or the prefix ctest gives: lab_wine_ctest_prefix)
 # The wineserver owns the program's sockets, so it has to run in this network namespace:
 # a server of the same prefix left from an earlier run (maybe in another namespace) is ended
 # first, and ours is ended after the program.
@@ -8,6 +9,8 @@
 # TXL_HOSTCMD_DIR, which the program finds through WINEPATH.
 # Under Wine, QtTest writes nothing to standard output; the log goes to a file and is shown here.
 set -u
+. "$(dirname "$0")/../../scripts/lab.sh"
+lab_wine_ctest_prefix
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 program=$1
