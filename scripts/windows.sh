@@ -131,11 +131,11 @@ fi
 
 # --- under Wine ----------------------------------------------------------------------------
 
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX=$BUILD/wineprefix WINEDLLOVERRIDES=mscoree,mshtml=
 if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     log "Wine prefix $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
+    WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
     wineserver -w
     # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
     cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
