@@ -135,7 +135,7 @@ export WINEPREFIX=$BUILD/wineprefix WINEDLLOVERRIDES=mscoree,mshtml=
 if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     log "Wine prefix $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
+    WINEDEBUG=-all setarch -R wineboot -i >/dev/null 2>&1 || true # see tests/wine/wine-run.sh
     wineserver -w
     # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
     cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"

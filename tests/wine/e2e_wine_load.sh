@@ -16,7 +16,7 @@ WORK=$(mktemp -d /tmp/txl-e2e-wine.XXXXXX)
 FAILED=0
 . "$SRC/scripts/lab.sh"
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
-export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEDEBUG=-all,err+all WINEDLLOVERRIDES=mscoree,mshtml=
 
 wine_cleanup() {
     # The wineserver of this prefix runs in the PC namespace; end it before the namespace goes.
@@ -60,7 +60,8 @@ lab_device "$DEV" "$SIM" --once --idle-timeout 120
 # Sockets belong to the wineserver: a server of this prefix must not survive from elsewhere.
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
-ip netns exec "$PC" wine "$EXE" >"$WORK/txloader.log" 2>&1 &
+# Without address randomization, as wine-run.sh explains.
+ip netns exec "$PC" setarch -R wine "$EXE" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
 TOOL_LOG=$WORK/txloader.log
 PIDS+=("$TOOL_PID")

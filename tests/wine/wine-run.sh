@@ -46,7 +46,12 @@ if [ -n "${TXL_HOST_PROGRAMS:-}" ]; then
 fi
 
 started=$(date +%s%N)
-wine "$program" -o "Z:$log,txt" "$@" 2>"$work/wine.err"
+# Debian's Wine has no preloader to keep 0x7ffe0000 free for the shared user data, and Linux
+# puts a program's heap anywhere in the GB above its end (wine64 ends at 0x7d005000): now and
+# then a Wine process dies before main with "failed to map the shared user data: c0000018".
+# Without address randomization the heap starts where the loader ends, clear of that page;
+# the stand-ins and every other process the program starts inherit this.
+setarch -R wine "$program" -o "Z:$log,txt" "$@" 2>"$work/wine.err"
 status=$?
 ms=$((($(date +%s%N) - started) / 1000000))
 [ ! -f "$log" ] || cat "$log"
