@@ -29,7 +29,7 @@ class TestUiStartup : public QObject
 
     // Shows the main window and runs the application's event loop as start-up
     // does; 0 when the program ended on its own, 99 when it was still running
-    // after 10 s.
+    // after 30 s.
     static int RunUntilQuit(TForms &F)
     {
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
@@ -257,7 +257,13 @@ private slots:
             },
             25000);
         const int ExitCode = RunUntilQuit(F);
-        QVERIFY2(Driver.Done(), "no modal window appeared");
+        // Without the box, the panel tells whether the window settled on an interface instead.
+        const QString Why =
+            QStringLiteral("no modal window appeared; exit code %1, panel \"%2\", usable interfaces now %3")
+                .arg(ExitCode)
+                .arg(F.Panel(0))
+                .arg(UsableInterfaces());
+        QVERIFY2(Driver.Done(), qPrintable(Why));
         QCOMPARE(Driver.ModalClass(), QStringLiteral("QMessageBox"));
         QCOMPARE(ExitCode, 0);
         QCOMPARE(Text, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"));
