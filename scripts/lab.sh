@@ -229,11 +229,12 @@ lab_wine_ctest_prefix() {
 # drawn for, and windows that Wine manages itself (Xvfb runs no window manager, and Wine
 # would wait 2 s for one at every window it hides). RUN runs wine's tools (e.g. in a namespace).
 lab_wine_prefix() {
-    ${LAB_WINE_RUN:-} wineboot -i >/dev/null 2>&1 || true
+    # Without address randomization, as tests/wine/wine-run.sh explains.
+    ${LAB_WINE_RUN:-} setarch -R wineboot -i >/dev/null 2>&1 || true
     ${LAB_WINE_RUN:-} wineserver -w
     # Wine does not load its own fonts; without Tahoma the forms fall back to a serif face.
     cp /usr/share/wine/fonts/tahoma*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
-    ${LAB_WINE_RUN:-} wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    ${LAB_WINE_RUN:-} setarch -R wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     ${LAB_WINE_RUN:-} wineserver -w
 }
 
@@ -260,7 +261,8 @@ lab_client_origin() {
 lab_wine_tool() {
     local ns=$1 log=$2
     shift 2
-    ip netns exec "$ns" wine "$@" >"$log" 2>&1 &
+    # Without address randomization, as tests/wine/wine-run.sh explains.
+    ip netns exec "$ns" setarch -R wine "$@" >"$log" 2>&1 &
     TOOL_PID=$!
     TOOL_LOG=$log
     PIDS+=("$TOOL_PID")

@@ -194,7 +194,7 @@ fi
 
 # --- under Wine ----------------------------------------------------------------------------
 
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX=$BUILD/wineprefix WINEDLLOVERRIDES=mscoree,mshtml=
 WORK=$(mktemp -d /tmp/txl-windows.XXXXXX)
 . scripts/lab.sh
 trap 'wineserver -k 2>/dev/null || true; lab_cleanup' EXIT

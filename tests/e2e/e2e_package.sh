@@ -1,12 +1,14 @@
 #!/bin/bash
 # The Debian package as a user gets it: built by scripts/package.sh (which
-# must refuse the placeholder image unless allowed), installed with dpkg -i,
+# must refuse the placeholder image unless allowed), installed with apt-get,
 # started from /usr/bin by an unprivileged user (made for the test and
 # removed again) under Xvfb in a "PC" network
 # namespace, load button pressed with xdotool; the simulated device in its own
 # namespace must receive the image byte for byte and the status, read through
 # the accessibility bus, must say OK. Then the package is purged and nothing
 # of it may be left.
+# The package, /usr/bin/txloader and the test user belong to the machine, not
+# to this build: one run at a time on the machine (other build trees, CI).
 #
 # usage: e2e_package.sh TFTPSIM SOURCE_DIR OUTPUT_DIR
 set -euo pipefail
@@ -28,7 +30,7 @@ cleanup() {
 }
 purge_package() {
     if [ "$INSTALLED" = 1 ]; then
-        dpkg --purge txloader >/dev/null 2>&1 || true
+        apt_get purge txloader >/dev/null 2>&1 || true
     fi
     INSTALLED=0
 }
@@ -42,12 +44,20 @@ trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; FAILED=1; }
 log() { echo "-- $*"; }
+# dpkg gives up at once when another program holds its lock; apt-get waits for it.
+apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 
 [ "$(id -u)" = 0 ] || { echo "needs root (dpkg, network namespaces)"; exit 1; }
-for tool in dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
+for tool in apt-get flock dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
     useradd userdel ip Xvfb xdotool import; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
 done
+mkdir -p /run/lock
+exec {MACHINE_LOCK}>/run/lock/txloader-e2e-package.lock
+if ! flock -n "$MACHINE_LOCK"; then
+    log "waiting for another e2e_package run on this machine"
+    flock -w 600 "$MACHINE_LOCK" || { echo "FAIL: another e2e_package run kept the machine for 10 minutes"; exit 1; }
+fi
 if dpkg-query -W -f='${Status}' txloader 2>/dev/null | grep -q installed; then
     echo "SKIP: txloader is installed on this machine; the test will not replace it"
     exit 77
@@ -64,16 +74,17 @@ done
 chmod 711 "$WORK"
 mkdir -m 700 "$WORK/home"
 useradd --system --uid "$U" --user-group --no-create-home --home-dir "$WORK/home" --shell /usr/sbin/nologin \
-    "txlpkg$$" >/dev/null 2>&1 || { echo "cannot create user txlpkg$$"; exit 1; }
+    "txlpkg$$" >"$WORK/useradd.log" 2>&1 || { cat "$WORK/useradd.log"; echo "cannot create user txlpkg$$"; exit 1; }
 USER_NAME=txlpkg$$
 chown "$U:$U" "$WORK/home"
 cp "$SRC/tests/e2e/atspi_texts.py" "$WORK/home/"
 # user_in_pc COMMAND...: runs COMMAND as that user, without root's
-# capabilities or environment, in the PC's namespace.
+# capabilities or environment, in the PC's namespace; a helper of its session
+# that outlived the test must not keep the machine.
 user_in_pc() {
     ip netns exec "$PC" setpriv --reuid="$U" --regid="$U" --clear-groups --inh-caps=-all \
         env -i PATH=/usr/bin:/bin HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/home" DISPLAY="$DISPLAY" \
-        LANG=C.UTF-8 "$@"
+        LANG=C.UTF-8 "$@" {MACHINE_LOCK}>&-
 }
 
 log "without permission the placeholder build must not become a package"
@@ -103,9 +114,9 @@ mapfile -t PATHS < <(dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/
 PRESENT=()
 for p in "${PATHS[@]}"; do [ -e "$p" ] && PRESENT+=("$p"); done
 
-log "dpkg -i"
+log "apt-get install $DEB"
 INSTALLED=1
-dpkg -i "$DEB" >"$WORK/dpkg-i.log" 2>&1 || { cat "$WORK/dpkg-i.log"; echo "FAIL: dpkg -i"; exit 1; }
+apt_get install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; echo "FAIL: apt-get install"; exit 1; }
 getcap /usr/bin/txloader | grep -q cap_net_bind_service || fail "postinst did not give /usr/bin/txloader cap_net_bind_service"
 for size in 16 32 48 128 256; do
     [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ] || fail "no ${size}px icon"
@@ -173,8 +184,8 @@ remove_user
 getent passwd "$U" >/dev/null && fail "user $U is left"
 getent group "$U" >/dev/null && fail "group $U is left"
 
-log "dpkg --purge"
-dpkg --purge txloader >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; fail "dpkg --purge"; }
+log "apt-get purge"
+apt_get purge txloader >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; fail "apt-get purge"; }
 INSTALLED=0
 dpkg-query -W txloader >/dev/null 2>&1 && fail "dpkg still knows txloader"
 ls /var/lib/dpkg/info/txloader.* >/dev/null 2>&1 && fail "dpkg's files for txloader are left"

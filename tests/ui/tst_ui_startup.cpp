@@ -32,12 +32,16 @@ class TestUiStartup : public QObject
 
     // Shows the main window and runs the application's event loop as start-up
     // does; 0 when the program ended on its own, 99 when it was still running
-    // after 10 s.
-    static int RunUntilQuit(TForms &F)
+    // after GuardMs.
+    static int RunUntilQuit(TForms &F, int GuardMs = 30000)
     {
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
-        // Only a hang guard: windows come up slowly under Wine on a busy machine.
-        QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(99); });
+        // Only a hang guard (windows come up slowly under Wine on a busy machine), and only for
+        // this run: it goes with the function.
+        QTimer Guard;
+        Guard.setSingleShot(true);
+        QObject::connect(&Guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        Guard.start(GuardMs);
         return QCoreApplication::exec();
     }
 
@@ -359,12 +363,32 @@ private slots:
             },
             25000);
         const int ExitCode = RunUntilQuit(F);
-        QVERIFY2(Driver.Done(), "no modal window appeared");
+        // Without the box, the panel tells whether the window settled on an interface instead.
+        const QString Why =
+            QStringLiteral("no modal window appeared; exit code %1, panel \"%2\", usable interfaces now %3")
+                .arg(ExitCode)
+                .arg(F.Panel(0))
+                .arg(UsableInterfaces());
+        QVERIFY2(Driver.Done(), qPrintable(Why));
         QCOMPARE(Driver.ModalClass(), QStringLiteral("QMessageBox"));
         QCOMPARE(ExitCode, 0);
         QCOMPARE(Text, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"));
         QVERIFY(!F.Main.isVisible());
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
+    }
+
+    void hangGuardEndsWithItsRun()
+    {
+        {
+            TForms F;
+            QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(5); }); // before the window shows
+            QCOMPARE(RunUntilQuit(F, 200), 5);
+        }
+        // Left armed, the guard would end whatever event loop runs when it fires: in the next
+        // test, the one of the message box, before anyone saw it.
+        QEventLoop Later;
+        QTimer::singleShot(500, &Later, [&Later] { Later.exit(7); });
+        QCOMPARE(Later.exec(), 7);
     }
 
     void clickIntoEmptyAddressFieldStartsAtTheStart()

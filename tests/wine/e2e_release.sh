@@ -65,7 +65,8 @@ end() {
         FAILED=$((FAILED + 1))
     fi
 }
-in_pc() { ip netns exec "$PC" "$@"; }
+# Wine without address randomization, as tests/wine/wine-run.sh explains.
+in_pc() { ip netns exec "$PC" setarch -R "$@"; }
 winpath() { echo "Z:${1//\//\\}"; }
 # msi FILE.msi ACTION LOG: msiexec /ACTION quietly, with a verbose log; MSI_STATUS its exit code.
 msi() {

@@ -15,7 +15,7 @@ WORK=$(mktemp -d /tmp/txl-e2e-wine.XXXXXX)
 lab_image "$OUT"
 lab_wine_ctest_prefix
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
-export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEDEBUG=-all,err+all WINEDLLOVERRIDES=mscoree,mshtml=
 
 wine_cleanup() {
     # The wineserver of this prefix runs in the PC namespace; end it before the namespace goes.
