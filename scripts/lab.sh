@@ -137,6 +137,10 @@ lab_click() {
     xdotool mousemove --window "$1" $((x + ${CX:-0})) $((y + ${CY:-0})) click 1
 }
 
+# lab_heard LINE: the accessibility listener (tests/e2e/atspi_events.py, its output in
+# $WORK/events) heard LINE, such as "name|Статус: OK".
+lab_heard() { grep -qxF -- "$1" "$WORK/events"; }
+
 # Empty when there is no such window (xdotool then fails, which must not end a set -e script).
 lab_find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1 || true; }
 lab_window_shown() { [ -n "$(lab_find_window "$1")" ]; }
