@@ -122,7 +122,8 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
         if (ntohl(table->table[i].dwAddr) != Address)
             continue;
         const DWORD index = htonl(table->table[i].dwIndex); // network order for IPv4
-        ::setsockopt(FImpl->Sock, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char *>(&index), sizeof index);
+        ::setsockopt(FImpl->Sock, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char *>(&index),
+                     sizeof index);
         break;
     }
     return true;

@@ -63,12 +63,14 @@ public:
             QThread::msleep(10);
         // One ip on each side: under Wine each program run is a round trip through a stand-in.
         return Ip({"-batch", "-"}, nullptr,
-                  QStringLiteral("link add %1 type veth peer name %2\nlink set %2 netns %3\naddr add %4 dev %1\n"
-                                 "link set %1 up\n")
+                  QStringLiteral(
+                      "link add %1 type veth peer name %2\nlink set %2 netns %3\naddr add %4 dev %1\n"
+                      "link set %1 up\n")
                       .arg(PcName, DevName, QString::fromLatin1(FHolderPid), PcCidr)
                       .toUtf8()) &&
-               uitest::Run(QStringLiteral("nsenter"), {NetnsArg(), "--", "ip", "-batch", "-"}, nullptr, 10000,
-                           QStringLiteral("addr add %1 dev %2\nlink set %2 up\n").arg(DevCidr, DevName).toUtf8());
+               uitest::Run(
+                   QStringLiteral("nsenter"), {NetnsArg(), "--", "ip", "-batch", "-"}, nullptr, 10000,
+                   QStringLiteral("addr add %1 dev %2\nlink set %2 up\n").arg(DevCidr, DevName).toUtf8());
     }
 
     // Runs a command in the device's namespace; true when it exits with 0.

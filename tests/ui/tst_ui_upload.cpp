@@ -150,7 +150,8 @@ public:
     {
         FQueue.push_back({AtMs, [Target] {
                               QMetaObject::invokeMethod(
-                                  qApp, [Target] { QTest::mouseClick(Target, Qt::LeftButton); }, Qt::QueuedConnection);
+                                  qApp, [Target] { QTest::mouseClick(Target, Qt::LeftButton); },
+                                  Qt::QueuedConnection);
                           }});
     }
 
@@ -158,7 +159,8 @@ public:
     // event is made here, on the UI thread, and only posted from the other.
     void Key(QEvent::Type Type, int Key, int AtMs, ulong Stamp)
     {
-        auto *Event = new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+        auto *Event =
+            new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
         Event->setTimestamp(Stamp);
         FKeys.emplace_back(Event);
         FQueue.push_back({AtMs, [this, Event] {
