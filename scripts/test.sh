@@ -28,4 +28,6 @@ fi
 
 cmake -S . -B "$dir" -G Ninja "${args[@]}"
 cmake --build "$dir" -j"$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j2
+# Most tests spend their time waiting on a device's replies, not on a core: one more
+# at a time than two cores.
+ctest --test-dir "$dir" --output-on-failure -j"$(($(nproc) + 1))"
