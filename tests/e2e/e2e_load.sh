@@ -38,11 +38,10 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-# The tool in a D-Bus session of its own with the accessibility bridge on;
-# the session's address lands in $WORK/bus.
-ip netns exec "$PC" dbus-run-session -- sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS" >"$0" &&
-    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$1"' "$WORK/bus" "$TXLOADER" \
-    >"$WORK/txloader.log" 2>&1 &
+# The tool in a D-Bus session of its own with the accessibility bridge on, and
+# a listener on that bus from before it starts.
+ip netns exec "$PC" dbus-run-session -- sh -c "$LAB_LISTENED" "$WORK/events" \
+    "$(dirname "$0")/atspi_events.py" "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
 TOOL_PID=$!
 # shellcheck disable=SC2034 # lab_tool_window reads it
 TOOL_LOG=$WORK/txloader.log
@@ -51,10 +50,8 @@ lab_tool_window "$LAB_TITLE" 20 || exit 1
 WIN=$TOOL_WINDOW
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
 
-DBUS_SESSION_BUS_ADDRESS=$(cat "$WORK/bus") /usr/bin/python3 "$(dirname "$0")/atspi_events.py" 120 \
-    >"$WORK/events" 2>"$WORK/events.err" &
-PIDS+=($!)
-lab_wait_for 20 grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
+grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
+PIDS+=("$(cat "$WORK/events.pid")")
 keys() { xdotool windowfocus --sync "$WIN" 2>/dev/null || true; xdotool key --delay 60 "$@"; }
 
 log "by keyboard: Tab to the address, type it, Shift+Tab back, Space loads"
