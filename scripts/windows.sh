@@ -48,9 +48,12 @@ QT_OPTIONS=(
     -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF
 )
+# Qt names its own source and build folders in its libraries (file names in its messages);
+# they are mapped to one fixed name, so TXLoader.exe does not depend on where Qt was built.
+QT_PATH_MAP=/qt
 QT_KEY=$( (
     echo "$QT_DEB_VERSION"
-    printf '%s\n' "${QT_OPTIONS[@]}"
+    printf '%s\n' "${QT_OPTIONS[@]}" "paths mapped to $QT_PATH_MAP"
     cat cmake/mingw-w64-x86_64.cmake
 ) | sha256sum | cut -c1-12)
 QT_PREFIX=$CACHE/qt-$QT_VERSION-mingw64-static-$QT_KEY
@@ -91,6 +94,7 @@ qt_notices() {
         echo "Debian's qt6-base $QT_DEB_VERSION source package (apt-get source qt6-base=$QT_DEB_VERSION),"
         echo "configured with CMake for MinGW-w64 (cmake/mingw-w64-x86_64.cmake of TXLoader's source):"
         printf '  %s\n' "${QT_OPTIONS[@]}"
+        echo "  -DCMAKE_C_FLAGS and -DCMAKE_CXX_FLAGS: -ffile-prefix-map=<the build's folder>=$QT_PATH_MAP"
     } >"$QT_PREFIX/share/txloader/qt-build.txt"
 }
 
@@ -124,6 +128,7 @@ build_qt() {
     cmake -S "$qtsrc" -B "$work/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$QT_PREFIX/mingw-w64-x86_64.cmake" \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DCMAKE_C_FLAGS="-ffile-prefix-map=$work=$QT_PATH_MAP" -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$work=$QT_PATH_MAP" \
         -DCMAKE_INSTALL_PREFIX="$QT_PREFIX" "${QT_OPTIONS[@]}" >"$work/qt-build.log" 2>&1 ||
         { tail -n 40 "$work/qt-build.log" >&2; return 1; }
     log "Qt $QT_VERSION for Windows: building"
