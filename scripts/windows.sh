@@ -37,13 +37,15 @@ log() { echo "== $(date +%T) $*"; }
 QT_DEB_VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev) # the host tools must match
 QT_VERSION=${QT_DEB_VERSION%%+*}
 # Off because they fail: tabletevent (Debian's repack removes wintab.h), direct2d and
-# directwrite3 (applications then fail to link). The rest is not used by the tool.
+# directwrite3 (applications then fail to link). The rest is not used by the tool; the built-in
+# MIME database besides is packed with gzip at build time, its header holding the time of the
+# Qt build, so every Qt build would give another TXLoader.exe.
 QT_OPTIONS=(
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
     -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DINPUT_opengl=no
     -DFEATURE_opengl=OFF -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
-    -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF
+    -DFEATURE_mimetype_database=OFF -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF
     -DFEATURE_tabletevent=OFF -DFEATURE_direct2d=OFF -DFEATURE_directwrite3=OFF
     -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF
