@@ -213,14 +213,14 @@ if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
 fi
 # A prefix per core, so that two Windows tests run side by side (ctest's resource "wineprefix").
 TXL_WINE_PREFIXES=$WINEPREFIX
-SPEC='{"id": "1", "slots": 1}'
+SLOTS='{"id": "1", "slots": 1}'
 for i in $(seq 2 "$JOBS"); do
     [ -f "$WINEPREFIX-$i/.txl-ready" ] || { rm -rf "$WINEPREFIX-$i" && cp -a "$WINEPREFIX" "$WINEPREFIX-$i"; }
     TXL_WINE_PREFIXES="$TXL_WINE_PREFIXES $WINEPREFIX-$i"
-    SPEC="$SPEC, {\"id\": \"$i\", \"slots\": 1}"
+    SLOTS="$SLOTS, {\"id\": \"$i\", \"slots\": 1}"
 done
 export TXL_WINE_PREFIXES
-echo "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wineprefix\": [$SPEC]}]}" >"$BUILD/wine-prefixes.json"
+echo "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wineprefix\": [$SLOTS]}]}" >"$BUILD/wine-prefixes.json"
 
 # Qt under Wine needs a display even for its message-only windows; one per prefix, as the
 # keyboard focus is the display's.
