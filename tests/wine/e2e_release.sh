@@ -5,7 +5,7 @@
 #             authority on 127.0.0.1 verifies against their root (and not against another);
 #             the unsigned release carries no signature;
 #   zip       TXLoader.exe unpacked into a folder with Cyrillic letters and spaces starts and
-#             its About box shows the version;
+#             its About box shows the version, product name and copyright;
 #   relink    the relinking kit alone gives the build's very TXLoader.exe, which starts and
 #             shows the version in About;
 #   install   msiexec /i /qn; the installed TXLoader.exe, started from Program Files, uploads
@@ -138,6 +138,10 @@ started_and_about() {
     lab_wine_about "$OUT/$2" || bad "no About box"
     log "About box reads: $ABOUT_TEXT"
     lab_version_shown "$ABOUT_TEXT" "$VERSION" || bad "the About box does not show version $VERSION"
+    local key # the texts themselves are checked exactly by tst_verinf
+    for key in ProductName LegalCopyright; do
+        grep -qF -- "$(table_value "$key")" <<<"$ABOUT_TEXT" || bad "the About box does not show $key"
+    done
     lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the tool did not end after \"Выйти\" (status $LAB_STATUS)"
 }
@@ -325,6 +329,7 @@ if lab_wine_main "$LAB_TITLE" 60; then
     STATUS=$(lab_wine_status)
     log "status bar reads: $STATUS"
     lab_reads_ok "$STATUS" || bad "the status bar does not read \"Статус: OK\""
+    lab_stopped "$TOOL_PID" && bad "the installed tool ended after the upload"
     lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the installed tool did not end after \"Выйти\" (status $LAB_STATUS)"
 else
