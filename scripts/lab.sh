@@ -137,18 +137,31 @@ lab_click() {
     xdotool mousemove --window "$1" $((x + ${CX:-0})) $((y + ${CY:-0})) click 1
 }
 
-# In a D-Bus session, `sh -c "$LAB_LISTENED" EVENTS LISTENER PROGRAM...` starts the
-# accessibility listener (tests/e2e/atspi_events.py; its lines in EVENTS, its process id in
-# EVENTS.pid), and once it is registered runs PROGRAM with Qt's accessibility bridge on.
-# The bridge asks which events are wanted when it starts; a listener registered later is
-# learned of in passing, and what the program announced before that was lost (1 run in 20
-# under load).
-# shellcheck disable=SC2016 # expanded by that sh
-LAB_LISTENED='/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
-n=0
-until grep -qx ready "$0" || [ $n -ge 200 ]; do sleep 0.1; n=$((n + 1)); done
-shift
-QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$@"'
+# lab_listened_tool PROGRAM RUN...: starts PROGRAM through RUN (ip netns exec NS, say) in a
+# D-Bus session of its own with Qt's accessibility bridge on, and the accessibility listener
+# (LAB_LISTENER, tests/e2e/atspi_events.py; its lines in $WORK/events) on that bus from
+# before it starts: the bridge asks which events are wanted when it starts, a listener
+# registered later is learned of in passing, and what the program announced before that was
+# lost (1 run in 20 under load). Waits for the window LAB_TITLE; sets TOOL_PID, TOOL_LOG, WIN
+# and LISTENER_PID.
+lab_listened_tool() {
+    local program=$1
+    shift
+    # shellcheck disable=SC2016 # expanded by that sh
+    "$@" dbus-run-session -- sh -c '/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
+        n=0
+        until grep -qx ready "$0" || [ $n -ge 200 ]; do sleep 0.1; n=$((n + 1)); done
+        shift
+        QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$@"' \
+        "$WORK/events" "${LAB_LISTENER:-$LAB_SRC/tests/e2e/atspi_events.py}" "$program" >"$WORK/txloader.log" 2>&1 &
+    TOOL_PID=$! TOOL_LOG=$WORK/txloader.log
+    PIDS+=("$TOOL_PID")
+    lab_tool_window "$LAB_TITLE" 20 || return 1
+    WIN=$TOOL_WINDOW
+    grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
+    LISTENER_PID=$(cat "$WORK/events.pid")
+    PIDS+=("$LISTENER_PID")
+}
 
 # lab_heard LINE: the accessibility listener (tests/e2e/atspi_events.py, its output in
 # $WORK/events) heard LINE, such as "name|Статус: OK".

@@ -38,20 +38,9 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-# The tool in a D-Bus session of its own with the accessibility bridge on, and
-# a listener on that bus from before it starts.
-ip netns exec "$PC" dbus-run-session -- sh -c "$LAB_LISTENED" "$WORK/events" \
-    "$(dirname "$0")/atspi_events.py" "$TXLOADER" >"$WORK/txloader.log" 2>&1 &
-TOOL_PID=$!
-# shellcheck disable=SC2034 # lab_tool_window reads it
-TOOL_LOG=$WORK/txloader.log
-PIDS+=("$TOOL_PID")
-lab_tool_window "$LAB_TITLE" 20 || exit 1
-WIN=$TOOL_WINDOW
+# The tool heard on the accessibility bus.
+lab_listened_tool "$TXLOADER" ip netns exec "$PC" || exit 1
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
-
-grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
-PIDS+=("$(cat "$WORK/events.pid")")
 keys() { xdotool windowfocus --sync "$WIN" 2>/dev/null || true; xdotool key --delay 60 "$@"; }
 
 log "by keyboard: Tab to the address, type it, Shift+Tab back, Space loads"

@@ -144,21 +144,10 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-# The tool in a D-Bus session of its own, with the accessibility bridge on, and a
-# listener on that bus from before it starts, as a screen reader of that user would hear it.
+# The tool heard on the accessibility bus, as a screen reader of that user would hear it.
 touch "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
 chown "$U:$U" "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
-user_in_pc dbus-run-session -- sh -c "$LAB_LISTENED" "$WORK/events" "$WORK/home/atspi_events.py" /usr/bin/txloader \
-    >"$WORK/txloader.log" 2>&1 &
-TOOL_PID=$!
-TOOL_LOG=$WORK/txloader.log
-PIDS+=("$TOOL_PID")
-
-lab_tool_window "$LAB_TITLE" 20 || exit 1
-WIN=$TOOL_WINDOW
-grep -qx ready "$WORK/events" || { cat "$WORK/events.err"; fail "no listener on the accessibility bus"; }
-LISTENER=$(cat "$WORK/events.pid")
-PIDS+=("$LISTENER")
+LAB_LISTENER=$WORK/home/atspi_events.py lab_listened_tool /usr/bin/txloader user_in_pc || exit 1
 
 log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
@@ -166,7 +155,7 @@ lab_delivered 60 "$TXL_IMAGE" || FAILED=1
 lab_wait_for 10 lab_heard "name|Статус: OK" || { cat "$WORK/events"; fail "\"Статус: OK\" was not announced"; }
 import -window root "$OUT/e2e-package.png"
 log "screenshot $OUT/e2e-package.png"
-kill "$LISTENER" 2>/dev/null || true
+kill "$LISTENER_PID" 2>/dev/null || true
 
 log "click \"Выйти\""
 lab_click "$WIN" close
