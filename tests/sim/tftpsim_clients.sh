@@ -13,18 +13,9 @@ WORK=$(mktemp -d)
 lab_image "$BUILD"
 IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
 FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))
-SIM_PID=
-
 passed=0
 failed=0
-cleanup() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
-    fi
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap lab_cleanup EXIT
 
 check() { # check DESCRIPTION COMMAND...
     local what=$1
@@ -81,29 +72,20 @@ for n in 0 1 55 56 57 63 64 65 119 120 127 128 1000 "$TXL_IMAGE_SIZE"; do
 done
 
 # --- three clients, one upload each --------------------------------------
-if start_sim --once --idle-timeout 30; then
-    curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME"
-    check "curl exits 0" [ $? = 0 ]
+for client in curl tftp-hpa busybox; do
+    start_sim --once --idle-timeout 30 || continue
+    case $client in
+    curl) curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME" ;;
+    tftp-hpa) tftp "$HOST" -m binary -c put "$IMAGE" "$NAME" >/dev/null ;;
+    busybox) busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" 2>/dev/null ;;
+    esac
+    check "$client exits 0" [ $? = 0 ]
     stop_sim
-    check "simulator exits 0 after the transfer" [ "$SIM_RC" = 0 ]
-    expect_image curl
-fi
-
-if start_sim --once --idle-timeout 30; then
-    tftp "$HOST" -m binary -c put "$IMAGE" "$NAME" >/dev/null
-    check "tftp-hpa exits 0" [ $? = 0 ]
-    stop_sim
-    expect_image tftp-hpa
+    check "simulator exits 0 after the $client transfer" [ "$SIM_RC" = 0 ]
+    expect_image "$client"
     # tftp-hpa adds no options, so this is the bare request.
-    check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/log")" = 27 ]
-fi
-
-if start_sim --once --idle-timeout 30; then
-    busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" 2>/dev/null
-    check "busybox tftp exits 0" [ $? = 0 ]
-    stop_sim
-    expect_image busybox
-fi
+    [ "$client" != tftp-hpa ] || check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/log")" = 27 ]
+done
 
 # --- garbage does not stop it --------------------------------------------
 if start_sim --idle-timeout 30; then
