@@ -1,7 +1,6 @@
 #include "InterfaceInfo.h"
 #include "uitest_netns.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QtTest>
@@ -76,11 +75,6 @@ std::optional<QList<QStringList>> Ip(const QStringList &Args, const QString &Inp
     for (const QString &Line : Output.split('\n', Qt::SkipEmptyParts))
         Lines << Line.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
     return Lines;
-}
-
-bool IpBatch(const QString &Commands)
-{
-    return Ip({"-batch", "-"}, Commands).has_value();
 }
 
 QStringList LinkNames()
@@ -183,7 +177,7 @@ void TestInterfaceList::cleanup()
     for (const QString &Name : LinkNames())
         if (Name != "lo")
             Script += "link del " + Name + "\n";
-    QVERIFY(IpBatch(Script));
+    QVERIFY(Ip({"-batch", "-"}, Script));
     QCOMPARE(LinkNames(), QStringList{"lo"});
 }
 
@@ -224,16 +218,15 @@ void TestInterfaceList::filterSwitches()
     QFETCH(bool, UseLoopBack);
     QFETCH(bool, UsePPP);
     QFETCH(QStringList, Listed);
-    QVERIFY(IpBatch(FilterSetup + QString(LoUp ? "" : "link set lo down\n")));
+    QVERIFY(Ip({"-batch", "-"}, FilterSetup + QString(LoUp ? "" : "link set lo down\n")));
 
     TNetInterfaceList List;
-    QVERIFY(!List.UseDown() && !List.UseLoopBack() && !List.UsePPP());
+    const auto Switches = [&List] { return QList<bool>{List.UseDown(), List.UseLoopBack(), List.UsePPP()}; };
+    QCOMPARE(Switches(), QList<bool>(3, false));
     List.SetUseDown(UseDown);
     List.SetUseLoopBack(UseLoopBack);
     List.SetUsePPP(UsePPP);
-    QCOMPARE(List.UseDown(), UseDown);
-    QCOMPARE(List.UseLoopBack(), UseLoopBack);
-    QCOMPARE(List.UsePPP(), UsePPP);
+    QCOMPARE(Switches(), (QList<bool>{UseDown, UseLoopBack, UsePPP}));
     List.Refresh();
 
     const QHash<QString, QString> Flags{{"lo", LoUp ? "up loopback" : "loopback"},
@@ -263,22 +256,22 @@ void TestInterfaceList::addressTexts()
 {
     // Several addresses on one interface, one address on two interfaces, addresses with and
     // without a broadcast address, point-to-point peers, and an interface with IPv6 only.
-    QVERIFY(IpBatch("link add br0 type bridge\n"
-                    "addr add 10.1.0.1/24 brd + dev br0\n"
-                    "addr add 172.16.5.9/20 dev br0\n"
-                    "addr add 10.6.0.1/16 brd 10.6.0.0 dev br0\n"
-                    "addr add 192.0.2.5/24 brd + dev br0\n"
-                    "link set br0 up\n"
-                    "link add br2 type bridge\n"
-                    "addr add 10.1.0.1/24 brd + dev br2\n"
-                    "addr add 10.7.0.1 peer 10.7.0.2 dev br2\n"
-                    "link set br2 up\n"
-                    "tuntap add mode tun tun0\n"
-                    "addr add 10.9.0.1 peer 10.9.0.2 dev tun0\n"
-                    "link set tun0 up\n"
-                    "link add br3 type bridge\n"
-                    "addr add fd00::1/64 dev br3\n"
-                    "link set br3 up\n"));
+    QVERIFY(Ip({"-batch", "-"}, "link add br0 type bridge\n"
+                                "addr add 10.1.0.1/24 brd + dev br0\n"
+                                "addr add 172.16.5.9/20 dev br0\n"
+                                "addr add 10.6.0.1/16 brd 10.6.0.0 dev br0\n"
+                                "addr add 192.0.2.5/24 brd + dev br0\n"
+                                "link set br0 up\n"
+                                "link add br2 type bridge\n"
+                                "addr add 10.1.0.1/24 brd + dev br2\n"
+                                "addr add 10.7.0.1 peer 10.7.0.2 dev br2\n"
+                                "link set br2 up\n"
+                                "tuntap add mode tun tun0\n"
+                                "addr add 10.9.0.1 peer 10.9.0.2 dev tun0\n"
+                                "link set tun0 up\n"
+                                "link add br3 type bridge\n"
+                                "addr add fd00::1/64 dev br3\n"
+                                "link set br3 up\n"));
     QCOMPARE(
         Ip({"-6", "addr", "show", "dev", "br3", "scope", "global"}).value_or(QList<QStringList>{}).size(), 1);
 
@@ -316,7 +309,7 @@ void TestInterfaceList::manyInterfacesInSystemOrder()
             QString("link add br%1 type bridge\naddr add 10.30.%2.1/24 brd + dev br%1\nlink set br%1 up\n")
                 .arg(I * 7 % Bridges)
                 .arg(I * 13 % Bridges);
-    QVERIFY(IpBatch(Script));
+    QVERIFY(Ip({"-batch", "-"}, Script));
     QStringList Expected;
     for (const auto &[Device, Address] : SystemOrder())
         if (Device != "lo")
@@ -332,14 +325,13 @@ void TestInterfaceList::manyInterfacesInSystemOrder()
 
 void TestInterfaceList::ownershipAndFailures()
 {
-    QVERIFY(IpBatch(FilterSetup));
+    QVERIFY(Ip({"-batch", "-"}, FilterSetup));
     const int Records = SystemOrder().size();
     QCOMPARE(Records, 5);
 
     // Dropped records release their objects at once, held ones go with the list.
     auto Defaults = std::make_unique<TNetInterfaceList>();
-    Watch = {};
-    Watch.Armed = true;
+    Watch = {.Armed = true};
     Defaults->Refresh();
     const QSet<const void *> Held = HeldObjects(*Defaults);
     const bool ReleasedOnRefresh = ReleasedOnceExcept(Held);
@@ -356,9 +348,7 @@ void TestInterfaceList::ownershipAndFailures()
     List.Refresh();
     const QStringList First = Texts(List);
     QCOMPARE(First.size(), Records);
-    Watch = {};
-    Watch.Armed = true;
-    Watch.FailAt = 3;
+    Watch = {.Armed = true, .FailAt = 3};
     List.Refresh();
     const bool Released = ReleasedOnceExcept(HeldObjects(List, Records));
     Watch = {};
