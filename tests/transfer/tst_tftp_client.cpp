@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -40,12 +41,6 @@ int CountBlock(const std::vector<SimPacket> &packets, int opcode, int block)
     return int(std::count_if(packets.begin(), packets.end(),
                              [&](const SimPacket &p) { return p.Opcode == opcode && p.Block == block; }));
 }
-
-// A client with the short limit per attempt, sending the built-in image.
-std::unique_ptr<TTftpClient> ShortClient()
-{
-    return std::make_unique<TTftpClient>(ClientAddress, FirmwareBytes(), ShortTimeoutMs);
-}
 } // namespace
 
 class TestTftpClient : public QObject
@@ -54,16 +49,15 @@ class TestTftpClient : public QObject
 private slots:
     void init();
     void cleanup() { FWatchdog.stop(); }
-    void fullUploadIsByteExact();
+    void uploadIsByteExact_data();
+    void uploadIsByteExact();
     void silentDeviceTimesOut();
     void deviceBehaviour_data();
     void deviceBehaviour();
-    void junkBurstBeforeEveryAck();
     void junkStreamFromAnotherAddress();
     void unusableHostOrNameSendsNothing_data();
     void unusableHostOrNameSendsNothing();
     void leadingZerosAreDecimal();
-    void wholeBlockImageEndsWithEmptyData();
     void nothingCanBeSent_data();
     void nothingCanBeSent();
     void destroyWhileDatagramsArrive();
@@ -80,30 +74,54 @@ void TestTftpClient::init()
     FWatchdog.start(30000);
 }
 
-void TestTftpClient::fullUploadIsByteExact()
+void TestTftpClient::uploadIsByteExact_data()
 {
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QByteArray>("image"); // empty: the built-in one, through the plain constructor
+    QTest::newRow("built-in image") << QStringList{"--once"} << QByteArray();
+    // 200 datagrams without an opcode ahead of every ACK: none may cost a
+    // timeout, and none may make a block go out twice.
+    QStringList flood{"--once", "--flood-count", "200"};
+    for (int block = 1; block <= int(FirmwareSize / 512 + 1); ++block)
+        flood << "--fault" << QString("%1:flood:all").arg(block);
+    QTest::newRow("junk burst before every ACK") << flood << QByteArray();
+    QTest::newRow("whole blocks end with an empty DATA")
+        << QStringList{"--once"} << QByteArray(512, '\1') + QByteArray(512, '\2');
+}
+
+void TestTftpClient::uploadIsByteExact()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QByteArray, image);
     TSimDevice sim;
-    QVERIFY2(sim.Start(DeviceAddress, {"--once"}), qPrintable(sim.Errors()));
-    TTftpClient client(ClientAddress);
-    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
+    QVERIFY2(sim.Start(DeviceAddress, simArgs), qPrintable(sim.Errors()));
+    std::optional<TTftpClient> client;
+    if (image.isEmpty())
+        client.emplace(ClientAddress);
+    else
+        client.emplace(ClientAddress, std::span(reinterpret_cast<const std::uint8_t *>(image.constData()),
+                                                std::size_t(image.size())));
+    const QByteArray sent = image.isEmpty() ? ImageBytes() : image;
+    QCOMPARE(client->Upload(DeviceAddress, FirmwareFileName), trOK);
     const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["file"].toString(), QString(FirmwareFileName));
     QCOMPARE(summary["mode"].toString(), QString("octet"));
-    QCOMPARE(summary["bytes"].toInt(), int(FirmwareSize));
-    QCOMPARE(summary["sha256"].toString(), ImageSha256());
+    QCOMPARE(summary["bytes"].toInt(), int(sent.size()));
+    QCOMPARE(summary["sha256"].toString(),
+             QString(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
     QCOMPARE(summary["repeats"].toInt(), 0);
-    QCOMPARE(sim.Received(), ImageBytes());
+    QCOMPARE(sim.Received(), sent);
 
-    // The WRQ, then every block of 512 bytes and a shorter last one.
+    // The WRQ, then every block of 512 bytes and a shorter last one (empty after whole blocks).
     const auto packets = sim.Packets();
-    const int blocks = int(FirmwareSize / 512 + 1);
+    const int blocks = int(sent.size() / 512 + 1);
     QCOMPARE(packets.size(), std::size_t(blocks + 1));
     QCOMPARE(packets[0].Opcode, 2);
     QCOMPARE(packets[0].Length, int(2 + std::strlen(FirmwareFileName) + 1 + 5 + 1));
     for (int block = 1; block <= blocks; ++block) {
         QCOMPARE(packets[block].Opcode, 3);
         QCOMPARE(packets[block].Block, block);
-        QCOMPARE(packets[block].Length, 4 + (block < blocks ? 512 : int(FirmwareSize % 512)));
+        QCOMPARE(packets[block].Length, 4 + (block < blocks ? 512 : int(sent.size() % 512)));
     }
 }
 
@@ -135,28 +153,25 @@ void TestTftpClient::deviceBehaviour_data()
     QTest::addColumn<int>("repeated"); // the block sent more than once (0: the WRQ), -1: none
     QTest::addColumn<int>("times");    // how often it was sent
     QTest::addColumn<bool>("waited");  // its repeat came only after the limit ran out
-    QTest::newRow("ERROR three times")
-        << QStringList{"--fault", "0:error:all"} << int(trDeviceError) << 0 << 3 << false;
-    QTest::newRow("unknown opcode, then ACK")
-        << QStringList{"--fault", "5:unknown:1"} << int(trOK) << 5 << 2 << false;
+    const auto row = [](const char *name, const QStringList &simArgs, TTftpResult result, int repeated,
+                        int times, bool waited) {
+        QTest::newRow(name) << simArgs << int(result) << repeated << times << waited;
+    };
+    row("ERROR three times", {"--fault", "0:error:all"}, trDeviceError, 0, 3, false);
+    row("unknown opcode, then ACK", {"--fault", "5:unknown:1"}, trOK, 5, 2, false);
     // Datagrams without an opcode end no wait, and must not stop its clock.
-    QTest::newRow("opcode 0") << QStringList{"--fault", "3:zero:1"} << int(trOK) << 3 << 2 << true;
-    QTest::newRow("one byte 0x00") << QStringList{"--fault", "3:onebyte:1"} << int(trOK) << 3 << 2 << true;
-    QTest::newRow("one byte 0x04") << QStringList{"--fault", "3:onebyte:1", "--onebyte-value", "4"}
-                                   << int(trOK) << 3 << 2 << true;
-    QTest::newRow("oversized ACKs") << QStringList{"--fault", "2:oversize:all", "--oversize-bytes", "4000"}
-                                    << int(trOK) << -1 << 1 << false;
+    row("opcode 0", {"--fault", "3:zero:1"}, trOK, 3, 2, true);
+    row("one byte 0x00", {"--fault", "3:onebyte:1"}, trOK, 3, 2, true);
+    row("one byte 0x04", {"--fault", "3:onebyte:1", "--onebyte-value", "4"}, trOK, 3, 2, true);
+    row("oversized ACKs", {"--fault", "2:oversize:all", "--oversize-bytes", "4000"}, trOK, -1, 1, false);
     // Every reply twice: the second copy of an ACK must not pass for the
     // reply to the next block, or a lost block goes unnoticed.
-    QTest::newRow("copies, one block lost")
-        << QStringList{"--copies", "2", "--fault", "50:lose:1"} << int(trOK) << 50 << 2 << true;
-    QTest::newRow("copies, a refused block")
-        << QStringList{"--copies", "2", "--fault", "60:error:all"} << int(trDeviceError) << 60 << 3 << false;
-    QTest::newRow("copies") << QStringList{"--copies", "3"} << int(trOK) << -1 << 1 << false;
+    row("copies, one block lost", {"--copies", "2", "--fault", "50:lose:1"}, trOK, 50, 2, true);
+    row("copies, a refused block", {"--copies", "2", "--fault", "60:error:all"}, trDeviceError, 60, 3, false);
+    row("copies", {"--copies", "3"}, trOK, -1, 1, false);
     // A device whose ACKs all carry 0 never shows its numbering: any ACK still counts.
-    QTest::newRow("ACKs all numbered 0") << QStringList{"--zero-acks"} << int(trOK) << -1 << 1 << false;
-    QTest::newRow("ACKs all numbered 0, one block lost")
-        << QStringList{"--zero-acks", "--fault", "7:lose:1"} << int(trOK) << 7 << 2 << true;
+    row("ACKs all numbered 0", {"--zero-acks"}, trOK, -1, 1, false);
+    row("ACKs all numbered 0, one block lost", {"--zero-acks", "--fault", "7:lose:1"}, trOK, 7, 2, true);
 }
 
 void TestTftpClient::deviceBehaviour()
@@ -168,8 +183,8 @@ void TestTftpClient::deviceBehaviour()
     QFETCH(bool, waited);
     TSimDevice sim;
     QVERIFY2(sim.Start(DeviceAddress, simArgs), qPrintable(sim.Errors()));
-    const auto client = ShortClient();
-    QCOMPARE(int(client->Upload(DeviceAddress, FirmwareFileName)), result);
+    TTftpClient client(ClientAddress, FirmwareBytes(), ShortTimeoutMs);
+    QCOMPARE(int(client.Upload(DeviceAddress, FirmwareFileName)), result);
     sim.Finish();
 
     // What reached the device: each packet once, but the repeated one.
@@ -191,24 +206,6 @@ void TestTftpClient::deviceBehaviour()
         const double gap = (first + 1)->Ms - first->Ms;
         QVERIFY2(gap > ShortTimeoutMs - 50 && gap < ShortTimeoutMs + 700, qPrintable(QString::number(gap)));
     }
-}
-
-void TestTftpClient::junkBurstBeforeEveryAck()
-{
-    // 200 datagrams without an opcode ahead of every ACK: none may cost a
-    // timeout, and none may make a block go out twice.
-    const int blocks = int(FirmwareSize / 512 + 1);
-    QStringList args{"--once", "--flood-count", "200"};
-    for (int block = 1; block <= blocks; ++block)
-        args << "--fault" << QString("%1:flood:all").arg(block);
-    TSimDevice sim;
-    QVERIFY2(sim.Start(DeviceAddress, args), qPrintable(sim.Errors()));
-    TTftpClient client(ClientAddress);
-    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
-    const QJsonObject summary = sim.Finish();
-    QCOMPARE(summary["repeats"].toInt(), 0);
-    QCOMPARE(sim.Packets().size(), std::size_t(blocks + 1));
-    QCOMPARE(sim.Received(), ImageBytes());
 }
 
 void TestTftpClient::junkStreamFromAnotherAddress()
@@ -296,26 +293,6 @@ void TestTftpClient::leadingZerosAreDecimal()
     QCOMPARE(eight.Packets().size(), std::size_t(0));
 }
 
-void TestTftpClient::wholeBlockImageEndsWithEmptyData()
-{
-    QByteArray image(1024, '\0');
-    for (int i = 0; i < image.size(); ++i)
-        image[i] = char(i / 512 + 1);
-    TSimDevice sim;
-    QVERIFY2(sim.Start(DeviceAddress, {"--once"}), qPrintable(sim.Errors()));
-    TTftpClient client(ClientAddress, {reinterpret_cast<const std::uint8_t *>(image.constData()),
-                                       std::size_t(image.size())});
-    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trOK);
-    sim.Finish();
-    const auto packets = sim.Packets();
-    QCOMPARE(packets.size(), std::size_t(4));
-    QCOMPARE(packets[1].Length, 516);
-    QCOMPARE(packets[2].Length, 516);
-    QCOMPARE(packets[3].Block, 3);
-    QCOMPARE(packets[3].Length, 4);
-    QCOMPARE(sim.Received(), image);
-}
-
 void TestTftpClient::nothingCanBeSent_data()
 {
     QTest::addColumn<QString>("cause");
@@ -332,25 +309,23 @@ void TestTftpClient::nothingCanBeSent()
     QFETCH(QString, cause);
     TSimDevice sim;
     QVERIFY2(sim.Start(DeviceAddress), qPrintable(sim.Errors()));
+    const bool portTaken = cause == "port taken";
     TUdpSocket squatter;
-    std::unique_ptr<TTftpClient> client;
-    if (cause == "port taken") {
+    if (portTaken)
         QVERIFY(squatter.Bind(0x7F000001, 69));
-        client = ShortClient();
-    } else {
-        if (!uitest::HoldThreadCount(true))
-            QSKIP("no pids cgroup to hold the thread count with");
-        client = ShortClient();
+    else if (!uitest::HoldThreadCount(true))
+        QSKIP("no pids cgroup to hold the thread count with");
+    TTftpClient client(ClientAddress, FirmwareBytes(), ShortTimeoutMs);
+    if (!portTaken)
         QVERIFY(uitest::HoldThreadCount(false));
-    }
     // It ends at once: nothing can reach the device, so there is nothing to wait for.
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(client->Upload(DeviceAddress, FirmwareFileName), trTimeout);
+    QCOMPARE(client.Upload(DeviceAddress, FirmwareFileName), trTimeout);
     QVERIFY2(clock.elapsed() < ShortTimeoutMs, qPrintable(QString::number(clock.elapsed())));
-    const TUploadEvidence evidence = client->Evidence();
+    const TUploadEvidence evidence = client.Evidence();
     QVERIFY(evidence.NothingCouldBeSent());
-    if (cause == "port taken")
+    if (portTaken)
         QCOMPARE(evidence.BindError, TBindError::AddressInUse);
     else
         QVERIFY(evidence.ReceiverError != 0);
