@@ -4,7 +4,6 @@
 #include "TftpPacket.h"
 #include "UdpSocket.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <atomic>

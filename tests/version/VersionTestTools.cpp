@@ -41,12 +41,9 @@ bool RunTool(const QString &program, const QStringList &args, QString *error)
 
 QString MissingPeTools()
 {
-    for (const char *tool : {TXL_WINDRES, TXL_MINGW_LD}) {
-        if (QString::fromUtf8(tool).endsWith(QLatin1String("NOTFOUND"))) {
-            return QStringLiteral("binutils-mingw-w64-x86-64 is not installed");
-        }
-    }
-    return {};
+    const bool missing =
+        QByteArray(TXL_WINDRES).endsWith("NOTFOUND") || QByteArray(TXL_MINGW_LD).endsWith("NOTFOUND");
+    return missing ? QStringLiteral("binutils-mingw-w64-x86-64 is not installed") : QString();
 }
 
 QString BuildPe(const QString &dir, const QString &name, const QString &rc, QString *error)
