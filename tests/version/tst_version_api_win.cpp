@@ -88,18 +88,14 @@ void TestVersionApi::fixedInfoAgrees()
     QCOMPARE(system->size(), qsizetype(sizeof(VS_FIXEDFILEINFO)));
     VS_FIXEDFILEINFO fixed;
     memcpy(&fixed, system->constData(), sizeof fixed);
-    const auto value = QueryVersionValue(FWalker, "\\");
-    QVERIFY(value.has_value());
-    const auto walker = ParseFixedFileInfo(*value);
+    const auto walker = ParseFixedFileInfo(QueryVersionValue(FWalker, "\\").value_or(TVersionValue{}));
     QVERIFY(walker.has_value());
-    QCOMPARE(fixed.dwSignature, walker->Signature);
-    QCOMPARE(fixed.dwFileVersionMS, walker->FileVersionMS);
-    QCOMPARE(fixed.dwFileVersionLS, walker->FileVersionLS);
-    QCOMPARE(fixed.dwProductVersionMS, walker->ProductVersionMS);
-    QCOMPARE(fixed.dwProductVersionLS, walker->ProductVersionLS);
-    QCOMPARE(fixed.dwFileFlagsMask, walker->FileFlagsMask);
-    QCOMPARE(fixed.dwFileOS, walker->FileOS);
-    QCOMPARE(fixed.dwFileType, walker->FileType);
+    QCOMPARE((std::vector<DWORD>{fixed.dwSignature, fixed.dwFileVersionMS, fixed.dwFileVersionLS,
+                                 fixed.dwProductVersionMS, fixed.dwProductVersionLS, fixed.dwFileFlagsMask,
+                                 fixed.dwFileOS, fixed.dwFileType}),
+             (std::vector<DWORD>{walker->Signature, walker->FileVersionMS, walker->FileVersionLS,
+                                 walker->ProductVersionMS, walker->ProductVersionLS, walker->FileFlagsMask,
+                                 walker->FileOS, walker->FileType}));
     QCOMPARE(FormatFileVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS), "1.0.0.3");
 }
 
