@@ -358,8 +358,7 @@ void TestInterfaceList::ownershipAndFailures()
     // The system cannot be asked (no file descriptor left): nothing added, nothing lost.
     rlimit Old{};
     QCOMPARE(getrlimit(RLIMIT_NOFILE, &Old), 0);
-    rlimit Low = Old;
-    Low.rlim_cur = 64;
+    const rlimit Low{.rlim_cur = 64, .rlim_max = Old.rlim_max};
     QCOMPARE(setrlimit(RLIMIT_NOFILE, &Low), 0);
     std::vector<int> Fds;
     int Fd = -1;
