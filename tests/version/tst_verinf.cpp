@@ -41,8 +41,6 @@ class TestVerInf : public QObject
     void AddRows(bool withOtherFiles);
 
 private slots:
-    void ownExecutable_data();
-    void ownExecutable();
     void files_data() { AddRows(true); }
     void files();
     void pefileAgrees_data() { AddRows(false); }
@@ -53,42 +51,18 @@ private slots:
     void formatFileVersion();
 };
 
-void TestVerInf::ownExecutable_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::newRow("this test program") << QCoreApplication::applicationFilePath();
-    QTest::newRow("TXLoader (TXL_EXECUTABLE)") << qEnvironmentVariable("TXL_EXECUTABLE");
-}
-
-void TestVerInf::ownExecutable()
-{
-    QFETCH(QString, path);
-    if (path.isEmpty()) {
-        QSKIP("TXL_EXECUTABLE is not set");
-    }
-    const TVersionInfo info(path);
-    QVERIFY(info.Valid());
-    QCOMPARE(info.ProductName(), "Tervix BootLoader");
-    QCOMPARE(info.FileVersion(), "1.0.0.3");
-    QCOMPARE(info.LegalCopyright(), "Tervix Systems");
-    QCOMPARE(info.Comments(), "BootLoader for Tervix Devices");
-    QCOMPARE(info.Translation(), "041904E3");
-    const TStringPairs table = VersionTableStrings();
-    QCOMPARE(table.size(), 10);
-    for (const auto &[key, value] : table) {
-        QCOMPARE(info.GetStringValue(key), value);
-    }
-}
-
 void TestVerInf::AddRows(bool withOtherFiles)
 {
     QTest::addColumn<QString>("rc"); // empty: one of the other files below
     QTest::addColumn<QStringList>(
         "want"); // Valid, Translation, ProductName, FileVersion, LegalCopyright, Comments
-    const auto row = [](const char *name, const QString &rc, const QStringList &want) {
-        QTest::newRow(name) << rc << want;
-    };
+    QTest::addColumn<bool>("wholeTable"); // every string of the build's version table is there too
+    const auto row = [](const char *name, const QString &rc, const QStringList &want,
+                        bool wholeTable = false) { QTest::newRow(name) << rc << want << wholeTable; };
     const QString ru = "041904E3";
+    // The build's own version resource.
+    const QStringList own = {
+        "1", ru, "Tervix BootLoader", "1.0.0.3", "Tervix Systems", "BootLoader for Tervix Devices"};
     const QString ruPair = VarFileInfoRc("0x0419, 0x04E3");
     const QString comments = "Загрузчик для устройств";
     row("0409/04B0, table key in lower case",
@@ -120,9 +94,10 @@ void TestVerInf::AddRows(bool withOtherFiles)
                       VarFileInfoRc("0x0419, 0x04E3, 0x0409, 0x04B0")),
         {"1", ru, "Ru", "1.0.0.0", "", ""});
     row("no version resource", "1 RCDATA\nBEGIN\n\"data\"\nEND\n", {"0", "", "", "", "", ""});
-    row("generated TXLoader.rc", ReadWholeFile(TXL_VERSION_RC),
-        {"1", ru, "Tervix BootLoader", "1.0.0.3", "Tervix Systems", "BootLoader for Tervix Devices"});
+    row("generated TXLoader.rc", ReadWholeFile(TXL_VERSION_RC), own, true);
     if (withOtherFiles) {
+        row("this test program", QString(), own, true);
+        row("TXLoader (TXL_EXECUTABLE)", QString(), own, true);
         for (const char *name :
              {"empty file name", "missing file", "directory", "text file", "ELF without section"}) {
             row(name, QString(), {"0", "", "", "", "", ""});
@@ -134,12 +109,19 @@ void TestVerInf::files()
 {
     QFETCH(QString, rc);
     QFETCH(QStringList, want);
+    QFETCH(bool, wholeTable);
     const QString tag = QTest::currentDataTag();
     QString path;
     QString error;
     if (!rc.isEmpty()) {
         SKIP_WITHOUT_PE_TOOLS();
         QVERIFY(!(path = Pe(tag, rc)).isEmpty());
+    } else if (tag == "this test program") {
+        path = QCoreApplication::applicationFilePath();
+    } else if (tag == "TXLoader (TXL_EXECUTABLE)") {
+        if ((path = qEnvironmentVariable("TXL_EXECUTABLE")).isEmpty()) {
+            QSKIP("TXL_EXECUTABLE is not set");
+        }
     } else if (tag == "missing file") {
         path = FDir.filePath("does-not-exist.exe");
     } else if (tag == "directory") {
@@ -160,6 +142,13 @@ void TestVerInf::files()
     const QStringList got = {info.Valid() ? "1" : "0", info.Translation(),    info.ProductName(),
                              info.FileVersion(),       info.LegalCopyright(), info.Comments()};
     QCOMPARE(got, want);
+    if (wholeTable) {
+        const TStringPairs table = VersionTableStrings();
+        QCOMPARE(table.size(), 10);
+        for (const auto &[key, value] : table) {
+            QCOMPARE(info.GetStringValue(key), value);
+        }
+    }
 }
 
 // pefile, an independent PE parser, reads the same translation, fixed version and strings.
