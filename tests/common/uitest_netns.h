@@ -87,4 +87,20 @@ inline void RemoveInterface(const QString &Name)
     Ip({"link", "del", Name});
 }
 
+// The interfaces a test made, for its cleanup to remove again.
+struct TMadeInterfaces {
+    QStringList Names;
+    bool Add(const QString &Name, const QString &AddressCidr)
+    {
+        Names << Name; // a pair made halfway is removed as well
+        return AddInterface(Name, AddressCidr);
+    }
+    void RemoveAll()
+    {
+        for (const QString &Name : std::as_const(Names))
+            RemoveInterface(Name);
+        Names.clear();
+    }
+};
+
 } // namespace uitest

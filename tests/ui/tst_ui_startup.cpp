@@ -22,13 +22,7 @@ class TestUiStartup : public QObject
 {
     Q_OBJECT
 
-    QStringList FInterfaces;
-
-    void Add(const QString &Name, const QString &Cidr)
-    {
-        QVERIFY2(AddInterface(Name, Cidr), qPrintable("cannot create " + Name));
-        FInterfaces << Name;
-    }
+    TMadeInterfaces FMade;
 
     // Shows the main window and runs the application's event loop as start-up
     // does; 0 when the program ended on its own, 99 when it was still running
@@ -38,10 +32,8 @@ class TestUiStartup : public QObject
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
         // Only a hang guard (windows come up slowly under Wine on a busy machine), and only for
         // this run: it goes with the function.
-        QTimer Guard;
-        Guard.setSingleShot(true);
-        QObject::connect(&Guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-        Guard.start(GuardMs);
+        const QObject Guard;
+        QTimer::singleShot(GuardMs, &Guard, [] { QCoreApplication::exit(99); });
         return QCoreApplication::exec();
     }
 
@@ -54,12 +46,7 @@ private slots:
         QCOMPARE(Before.Count(), 0); // the namespace starts with loopback only
     }
 
-    void cleanup()
-    {
-        for (const QString &Name : std::as_const(FInterfaces))
-            RemoveInterface(Name);
-        FInterfaces.clear();
-    }
+    void cleanup() { FMade.RemoveAll(); }
 
     void formsAsDesigned()
     {
@@ -154,15 +141,11 @@ private slots:
             const int X = int((Rect.right() - 3) * Scale);
             const QRgb Background = Image.pixel(X, int((Rect.top() - 1) * Scale));
             QList<int> Lines;
-            QStringList Rows;
-            for (int Y = int((Rect.top() - 2) * Scale); Y < Image.height(); ++Y) {
-                if (std::abs(qGray(Image.pixel(X, Y)) - qGray(Background)) > 24) {
+            for (int Y = int((Rect.top() - 2) * Scale); Y < Image.height(); ++Y)
+                if (std::abs(qGray(Image.pixel(X, Y)) - qGray(Background)) > 24)
                     Lines << Y;
-                    Rows << QString::number(Y);
-                }
-            }
-            const QString Seen =
-                QStringLiteral("%1: frame rows %2 of %3").arg(Name, Rows.join(',')).arg(Image.height());
+            QString Seen;
+            QDebug(&Seen).nospace() << Name << ": frame rows " << Lines << " of " << Image.height();
             QVERIFY2(!Lines.isEmpty() && std::abs(Lines.first() - Rect.top() * Scale) <= 1.5,
                      qPrintable(Seen));
             QVERIFY2(std::abs(Lines.last() - (Rect.bottom() + 1) * Scale) <= 2.5, qPrintable(Seen));
@@ -191,14 +174,10 @@ private slots:
     {
         QTest::addColumn<QString>("Text");
         QTest::addColumn<QString>("Expected");
-        QTest::newRow("padded group") << "192.168.  0.200"
-                                      << "192.168.0.200";
-        QTest::newRow("empty field") << "   .   .   .   "
-                                     << "...";
-        QTest::newRow("only code 32") << "1\t2\u00a03 4"
-                                      << "1\t2\u00a034";
-        QTest::newRow("nothing to do") << "10.0.0.1"
-                                       << "10.0.0.1";
+        Row("padded group", "192.168.  0.200", "192.168.0.200");
+        Row("empty field", "   .   .   .   ", "...");
+        Row("only code 32", "1\t2\u00a03 4", "1\t2\u00a034");
+        Row("nothing to do", "10.0.0.1", "10.0.0.1");
     }
     void removeSpaces()
     {
@@ -214,27 +193,13 @@ private slots:
         QTest::addColumn<QString>("How");
         QTest::addColumn<QString>("Text");
         QTest::addColumn<QString>("Shown"); // empty: as before the paste
-        QTest::newRow("leading blank") << "Ctrl+V"
-                                       << " 192.168.0.200"
-                                       << "192.168.  0.200";
-        QTest::newRow("two blanks, short group") << "Ctrl+V"
-                                                 << "  192.168.0.5"
-                                                 << "192.168.  0.  5";
-        QTest::newRow("tab and newline") << "Shift+Insert"
-                                         << "\t10.77.1.2\n"
-                                         << " 10. 77.  1.  2";
-        QTest::newRow("dropped") << "drop"
-                                 << " 10.0.0.1 "
-                                 << " 10.  0.  0.  1";
-        QTest::newRow("no address") << "Ctrl+V"
-                                    << "device"
-                                    << "";
-        QTest::newRow("out of range") << "Ctrl+V"
-                                      << "192.168.0.256"
-                                      << "";
-        QTest::newRow("three groups") << "drop"
-                                      << "192.168.0"
-                                      << "";
+        Row("leading blank", "Ctrl+V", " 192.168.0.200", "192.168.  0.200");
+        Row("two blanks, short group", "Ctrl+V", "  192.168.0.5", "192.168.  0.  5");
+        Row("tab and newline", "Shift+Insert", "\t10.77.1.2\n", " 10. 77.  1.  2");
+        Row("dropped", "drop", " 10.0.0.1 ", " 10.  0.  0.  1");
+        Row("no address", "Ctrl+V", "device", "");
+        Row("out of range", "Ctrl+V", "192.168.0.256", "");
+        Row("three groups", "drop", "192.168.0", "");
     }
     void pastedAddress()
     {
@@ -265,7 +230,7 @@ private slots:
 
     void oneInterfaceNeedsNoChoice()
     {
-        Add("txu1", "10.77.1.1/24");
+        QVERIFY(FMade.Add("txu1", "10.77.1.1/24"));
         QTRY_COMPARE(UsableInterfaces(), 1);
         TForms F;
         TModalDriver Driver([](QWidget *Modal) { Modal->close(); }, 3000);
@@ -301,7 +266,7 @@ private slots:
         // Not in address order, so a sorted list would show.
         const QStringList Addresses = {"10.77.3.1", "10.77.1.1", "10.77.2.1"};
         for (int i = 0; i < Addresses.size(); ++i)
-            Add(QStringLiteral("txu%1").arg(i), Addresses[i] + "/24");
+            QVERIFY(FMade.Add(QStringLiteral("txu%1").arg(i), Addresses[i] + "/24"));
         QTRY_COMPARE(UsableInterfaces(), 3);
 
         TForms F;
@@ -345,7 +310,7 @@ private slots:
     void noInterfaceEndsTheProgram()
     {
         // Only loopback and an interface that is down: nothing usable.
-        Add("txdown", "10.77.9.1/24");
+        QVERIFY(FMade.Add("txdown", "10.77.9.1/24"));
         QVERIFY(Ip({"link", "set", "txdown", "down"}));
         QTRY_COMPARE(UsableInterfaces(), 0);
 
@@ -393,7 +358,7 @@ private slots:
 
     void clickIntoEmptyAddressFieldStartsAtTheStart()
     {
-        Add("txu1", "10.77.1.1/24");
+        QVERIFY(FMade.Add("txu1", "10.77.1.1/24"));
         TForms F;
         F.Main.show();
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));

@@ -1,7 +1,7 @@
 #pragma once
 
-// The two windows as start-up creates them, and a driver for modal windows
-// opened inside nested event loops, for the user-interface tests.
+// The two windows as start-up creates them, a driver for modal windows opened
+// inside nested event loops, and data rows, for the user-interface tests.
 
 #include "LoadData.h"
 #include "Main.h"
@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QtTest>
 
 #include <functional>
 
@@ -31,21 +32,30 @@ struct TForms {
     }
 
     template <typename T = QWidget> T *Find(const char *Name) const { return Main.findChild<T *>(Name); }
-    QString Panel(int Index) const
+    QString Panel(int Index, bool Tip = false) const
     {
         const QLabel *Label = Find<QLabel>(Index == 0 ? "sbrStatusPanel0" : "sbrStatusPanel1");
-        return Label ? Label->text() : QStringLiteral("<no panel>");
+        return !Label ? QStringLiteral("<no panel>") : Tip ? Label->toolTip() : Label->text();
     }
-    QString PanelTip(int Index) const
-    {
-        const QLabel *Label = Find<QLabel>(Index == 0 ? "sbrStatusPanel0" : "sbrStatusPanel1");
-        return Label ? Label->toolTip() : QStringLiteral("<no panel>");
-    }
+    QString PanelTip(int Index) const { return Panel(Index, true); }
     QPushButton *Button(const char *Name) const { return Find<QPushButton>(Name); }
     QLineEdit *edtIP() const { return Find<QLineEdit>("edtIP"); }
+    // Types Text into the emptied address field from its start.
+    void TypeAddress(const QString &Text) const
+    {
+        edtIP()->clear();
+        edtIP()->setCursorPosition(0);
+        QTest::keyClicks(edtIP(), Text);
+    }
 };
 
 namespace uitest {
+
+// One data row: QTest::newRow(Name) << Values...
+template <typename... T> void Row(const char *Name, const T &...Values)
+{
+    (QTest::newRow(Name) << ... << Values);
+}
 
 // Acts once on the first visible modal window, from a timer, because the
 // window is opened by exec() inside a nested event loop the test cannot see
