@@ -80,12 +80,9 @@ QPoint PointFor(QLineEdit *Edit, int Position)
 // Takes the privilege to bind ports below 1024 from this thread while it
 // lives, as for a user without it; the client binds on the thread that
 // presses the button, which is this one.
-class TNoBindCapability
-{
-public:
-    TNoBindCapability() { Ok = SetBindPrivilege(false); }
+struct TNoBindCapability {
+    bool Ok = SetBindPrivilege(false);
     ~TNoBindCapability() { SetBindPrivilege(true); }
-    bool Ok = false;
 };
 
 // Collects what is written to standard error while it lives.
@@ -204,9 +201,8 @@ class TestUiUpload : public QObject
 {
     Q_OBJECT
 
-    TSimDevice *FDevice = nullptr;
-    TSimDevice *FSecondDevice = nullptr;
-    QStringList FInterfaces;
+    std::unique_ptr<TSimDevice> FDevice, FSecondDevice;
+    TMadeInterfaces FMade;
 
     // Opens the window; with several interfaces Choose acts on the selection dialog.
     void ShowWindow(TForms &F, const std::function<void(TfrmSelectInterf *)> &Choose = {})
@@ -231,12 +227,6 @@ class TestUiUpload : public QObject
         QTest::mouseClick(F.Button("btnLoadToBoard"), Qt::LeftButton);
     }
 
-    void AddLink(const QString &Name, const QString &Cidr)
-    {
-        QVERIFY2(AddInterface(Name, Cidr), qPrintable("cannot create " + Name));
-        FInterfaces << Name;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -247,7 +237,7 @@ private slots:
 
     void init()
     {
-        FDevice = new TSimDevice;
+        FDevice = std::make_unique<TSimDevice>();
         QVERIFY2(FDevice->Open("txpc", "192.168.0.10/24", "192.168.0.200/24"),
                  "cannot set up the device link");
         QTRY_COMPARE(UsableInterfaces(), 1);
@@ -255,13 +245,9 @@ private slots:
 
     void cleanup()
     {
-        delete FDevice;
-        FDevice = nullptr;
-        delete FSecondDevice;
-        FSecondDevice = nullptr;
-        for (const QString &Name : std::as_const(FInterfaces))
-            RemoveInterface(Name);
-        FInterfaces.clear();
+        FDevice.reset();
+        FSecondDevice.reset();
+        FMade.RemoveAll();
     }
 
     void outcomeShownInStatus_data()
@@ -273,56 +259,35 @@ private slots:
         QTest::addColumn<bool>("Long");   // the upload lasts long enough to be sampled
         QTest::addColumn<bool>("AtOnce"); // a timeout without waiting out the attempts
         QTest::addColumn<QString>("Tip"); // part of the reason; empty: no reason
-        QTest::newRow("device acknowledges") << QStringList{"--once", "--delay-ms", "5"} << ""
-                                             << ""
-                                             << "Статус: OK" << true << false << "";
-        QTest::newRow("device silent")
-            << QStringList{"--fault", "0:silent:all"} << ""
-            << ""
-            << "Статус: таймаут" << true << false
-            << "Устройство 192.168.0.200 не ответило через интерфейс 192.168.0.10. "
-               "Обычные причины: устройство не переведено в режим загрузки";
-        QTest::newRow("device error") << QStringList{"--fault", "0:error:all"} << ""
-                                      << ""
-                                      << "Статус: ошибка устройства" << false << false << "";
-        QTest::newRow("unrecognised reply") << QStringList{"--fault", "0:unknown:all"} << ""
-                                            << ""
-                                            << "Статус: неизвестная ошибка" << false << false << "";
+        const QStringList Once{"--once"};
+        const char *const Timeout = "Статус: таймаут";
+        Row("device acknowledges", QStringList{"--once", "--delay-ms", "5"}, "", "", "Статус: OK", true,
+            false, "");
+        Row("device silent", QStringList{"--fault", "0:silent:all"}, "", "", Timeout, true, false,
+            "Устройство 192.168.0.200 не ответило через интерфейс 192.168.0.10. "
+            "Обычные причины: устройство не переведено в режим загрузки");
+        Row("device error", QStringList{"--fault", "0:error:all"}, "", "", "Статус: ошибка устройства", false,
+            false, "");
+        Row("unrecognised reply", QStringList{"--fault", "0:unknown:all"}, "", "",
+            "Статус: неизвестная ошибка", false, false, "");
         // The PC itself holds the evidence of what went wrong.
-        QTest::newRow("port taken") << QStringList{"--once"} << ""
-                                    << "port taken"
-                                    << "Статус: таймаут" << false << true
-                                    << "занят другой программой (например, запущенным TFTP-сервером)";
-        QTest::newRow("no capability")
-            << QStringList{"--once"} << ""
-            << "no capability"
-            << "Статус: таймаут" << false << true
-            << "sudo setcap cap_net_bind_service=+ep " + QCoreApplication::applicationFilePath();
-        QTest::newRow("address gone")
-            << QStringList{"--once"} << ""
-            << "address gone"
-            << "Статус: таймаут" << false << true << "Адреса 192.168.0.10 больше нет на этом компьютере";
+        Row("port taken", Once, "", "port taken", Timeout, false, true,
+            "занят другой программой (например, запущенным TFTP-сервером)");
+        Row("no capability", Once, "", "no capability", Timeout, false, true,
+            "sudo setcap cap_net_bind_service=+ep " + QCoreApplication::applicationFilePath());
+        Row("address gone", Once, "", "address gone", Timeout, false, true,
+            "Адреса 192.168.0.10 больше нет на этом компьютере");
         // The link went down: the kernel refuses the send (a bound interface
         // that merely lost its route would still be tried on-link).
-        QTest::newRow("send refused")
-            << QStringList{"--once"} << ""
-            << "link down"
-            << "Статус: таймаут" << false << true
-            << "не смог отправить пакет на 192.168.0.200 с интерфейса 192.168.0.10: "
-               "через этот интерфейс к такому адресу нет пути";
-        QTest::newRow("nothing listens on 69")
-            << QStringList{} << ""
-            << ""
-            << "Статус: таймаут" << true << false << "С адреса 192.168.0.200 пришёл ответ «порт недоступен»";
-        QTest::newRow("no device at the address")
-            << QStringList{"--once"} << "192.168.0.201"
-            << ""
-            << "Статус: таймаут" << true << false
-            << "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10";
-        QTest::newRow("outside the subnet")
-            << QStringList{"--once"} << "10.9.9.9"
-            << "default route"
-            << "Статус: таймаут" << true << false << "Адрес 10.9.9.9 вне подсети интерфейса 192.168.0.10/24";
+        Row("send refused", Once, "", "link down", Timeout, false, true,
+            "не смог отправить пакет на 192.168.0.200 с интерфейса 192.168.0.10: "
+            "через этот интерфейс к такому адресу нет пути");
+        Row("nothing listens on 69", QStringList{}, "", "", Timeout, true, false,
+            "С адреса 192.168.0.200 пришёл ответ «порт недоступен»");
+        Row("no device at the address", Once, "192.168.0.201", "", Timeout, true, false,
+            "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
+        Row("outside the subnet", Once, "10.9.9.9", "default route", Timeout, true, false,
+            "Адрес 10.9.9.9 вне подсети интерфейса 192.168.0.10/24");
     }
     void outcomeShownInStatus()
     {
@@ -347,11 +312,8 @@ private slots:
         ShowWindow(F);
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: 192.168.0.10"));
         QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
-        if (!Address.isEmpty()) {
-            F.edtIP()->clear();
-            F.edtIP()->setCursorPosition(0);
-            QTest::keyClicks(F.edtIP(), Address);
-        }
+        if (!Address.isEmpty())
+            F.TypeAddress(Address);
 
         TUdpSocket Holder; // another program on port 69
         std::optional<TNoBindCapability> NoCapability;
@@ -525,20 +487,15 @@ private slots:
                  qPrintable(FDevice->Errors()));
         TForms F(ShortTimeoutMs);
         ShowWindow(F);
-        QLineEdit *Edit = F.edtIP();
         // A wrong address first: nothing answers there.
-        Edit->clear();
-        Edit->setCursorPosition(0);
-        QTest::keyClicks(Edit, "192.168.0.201");
+        F.TypeAddress("192.168.0.201");
         Load(F);
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
         QVERIFY2(F.PanelTip(1).contains("192.168.0.201 (ARP)"), qPrintable(F.PanelTip(1)));
         // Then the right one, typed with its groups padded.
-        Edit->clear();
-        Edit->setCursorPosition(0);
-        QTest::keyClicks(Edit, "192168  0200");
-        QCOMPARE(Edit->displayText(), QStringLiteral("192.168.  0.200"));
+        F.TypeAddress("192168  0200");
+        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
         TBusyProbe Probe(F);
         Load(F);
         QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
@@ -556,16 +513,11 @@ private slots:
         QTest::addColumn<int>("ClickAt");   // cursor position clicked, -1: far right
         QTest::addColumn<QString>("Keys");  // \b is Backspace
         QTest::addColumn<QString>("Shown");
-        QTest::newRow("default, right end, last group retyped") << "" << -1 << "\b\b\b200"
-                                                                << "192.168.  0.200";
-        QTest::newRow("default, inside the first group") << "" << 2 << "\b9"
-                                                         << "192.168.  0.200";
-        QTest::newRow("default, inside the second group") << "" << 6 << "\b6"
-                                                          << "192.168.  0.200";
-        QTest::newRow("typed, right end, digits added") << "19216802" << -1 << "00"
-                                                        << "192.168.0  .200";
-        QTest::newRow("typed, after the last digit") << "19216802" << 13 << "00"
-                                                     << "192.168.0  .200";
+        Row("default, right end, last group retyped", "", -1, "\b\b\b200", "192.168.  0.200");
+        Row("default, inside the first group", "", 2, "\b9", "192.168.  0.200");
+        Row("default, inside the second group", "", 6, "\b6", "192.168.  0.200");
+        Row("typed, right end, digits added", "19216802", -1, "00", "192.168.0  .200");
+        Row("typed, after the last digit", "19216802", 13, "00", "192.168.0  .200");
     }
     void clickedAndEditedAddressIsUsed()
     {
@@ -579,10 +531,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));
         QLineEdit *Edit = F.edtIP();
         if (!Typed.isEmpty()) {
-            Edit->clear();
-            Edit->setCursorPosition(0);
-            QTest::keyClicks(Edit, Typed.left(3) + "." + Typed.mid(3, 3) + "." + Typed.mid(6, 1) + "." +
-                                       Typed.mid(7));
+            F.TypeAddress(Typed.left(3) + "." + Typed.mid(3, 3) + "." + Typed.mid(6, 1) + "." + Typed.mid(7));
             F.Button("btnLoadToBoard")->setFocus();
         }
         // The click that gives the field its focus, as after start or an upload.
@@ -669,23 +618,14 @@ private slots:
         QTest::addColumn<QString>("Pick");   // address to pick, empty: Cancel
         QTest::addColumn<QString>("Status");
         QTest::addColumn<bool>("FirstGets"); // the device behind 192.168.0.10 gets the image
-        QTest::newRow("the interface facing the device") << "subnets"
-                                                         << "192.168.0.10"
-                                                         << "Статус: OK" << true;
-        QTest::newRow("another interface") << "subnets"
-                                           << "10.77.1.1"
-                                           << "Статус: таймаут" << false;
-        QTest::newRow("cancel: any local address") << "subnets"
-                                                   << ""
-                                                   << "Статус: OK" << true;
+        Row("the interface facing the device", "subnets", "192.168.0.10", "Статус: OK", true);
+        Row("another interface", "subnets", "10.77.1.1", "Статус: таймаут", false);
+        Row("cancel: any local address", "subnets", "", "Статус: OK", true);
         // Two links on one subnet, a device at the same address behind each:
         // only the one behind the chosen link may get the image.
-        QTest::newRow("same subnet, a device behind each") << "device"
-                                                           << "192.168.0.11"
-                                                           << "Статус: OK" << false;
-        QTest::newRow("same subnet, nothing behind the chosen link") << "nothing"
-                                                                     << "192.168.0.11"
-                                                                     << "Статус: таймаут" << false;
+        Row("same subnet, a device behind each", "device", "192.168.0.11", "Статус: OK", false);
+        Row("same subnet, nothing behind the chosen link", "nothing", "192.168.0.11", "Статус: таймаут",
+            false);
     }
     void chosenInterfaceIsTheSource()
     {
@@ -699,17 +639,17 @@ private slots:
         QStringList Offered{"192.168.0.10"};
         if (Others == "subnets") {
             for (int i = 1; i <= 2; ++i) {
-                AddLink(QStringLiteral("txo%1").arg(i), QStringLiteral("10.77.%1.1/24").arg(i));
+                QVERIFY(FMade.Add(QStringLiteral("txo%1").arg(i), QStringLiteral("10.77.%1.1/24").arg(i)));
                 Offered << QStringLiteral("10.77.%1.1").arg(i);
             }
         } else if (Others == "device") {
-            FSecondDevice = new TSimDevice;
+            FSecondDevice = std::make_unique<TSimDevice>();
             QVERIFY2(FSecondDevice->Open("txpc2", "192.168.0.11/24", "192.168.0.200/24"),
                      "cannot set up the second device link");
             QVERIFY2(FSecondDevice->Start("192.168.0.200", {"--once"}), qPrintable(FSecondDevice->Errors()));
             Offered << "192.168.0.11";
         } else {
-            AddLink("txo1", "192.168.0.11/24");
+            QVERIFY(FMade.Add("txo1", "192.168.0.11/24"));
             Offered << "192.168.0.11";
         }
         QVERIFY2(FDevice->Start("192.168.0.200", {"--once"}), qPrintable(FDevice->Errors()));
