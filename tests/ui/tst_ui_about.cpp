@@ -20,20 +20,20 @@ using namespace uitest;
 
 namespace {
 
-const char *const ValueLabels[] = {"lblProductName", "lblFileVersion", "lblCopyRight", "lblComments"};
+// The value labels; as designed, each shows its own name.
 const QStringList DesignTexts = {"lblProductName", "lblFileVersion", "lblCopyRight", "lblComments"};
 
-QLabel *Label(const QWidget *Form, const char *Name)
+QLabel *Label(const QWidget *Form, const QString &Name)
 {
-    return Form->findChild<QLabel *>(QString::fromLatin1(Name));
+    return Form->findChild<QLabel *>(Name);
 }
 
 QStringList Values(const QWidget *Form)
 {
     QStringList Texts;
-    for (const char *Name : ValueLabels) {
+    for (const QString &Name : DesignTexts) {
         const QLabel *L = Label(Form, Name);
-        Texts << (L ? L->text() : QStringLiteral("<no %1>").arg(QLatin1String(Name)));
+        Texts << (L ? L->text() : "<no " + Name + ">");
     }
     return Texts;
 }
@@ -60,17 +60,20 @@ QStringList OwnValues()
 
 // Runs exec() on the box as the help button does; Action ends the showing. A
 // box that does not react is ended after 10 s with -1.
-int ExecAbout(TfrmAbout &About, const TModalDriver::TAction &Action, QString *Shown = nullptr)
+int ExecAbout(TfrmAbout &About, const TModalDriver::TAction &Action)
 {
     TModalDriver Driver(Action, 5000);
-    QTimer Guard;
-    Guard.setSingleShot(true);
-    QObject::connect(&Guard, &QTimer::timeout, &About, [&About] { About.done(-1); });
-    Guard.start(10000);
-    const int Result = About.exec();
-    if (Shown)
-        *Shown = Driver.ModalClass();
-    return Result;
+    const QObject Guard;
+    QTimer::singleShot(10000, &Guard, [&About] { About.done(-1); });
+    return About.exec();
+}
+
+// A version resource with one Russian string table, named in the translation
+// table unless Listed is false.
+QString RuRc(const QString &FileVersion, const TStringPairs &Texts, bool Listed = true)
+{
+    return VersionRc(FileVersion, StringFileInfoRc({{QStringLiteral("041904E3"), Texts}}) +
+                                      (Listed ? VarFileInfoRc("0x0419, 0x04E3") : QString()));
 }
 
 } // namespace
@@ -80,7 +83,7 @@ class TestUiAbout : public QObject
     Q_OBJECT
 
     QTemporaryDir FDir;
-    QStringList FInterfaces;
+    TMadeInterfaces FMade;
 
     // A PE image with the given version resource, or a skip/failure.
     QString Pe(const QString &Name, const QString &Rc)
@@ -104,9 +107,7 @@ private slots:
 
     void cleanup()
     {
-        for (const QString &Name : std::as_const(FInterfaces))
-            RemoveInterface(Name);
-        FInterfaces.clear();
+        FMade.RemoveAll();
         frmAbout = nullptr;
     }
 
@@ -131,32 +132,21 @@ private slots:
     {
         QTest::addColumn<QString>("Path"); // "@name": a file made in initTestCase's temporary directory
         QTest::addColumn<QStringList>("Expected");
-        const QString Ru = QStringLiteral("041904E3");
-        const QString RuPair = VarFileInfoRc("0x0419, 0x04E3");
         const QString Long = QStringLiteral("Tervix Systems, Research and Development Department");
-
-        QTest::newRow("text file") << "@plain" << DesignTexts;
-        QTest::newRow("no such file") << "@missing" << DesignTexts;
-        QTest::newRow("empty name") << QString() << DesignTexts;
-        QTest::newRow("ELF without the version section") << "@stripped" << DesignTexts;
-        QTest::newRow("PE without FileVersion text")
-            << "@pe:" + VersionRc("2,5,10,300", StringFileInfoRc({{Ru,
-                                                                   {{"ProductName", "Tool"},
-                                                                    {"LegalCopyright", Long},
-                                                                    {"Comments", "Notes"}}}}) +
-                                                    RuPair)
-            << QStringList{"Tool", "2.5.10.300", Long, "Notes"};
-        QTest::newRow("PE with two texts missing")
-            << "@pe:" +
-                   VersionRc("1,2,3,4",
-                             StringFileInfoRc(
-                                 {{Ru, {{"FileVersion", "1.2.3.4 beta"}, {"LegalCopyright", "Someone"}}}}) +
-                                 RuPair)
-            << QStringList{"", "1.2.3.4 beta", "Someone", ""};
-        QTest::newRow("PE without translation table")
-            << "@pe:" + VersionRc("3,1,4,1", StringFileInfoRc({{Ru, {{"ProductName", "P"}}}}))
-            << QStringList{"", "3.1.4.1", "", ""};
-        QTest::newRow("PE without version resource") << "@pe:1 RCDATA\nBEGIN\n\"data\"\nEND\n" << DesignTexts;
+        Row("text file", "@plain", DesignTexts);
+        Row("no such file", "@missing", DesignTexts);
+        Row("empty name", QString(), DesignTexts);
+        Row("ELF without the version section", "@stripped", DesignTexts);
+        Row("PE without FileVersion text",
+            "@pe:" + RuRc("2,5,10,300",
+                          {{"ProductName", "Tool"}, {"LegalCopyright", Long}, {"Comments", "Notes"}}),
+            QStringList{"Tool", "2.5.10.300", Long, "Notes"});
+        Row("PE with two texts missing",
+            "@pe:" + RuRc("1,2,3,4", {{"FileVersion", "1.2.3.4 beta"}, {"LegalCopyright", "Someone"}}),
+            QStringList{"", "1.2.3.4 beta", "Someone", ""});
+        Row("PE without translation table", "@pe:" + RuRc("3,1,4,1", {{"ProductName", "P"}}, false),
+            QStringList{"", "3.1.4.1", "", ""});
+        Row("PE without version resource", "@pe:1 RCDATA\nBEGIN\n\"data\"\nEND\n", DesignTexts);
     }
     void otherFiles()
     {
@@ -325,21 +315,12 @@ private slots:
     {
         if (const QString Missing = MissingPeTools(); !Missing.isEmpty())
             QSKIP(qPrintable(Missing));
-        const QString Ru = QStringLiteral("041904E3");
-        const QString Path = Pe(
-            "once",
-            VersionRc(
-                "4,3,2,1",
-                StringFileInfoRc(
-                    {{Ru, {{"ProductName", "Before"}, {"LegalCopyright", "Maker"}, {"Comments", "First"}}}}) +
-                    VarFileInfoRc("0x0419, 0x04E3")));
+        const QString Path =
+            Pe("once", RuRc("4,3,2,1",
+                            {{"ProductName", "Before"}, {"LegalCopyright", "Maker"}, {"Comments", "First"}}));
         const QString Later = Pe(
             "later",
-            VersionRc(
-                "5,0,0,0",
-                StringFileInfoRc(
-                    {{Ru, {{"ProductName", "After"}, {"LegalCopyright", "Other"}, {"Comments", "Second"}}}}) +
-                    VarFileInfoRc("0x0419, 0x04E3")));
+            RuRc("5,0,0,0", {{"ProductName", "After"}, {"LegalCopyright", "Other"}, {"Comments", "Second"}}));
         QVERIFY(!Path.isEmpty() && !Later.isEmpty());
         TfrmAbout About(Path);
         const QStringList AtCreation = Values(&About);
@@ -362,8 +343,7 @@ private slots:
     // The help button shows the box modally over the main window, as often as asked.
     void helpButtonOpensTheBox()
     {
-        QVERIFY(AddInterface("txa1", "10.78.1.1/24"));
-        FInterfaces << "txa1";
+        QVERIFY(FMade.Add("txa1", "10.78.1.1/24"));
         QTRY_COMPARE(UsableInterfaces(), 1);
         TForms F;
         TfrmAbout About(&F.Main);
@@ -381,10 +361,8 @@ private slots:
                 MainBehind = F.Main.isVisible() && QApplication::activeModalWidget() == &About;
                 QTest::keyClick(Shown, Qt::Key_Return);
             });
-            QTimer Guard;
-            Guard.setSingleShot(true);
-            connect(&Guard, &QTimer::timeout, &About, [&About] { About.done(-1); });
-            Guard.start(10000);
+            const QObject Guard;
+            QTimer::singleShot(10000, &Guard, [&About] { About.done(-1); });
             QTest::mouseClick(F.Button("btnHelp"), Qt::LeftButton);
             // The click returns once the box has been closed again.
             QVERIFY(Driver.Done());
