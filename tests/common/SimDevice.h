@@ -73,12 +73,6 @@ public:
                    QStringLiteral("addr add %1 dev %2\nlink set %2 up\n").arg(DevCidr, DevName).toUtf8());
     }
 
-    // Runs a command in the device's namespace; true when it exits with 0.
-    bool InDevice(const QStringList &Command) const
-    {
-        return uitest::Run(QStringLiteral("nsenter"), QStringList{NetnsArg(), "--"} + Command);
-    }
-
     // Starts the simulator bound to Address:69 and waits until it listens.
     bool Start(const QString &Address, const QStringList &Extra = {})
     {

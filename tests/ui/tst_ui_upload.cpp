@@ -160,10 +160,8 @@ public:
             new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
         Event->setTimestamp(Stamp);
         FKeys.emplace_back(Event);
-        FQueue.push_back({AtMs, [this, Event] {
-                              for (auto &Owned : FKeys)
-                                  if (Owned.get() == Event)
-                                      QCoreApplication::postEvent(FWindow, Owned.release());
+        FQueue.push_back({AtMs, [this, Index = FKeys.size() - 1] {
+                              QCoreApplication::postEvent(FWindow, FKeys[Index].release());
                           }});
     }
 
