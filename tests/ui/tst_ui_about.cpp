@@ -290,16 +290,11 @@ private slots:
                 Focus = F->objectName();
             const QRect Screen = Modal->screen()->availableGeometry();
             Offset = Modal->frameGeometry().center() - Screen.center();
-            if (Ending == "Return")
-                QTest::keyClick(Modal, Qt::Key_Return);
-            else if (Ending == "Escape") {
+            if (Ending == "Escape") {
                 QTest::keyClick(Modal, Qt::Key_Escape);
                 OpenAfterEscape = Modal->isVisible();
-                QTest::keyClick(Modal, Qt::Key_Return);
-            } else if (Ending == "close")
-                Modal->close();
-            else
-                QTest::mouseClick(Modal->findChild<QPushButton *>(Ending), Qt::LeftButton);
+            }
+            EndDialog(Modal, Ending == "Escape" ? "Return" : Ending);
         });
         QCOMPARE(Got, Result);
         QVERIFY(!About.isVisible());

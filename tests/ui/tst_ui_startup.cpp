@@ -285,14 +285,7 @@ private slots:
                 Items << Combo->itemText(i);
             Selected = Combo->currentIndex();
             Combo->setCurrentIndex(Pick);
-            if (Ending == "Return")
-                QTest::keyClick(Dialog, Qt::Key_Return);
-            else if (Ending == "Escape")
-                QTest::keyClick(Dialog, Qt::Key_Escape);
-            else if (Ending == "close")
-                Dialog->close();
-            else
-                QTest::mouseClick(Dialog->findChild<QPushButton *>(qPrintable(Ending)), Qt::LeftButton);
+            EndDialog(Dialog, Ending);
         });
         F.Main.show();
         const QString Chosen = Expected < 0 ? QString() : Addresses[Expected];

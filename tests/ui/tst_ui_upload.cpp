@@ -107,14 +107,10 @@ public:
     QStringList Lines()
     {
         Stop();
-        QByteArray Text;
-        if (FFile) {
+        QByteArray Text(1 << 20, Qt::Uninitialized); // the first MiB is plenty
+        if (FFile)
             std::rewind(FFile);
-            char Chunk[4096];
-            for (std::size_t n;
-                 (n = std::fread(Chunk, 1, sizeof Chunk, FFile)) > 0 && Text.size() < (1 << 20);)
-                Text.append(Chunk, qsizetype(n));
-        }
+        Text.resize(FFile ? qsizetype(std::fread(Text.data(), 1, Text.size(), FFile)) : 0);
         return QString::fromUtf8(Text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
@@ -659,12 +655,9 @@ private slots:
             auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
             for (int i = 0; i < Combo->count(); ++i)
                 Listed << Combo->itemText(i);
-            if (Pick.isEmpty()) {
-                QTest::mouseClick(Dialog->findChild<QPushButton *>("BitBtn2"), Qt::LeftButton);
-            } else {
+            if (!Pick.isEmpty())
                 Combo->setCurrentIndex(Combo->findText(Pick));
-                QTest::mouseClick(Dialog->findChild<QPushButton *>("BitBtn1"), Qt::LeftButton);
-            }
+            EndDialog(Dialog, Pick.isEmpty() ? "BitBtn2" : "BitBtn1");
         });
         QCOMPARE(Listed, Offered);
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: ") + Pick);

@@ -57,6 +57,18 @@ template <typename... T> void Row(const char *Name, const T &...Values)
     (QTest::newRow(Name) << ... << Values);
 }
 
+// Ends a dialog as Ending says: "Return" or "Escape" pressed, "close" by its
+// close box, otherwise the named button clicked.
+inline void EndDialog(QWidget *Dialog, const QString &Ending)
+{
+    if (Ending == "Return" || Ending == "Escape")
+        QTest::keyClick(Dialog, Ending == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+    else if (Ending == "close")
+        Dialog->close();
+    else
+        QTest::mouseClick(Dialog->findChild<QPushButton *>(Ending), Qt::LeftButton);
+}
+
 // Acts once on the first visible modal window, from a timer, because the
 // window is opened by exec() inside a nested event loop the test cannot see
 // into. Gives up after TimeoutMs.
