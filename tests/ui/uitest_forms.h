@@ -77,12 +77,11 @@ class TModalDriver : public QObject
 public:
     using TAction = std::function<void(QWidget *Modal)>;
 
-    explicit TModalDriver(TAction Action, int TimeoutMs = 10000) : FAction(std::move(Action))
+    explicit TModalDriver(TAction Action, int TimeoutMs = 10000)
+        : FAction(std::move(Action)), FTicksLeft(TimeoutMs / TickMs)
     {
-        FTicksLeft = TimeoutMs / TickMs;
-        FTimer.setInterval(TickMs);
         connect(&FTimer, &QTimer::timeout, this, [this] { Tick(); });
-        FTimer.start();
+        FTimer.start(TickMs);
     }
 
     bool Done() const { return FDone; }
