@@ -34,11 +34,7 @@ namespace {
 class TBusyProbe : public QObject
 {
 public:
-    explicit TBusyProbe(TForms &Forms) : F(Forms)
-    {
-        connect(&FTimer, &QTimer::timeout, this, [this] { Sample(); });
-        FTimer.start(10);
-    }
+    explicit TBusyProbe(TForms &Forms) : F(Forms) { startTimer(10); }
 
     int Samples = 0;
     bool TipWhileLoading = false; // a reason from an earlier upload still showed
@@ -47,7 +43,7 @@ public:
     bool Closed = false;
 
 private:
-    void Sample()
+    void timerEvent(QTimerEvent *) override
     {
         if (F.Panel(1) != QStringLiteral("Статус: ЗАГРУЗКА") || Samples >= 50)
             return;
@@ -60,7 +56,6 @@ private:
     }
 
     TForms &F;
-    QTimer FTimer;
 };
 
 // A point inside Edit where a click puts the cursor at Position; -1 for the

@@ -78,11 +78,8 @@ public:
     using TAction = std::function<void(QWidget *Modal)>;
 
     explicit TModalDriver(TAction Action, int TimeoutMs = 10000)
-        : FAction(std::move(Action)), FTicksLeft(TimeoutMs / TickMs)
-    {
-        connect(&FTimer, &QTimer::timeout, this, [this] { Tick(); });
-        FTimer.start(TickMs);
-    }
+        : FAction(std::move(Action)), FTicksLeft(TimeoutMs / TickMs), FTimer(startTimer(TickMs))
+    {}
 
     bool Done() const { return FDone; }
     QString ModalClass() const { return FClass; }
@@ -90,22 +87,22 @@ public:
 private:
     static constexpr int TickMs = 20;
 
-    void Tick()
+    void timerEvent(QTimerEvent *) override
     {
         QWidget *Modal = QApplication::activeModalWidget();
         if (Modal && Modal->isVisible()) {
-            FTimer.stop();
+            killTimer(FTimer);
             FClass = QString::fromLatin1(Modal->metaObject()->className());
             FDone = true;
             FAction(Modal);
         } else if (--FTicksLeft <= 0) {
-            FTimer.stop();
+            killTimer(FTimer);
         }
     }
 
     TAction FAction;
-    QTimer FTimer;
     int FTicksLeft = 0;
+    int FTimer = 0;
     bool FDone = false;
     QString FClass;
 };
