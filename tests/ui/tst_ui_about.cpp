@@ -10,7 +10,6 @@
 #include "About.h"
 #include "VersionTestTools.h"
 
-#include <QFile>
 #include <QFontMetrics>
 #include <QScreen>
 #include <QTemporaryDir>
