@@ -26,22 +26,11 @@ namespace {
 SOCKET Bridge = INVALID_SOCKET;
 CRITICAL_SECTION SendLock;
 
-bool SendAll(const char *Data, int Len)
+// Moves all Len bytes through Step (send or recv); false once the bridge is gone.
+template <typename TStep, typename TChar> bool Whole(TStep Step, TChar *Data, int Len)
 {
     while (Len > 0) {
-        const int n = send(Bridge, Data, Len, 0);
-        if (n <= 0)
-            return false;
-        Data += n;
-        Len -= n;
-    }
-    return true;
-}
-
-bool RecvAll(char *Data, int Len)
-{
-    while (Len > 0) {
-        const int n = recv(Bridge, Data, Len, 0);
+        const int n = Step(Bridge, Data, Len, 0);
         if (n <= 0)
             return false;
         Data += n;
@@ -54,7 +43,7 @@ bool SendFrame(char Type, const char *Data, std::uint32_t Len)
 {
     char Header[5] = {Type, char(Len), char(Len >> 8), char(Len >> 16), char(Len >> 24)};
     EnterCriticalSection(&SendLock);
-    const bool Ok = SendAll(Header, 5) && SendAll(Data, int(Len));
+    const bool Ok = Whole(send, Header, 5) && Whole(send, Data, int(Len));
     LeaveCriticalSection(&SendLock);
     return Ok;
 }
@@ -96,13 +85,13 @@ DWORD WINAPI PumpOutput(void *)
 {
     for (;;) {
         char Header[5];
-        if (!RecvAll(Header, 5))
+        if (!Whole(recv, Header, 5))
             ExitProcess(125);
         const std::uint32_t Len = std::uint8_t(Header[1]) | std::uint8_t(Header[2]) << 8 |
                                   std::uint8_t(Header[3]) << 16 |
                                   std::uint32_t(std::uint8_t(Header[4])) << 24;
         std::vector<char> Data(Len);
-        if (Len > (1u << 24) || !RecvAll(Data.data(), int(Len)))
+        if (Len > (1u << 24) || !Whole(recv, Data.data(), int(Len)))
             ExitProcess(125);
         if (Header[0] == 'o')
             WriteOut(STD_OUTPUT_HANDLE, Data);
