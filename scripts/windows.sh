@@ -22,6 +22,8 @@ MODE=${1:-all}
 CACHE=${TXL_WIN_CACHE:-/var/cache/txloader}
 BUILD=${TXL_WIN_BUILD:-$SRC/build-win}
 JOBS=$(nproc)
+# The Windows tests mostly wait (Wine starting, the device, timeouts): one more runs beside them.
+SLOT_COUNT=$((JOBS + 1))
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "Needs root (packages, port 69, network namespaces)." >&2
@@ -211,10 +213,10 @@ if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     lab_wine_prefix
     touch "$WINEPREFIX/.txl-ready"
 fi
-# A prefix per core, so that two Windows tests run side by side (ctest's resource "wineprefix").
+# A prefix per slot, so that Windows tests run side by side (ctest's resource "wineprefix").
 TXL_WINE_PREFIXES=$WINEPREFIX
 SLOTS='{"id": "1", "slots": 1}'
-for i in $(seq 2 "$JOBS"); do
+for i in $(seq 2 "$SLOT_COUNT"); do
     [ -f "$WINEPREFIX-$i/.txl-ready" ] || { rm -rf "$WINEPREFIX-$i" && cp -a "$WINEPREFIX" "$WINEPREFIX-$i"; }
     TXL_WINE_PREFIXES="$TXL_WINE_PREFIXES $WINEPREFIX-$i"
     SLOTS="$SLOTS, {\"id\": \"$i\", \"slots\": 1}"
@@ -225,7 +227,7 @@ echo "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wineprefix\": [
 # Qt under Wine needs a display even for its message-only windows; one per prefix, as the
 # keyboard focus is the display's.
 TXL_WINE_DISPLAYS=
-for _ in $(seq "$JOBS"); do
+for _ in $(seq "$SLOT_COUNT"); do
     lab_xvfb 1024x768
     TXL_WINE_DISPLAYS="${TXL_WINE_DISPLAYS:+$TXL_WINE_DISPLAYS }$DISPLAY"
 done
@@ -233,7 +235,7 @@ export TXL_WINE_DISPLAYS
 
 log "Windows tests under Wine"
 set +e
-ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS" --resource-spec-file "$BUILD/wine-prefixes.json" 2>&1 |
+ctest --test-dir "$BUILD" --output-on-failure -j"$SLOT_COUNT" --resource-spec-file "$BUILD/wine-prefixes.json" 2>&1 |
     tee "$WORK/ctest.log"
 set -e
 TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | tail -n1)
