@@ -58,12 +58,9 @@ PASSED=0 FAILED=0 CHECK='' CHECK_OK=
 begin() { CHECK=$1 CHECK_OK=1; echo "== $CHECK"; }
 bad() { echo "FAIL: $CHECK: $*" >&2; CHECK_OK=0; }
 end() {
-    if [ "$CHECK_OK" = 1 ]; then
-        echo "PASS: $CHECK"
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-    fi
+    [ "$CHECK_OK" = 1 ] || { FAILED=$((FAILED + 1)); return 0; }
+    echo "PASS: $CHECK"
+    PASSED=$((PASSED + 1))
 }
 # Wine without address randomization, as tests/wine/wine-run.sh explains.
 in_pc() { ip netns exec "$PC" setarch -R "$@"; }
@@ -74,12 +71,15 @@ msi() {
     LC_ALL=C.UTF-8 in_pc wine msiexec "/$2" "$(winpath "$1")" /qn /l*v "$(winpath "$3")" >/dev/null 2>&1 || MSI_STATUS=$?
     in_pc wineserver -w # the registry reaches its files when the server ends
 }
+# msi_ok FILE.msi ACTION LOG WHAT: msi, which must succeed.
+msi_ok() {
+    msi "$1" "$2" "$3"
+    [ "$MSI_STATUS" = 0 ] || bad "$4 ended with $MSI_STATUS"
+}
 msi_property() { msiinfo export "$1" Property | tr -d '\r' | sed -n "s/^$2\t//p"; }
 # The form in which Windows Installer keys a GUID: each group reversed, the last two by bytes.
 packed() {
-    local g=${1//[\{\}-]/}
-    local rev=""
-    local i
+    local g=${1//[\{\}-]/} rev="" i
     for i in 7 6 5 4 3 2 1 0 11 10 9 8 15 14 13 12; do rev+=${g:i:1}; done
     for ((i = 16; i < 32; i += 2)); do rev+=${g:i+1:1}${g:i:1}; done
     echo "$rev"
@@ -103,7 +103,9 @@ registry_traces() {
 trace_pattern() { echo "tervix|${1//[\{\}]/}|$(packed "$1")|$(packed "$UPGRADE")"; }
 INSTALL_DIR=$WINEPREFIX/drive_c/Program\ Files/Tervix
 SHORTCUT='' # in the Start menu folder the installer resolves (its log says which)
-installed_files() { (cd "$INSTALL_DIR/TXLoader" 2>/dev/null && find . -type f | LC_ALL=C sort) || true; }
+installed_files() {
+    (cd "$INSTALL_DIR/TXLoader" 2>/dev/null && find . -type f | LC_ALL=C sort | tr '\n' ' ') || true
+}
 cached_packages() { find "$WINEPREFIX/drive_c/windows/Installer" -maxdepth 1 -name '*.msi' 2>/dev/null | wc -l; }
 # lnk_fields FILE: "target|working folder|icon" of a shell link (.lnk): the target from its
 # LinkInfo, the rest from its strings.
@@ -233,10 +235,9 @@ for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
         bad "$(basename "$f") verifies against an unrelated root as well"
 done
 for f in "$WORK/zip/TXLoader.exe" "$DIST/$NAME.msi"; do
-    if osslsigncode verify -CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 ||
-        ! grep -qiE "no signature found|file has no signature" "$WORK/verify.log"; then
+    ! osslsigncode verify -CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 &&
+        grep -qiE "no signature found|file has no signature" "$WORK/verify.log" ||
         bad "the unsigned release's $(basename "$f") has a signature"
-    fi
 done
 log "signed: $(sha256sum "$WORK/signed/$NAME.msi" | cut -c1-16)..., unsigned: $(sha256sum "$DIST/$NAME.msi" | cut -c1-16)..."
 end
@@ -278,11 +279,9 @@ end
 
 # --- relinking kit ---------------------------------------------------------------------------
 begin relink
-mkdir -p "$WORK/kit"
 unzip -q "$DIST/$NAME-relink.zip" -d "$WORK/kit"
-if grep -rlF "$BUILD" "$WORK/kit" >"$WORK/paths.txt"; then
+! grep -rlF "$BUILD" "$WORK/kit" >"$WORK/paths.txt" ||
     bad "the kit names the build directory in: $(tr '\n' ' ' <"$WORK/paths.txt")"
-fi
 (cd "$WORK/kit" && sha256sum --quiet -c SHA256SUMS) || bad "the kit's SHA256SUMS do not match"
 START=$SECONDS
 if (cd "$WORK/kit" && sh link.sh "$QT" >"$WORK/relink.log" 2>&1); then
@@ -308,15 +307,13 @@ bash "$SRC/packaging/windows/make-release.sh" "$BUILD" "$QT" "$WORK/old" "$WORK/
 OLD_MSI=$WORK/old/TXLoader-$OLD-win64.msi
 [ -f "$OLD_MSI" ] || { cat "$WORK/old.log"; echo "no package of version $OLD"; exit 1; }
 OLD_PRODUCT=$(msi_property "$OLD_MSI" ProductCode)
-mkdir -p "$WORK/old/zip"
 unzip -q "$WORK/old/TXLoader-$OLD-win64.zip" TXLoader.exe -d "$WORK/old/zip"
 log "version $OLD for the upgrade: $OLD_MSI (product $OLD_PRODUCT; $VERSION is $PRODUCT)"
 
 # --- install, upload from Program Files, shortcut, entry -----------------------------------
 begin install
-msi "$DIST/$NAME.msi" i "$OUT/wine-release-install.log"
-[ "$MSI_STATUS" = 0 ] || bad "msiexec /i ended with $MSI_STATUS (log: $OUT/wine-release-install.log)"
-[ "$(installed_files | tr '\n' ' ')" = "$LISTING" ] || bad "Program Files\\Tervix\\TXLoader holds: $(installed_files | tr '\n' ' ')"
+msi_ok "$DIST/$NAME.msi" i "$OUT/wine-release-install.log" "msiexec /i (log: $OUT/wine-release-install.log)"
+[ "$(installed_files)" = "$LISTING" ] || bad "Program Files\\Tervix\\TXLoader holds: $(installed_files)"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/zip/TXLoader.exe" || bad "the installed TXLoader.exe is not the release's"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 lab_wine_tool "$PC" "$WORK/installed.log" 'C:\Program Files\Tervix\TXLoader\TXLoader.exe'
@@ -364,9 +361,8 @@ IFS='|' read -r KEY DNAME DVERSION DPUBLISHER DCONTACT DICON _ <<<"$ENTRIES"
 [ "${DICON,,}" = 'c:\program files\tervix\txloader\txloader.exe,0' ] || bad "the entry's icon is \"$DICON\""
 HIDDEN=$(all_entries | awk -F'|' '$7 == "0x1"')
 log "Windows Installer's own entry, hidden: ${HIDDEN:-none}"
-if [[ "$HIDDEN" != *"\\$PRODUCT|"* ]] || [ "$(grep -c . <<<"$HIDDEN")" != 1 ]; then
+[[ "$HIDDEN" == *"\\$PRODUCT|"* ]] && [ "$(grep -c . <<<"$HIDDEN")" = 1 ] ||
     bad "Windows Installer's entry for $PRODUCT is not there, hidden, once"
-fi
 TRACES=$(registry_traces "$PRODUCT")
 log "registry lines naming the tool while installed: $TRACES"
 [ "$TRACES" -gt 0 ] || bad "the registry does not name the installed tool"
@@ -400,8 +396,7 @@ if ! lab_wait_exit "$TOOL_PID" 30 && [ "$LAB_STATUS" != 67 ]; then
     in_pc wineserver -k 2>/dev/null || true # a box left open would hold the installer's lock
 fi
 in_pc wineserver -w
-VISIBLE=$(entries | cut -d'|' -f3)
-[ "$VISIBLE" = "$VERSION" ] || bad "after the refused downgrade the entry reads: $(entries)"
+[ "$(entries | cut -d'|' -f3)" = "$VERSION" ] || bad "after the refused downgrade the entry reads: $(entries)"
 [ "$(all_entries | grep -c .)" = 2 ] || bad "after the refused downgrade the entries are: $(all_entries)"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/zip/TXLoader.exe" || bad "the refused downgrade changed TXLoader.exe"
 end
@@ -419,23 +414,20 @@ removed() {
 }
 
 begin removal
-msi "$DIST/$NAME.msi" x "$OUT/wine-release-remove.log"
-[ "$MSI_STATUS" = 0 ] || bad "msiexec /x ended with $MSI_STATUS"
+msi_ok "$DIST/$NAME.msi" x "$OUT/wine-release-remove.log" "msiexec /x"
 removed "msiexec /x" "$PRODUCT"
 end
 
 begin upgrade
-msi "$OLD_MSI" i "$WORK/install-old.log"
-[ "$MSI_STATUS" = 0 ] || bad "version $OLD did not install ($MSI_STATUS)"
+msi_ok "$OLD_MSI" i "$WORK/install-old.log" "msiexec /i of version $OLD"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/old/zip/TXLoader.exe" || bad "version $OLD's TXLoader.exe is not installed"
 log "installed $OLD: $(entries)"
-msi "$WORK/signed/$NAME.msi" i "$OUT/wine-release-upgrade.log"
-[ "$MSI_STATUS" = 0 ] || bad "msiexec /i of the signed $VERSION over $OLD ended with $MSI_STATUS"
+msi_ok "$WORK/signed/$NAME.msi" i "$OUT/wine-release-upgrade.log" \
+    "msiexec /i of the signed $VERSION over $OLD"
 ENTRIES=$(entries)
 log "after the upgrade: $ENTRIES"
-if [ "$(grep -c . <<<"$ENTRIES")" != 1 ] || [ "$(cut -d'|' -f3 <<<"$ENTRIES")" != "$VERSION" ]; then
+[ "$(grep -c . <<<"$ENTRIES")" = 1 ] && [ "$(cut -d'|' -f3 <<<"$ENTRIES")" = "$VERSION" ] ||
     bad "not one entry at $VERSION"
-fi
 OTHERS=$(all_entries | grep -vF -e '\Uninstall\Tervix BootLoader|' -e "\\$PRODUCT|" || true)
 [ -z "$OTHERS" ] || bad "the upgrade left other entries: $OTHERS"
 if [[ "$(all_entries)" != *"\\$PRODUCT|"* ]]; then
@@ -446,7 +438,7 @@ if [[ "$(all_entries)" != *"\\$PRODUCT|"* ]]; then
     in_pc wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s >"$OUT/wine-release-upgrade-uninstall-keys.txt" 2>&1 || true
     grep -iE "$(trace_pattern "$PRODUCT")" "$WINEPREFIX"/*.reg >"$OUT/wine-release-upgrade-registry.txt" || true
 fi
-[ "$(installed_files | tr '\n' ' ')" = "$LISTING" ] || bad "after the upgrade the folder holds: $(installed_files | tr '\n' ' ')"
+[ "$(installed_files)" = "$LISTING" ] || bad "after the upgrade the folder holds: $(installed_files)"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/signed/zip/TXLoader.exe" || bad "the upgrade left another TXLoader.exe than the new one"
 for f in README.txt LICENSES/Qt-third-party.txt; do
     cmp -s "$INSTALL_DIR/TXLoader/$f" "$WORK/zip/$f" || bad "the upgrade left another $f"
@@ -456,8 +448,7 @@ grep -qiE "${OLD_PRODUCT//[\{\}]/}|$(packed "$OLD_PRODUCT")" "$WINEPREFIX"/*.reg
     bad "version $OLD's product code is still in the registry"
 ! in_pc wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$OLD_PRODUCT" >/dev/null 2>&1 ||
     bad "version $OLD's uninstall key is still there"
-msi "$WORK/signed/$NAME.msi" x "$WORK/remove-upgraded.log"
-[ "$MSI_STATUS" = 0 ] || bad "msiexec /x after the upgrade ended with $MSI_STATUS"
+msi_ok "$WORK/signed/$NAME.msi" x "$WORK/remove-upgraded.log" "msiexec /x after the upgrade"
 removed "msiexec /x after the upgrade" "$PRODUCT"
 [ "$(registry_traces "$OLD_PRODUCT")" = 0 ] || bad "version $OLD left registry lines"
 end
