@@ -115,11 +115,7 @@ lab_sim() {
 }
 
 # lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS.
-lab_device() {
-    local ns=$1 sim=$2
-    shift 2
-    lab_sim ip netns exec "$ns" "$sim" --bind 192.168.0.200 "$@"
-}
+lab_device() { lab_sim ip netns exec "$1" "$2" --bind 192.168.0.200 "${@:3}"; }
 
 # lab_click WINDOW CONTROL: clicks a control where the forms place it (96 dpi):
 # load, close or help on the main window, ok on the About box. CX and CY say
@@ -145,15 +141,13 @@ lab_click() {
 # lost (1 run in 20 under load). Waits for the window LAB_TITLE; sets TOOL_PID, TOOL_LOG, WIN
 # and LISTENER_PID.
 lab_listened_tool() {
-    local program=$1
-    shift
     # shellcheck disable=SC2016 # expanded by that sh
-    "$@" dbus-run-session -- sh -c '/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
+    "${@:2}" dbus-run-session -- sh -c '/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
         n=0
         until grep -qx ready "$0" || [ $n -ge 200 ]; do sleep 0.1; n=$((n + 1)); done
         shift
         QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$@"' \
-        "$WORK/events" "${LAB_LISTENER:-$LAB_SRC/tests/e2e/atspi_events.py}" "$program" >"$WORK/txloader.log" 2>&1 &
+        "$WORK/events" "${LAB_LISTENER:-$LAB_SRC/tests/e2e/atspi_events.py}" "$1" >"$WORK/txloader.log" 2>&1 &
     TOOL_PID=$! TOOL_LOG=$WORK/txloader.log
     PIDS+=("$TOOL_PID")
     lab_tool_window "$LAB_TITLE" 20 || return 1
@@ -174,10 +168,10 @@ lab_window_gone() { [ -z "$(lab_find_window "$1")" ]; }
 
 # lab_image_arrived FIRMWARE: the device's last summary says the image came complete and byte-exact.
 lab_image_arrived() {
-    local summary expected
+    local summary
     summary=$(tail -n1 "$WORK/sim.json")
-    expected=$(sha256sum "$1" | cut -d' ' -f1)
-    grep -q '"complete":true' <<<"$summary" && grep -q "\"sha256\":\"$expected\"" <<<"$summary"
+    grep -q '"complete":true' <<<"$summary" &&
+        grep -q "\"sha256\":\"$(sha256sum "$1" | cut -d' ' -f1)\"" <<<"$summary"
 }
 
 # lab_delivered SECONDS FIRMWARE: waits for the device of lab_device --once to
@@ -201,8 +195,7 @@ lab_delivered() {
 # lab_tool NS EXECUTABLE LOG: starts the tool on the X display in NS; sets TOOL_PID.
 lab_tool() {
     ip netns exec "$1" env QT_QPA_PLATFORM=xcb "$2" >"$3" 2>&1 &
-    TOOL_PID=$!
-    TOOL_LOG=$3
+    TOOL_PID=$! TOOL_LOG=$3
     PIDS+=("$TOOL_PID")
 }
 
@@ -278,23 +271,18 @@ lab_ocr() {
 # lab_client_origin WINDOW CLIENT_W CLIENT_H: sets CX, CY to where the client area starts. Without a
 # window manager Wine draws the frame and caption itself, inside the X window.
 lab_client_origin() {
-    local w h
-    eval "$(xdotool getwindowgeometry --shell "$1")"
-    w=$WIDTH h=$HEIGHT
-    CX=$(((w - $2) / 2))
-    CY=$((h - $3 - CX))
+    eval "$(xdotool getwindowgeometry --shell "$1")" # sets WIDTH and HEIGHT
+    CX=$(((WIDTH - $2) / 2))
+    CY=$((HEIGHT - $3 - CX))
 }
 
 # lab_wine_tool NS LOG PROGRAM [ARGS...]: starts a Windows program with wine in NS; sets
 # TOOL_PID and TOOL_LOG. The wineserver owns the sockets: the caller has ended any server of
 # its prefix that runs elsewhere.
 lab_wine_tool() {
-    local ns=$1 log=$2
-    shift 2
     # Without address randomization, as tests/wine/wine-run.sh explains.
-    ip netns exec "$ns" setarch -R wine "$@" >"$log" 2>&1 &
-    TOOL_PID=$!
-    TOOL_LOG=$log
+    ip netns exec "$1" setarch -R wine "${@:3}" >"$2" 2>&1 &
+    TOOL_PID=$! TOOL_LOG=$2
     PIDS+=("$TOOL_PID")
 }
 
@@ -327,7 +315,6 @@ lab_wine_about() {
     import -window root "$1.png"
     import -window "$about" "$1-box.png"
     convert "$1-box.png" -resize 400% -colorspace Gray "$WORK/about4.png"
-    # shellcheck disable=SC2034
     ABOUT_TEXT=$(tesseract "$WORK/about4.png" - -l eng 2>/dev/null | tr -s ' \n' ' ')
     xdotool windowfocus --sync "$about" 2>/dev/null || true
     xdotool key Return || true
