@@ -26,15 +26,11 @@ cleanup() {
     remove_user
 }
 purge_package() {
-    if [ "$INSTALLED" = 1 ]; then
-        apt_get purge txloader >/dev/null 2>&1 || true
-    fi
+    [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
     INSTALLED=0
 }
 remove_user() {
-    if [ -n "$USER_NAME" ]; then
-        userdel "$USER_NAME" 2>/dev/null || true
-    fi
+    [ -z "$USER_NAME" ] || userdel "$USER_NAME" 2>/dev/null || true
     USER_NAME=
 }
 trap cleanup EXIT
@@ -83,18 +79,14 @@ user_in_pc() {
 }
 
 log "without permission the placeholder build must not become a package"
-if bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1; then
+! bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1 ||
     fail "scripts/package.sh packaged the placeholder image without --allow-placeholder"
-fi
 grep -q "placeholder image" "$WORK/refused.log" || { tail -n 20 "$WORK/refused.log"; fail "no word on the placeholder"; }
 ls "$WORK"/build/*.deb >/dev/null 2>&1 && fail "a package was left behind after the refusal"
 
 log "test package with the placeholder, allowed"
-if ! bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1; then
-    cat "$WORK/package.log"
-    echo "FAIL: scripts/package.sh failed"
-    exit 1
-fi
+bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1 ||
+    { cat "$WORK/package.log"; echo "FAIL: scripts/package.sh failed"; exit 1; }
 lab_image "$WORK/build" # the package's own build: its image and caption
 DEB=$WORK/build/txloader_1.0.0.3_amd64.deb
 [ -f "$DEB" ] || { ls "$WORK/build"; echo "FAIL: no $DEB"; exit 1; }
@@ -121,9 +113,9 @@ for size in 16 32 48 128 256; do
 done
 DESKTOP=/usr/share/applications/com.tervix.txloader.desktop
 desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
-grep -qx 'Name=Tervix BootLoader' "$DESKTOP" || fail "desktop entry Name"
-grep -qx 'Exec=txloader' "$DESKTOP" || fail "desktop entry Exec"
-grep -qx 'Icon=txloader' "$DESKTOP" || fail "desktop entry Icon"
+for line in 'Name=Tervix BootLoader' Exec=txloader Icon=txloader; do
+    grep -qx "$line" "$DESKTOP" || fail "desktop entry ${line%%=*}"
+done
 appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
     { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
 zcat /usr/share/man/man1/txloader.1.gz | grep -q '^\.TH TXLOADER 1' || fail "no manual page"
@@ -179,7 +171,6 @@ for p in "${PATHS[@]}"; do
     if [ -e "$p" ] && [ -z "${PRESENT[$p]:-}" ]; then fail "left behind: $p"; fi
 done
 
-if [ "$FAILED" = 0 ]; then
+[ "$FAILED" != 0 ] ||
     echo "PASS: package built, refused without permission, installed, used by user $U, purged clean"
-fi
 exit "$FAILED"
