@@ -5,7 +5,6 @@
 # then hands Linux's own view of the table to tst_interfaces_wine.exe in TXL_EXPECT.
 #   interfaces_wine.sh PROGRAM.exe
 set -euo pipefail
-here=$(dirname "$0")
 
 add_pair() { # NAME CIDR [down]
     ip link add "$1" type veth peer name "${1}p"
@@ -43,4 +42,4 @@ while read -r _ dev _ cidr rest; do
     expect+="$addr $(mask "${cidr#*/}") $brd $up $loop;"
 done < <(ip -4 -o addr show)
 export TXL_EXPECT=$expect
-exec "$here/wine-run.sh" "$1"
+exec "$(dirname "$0")/wine-run.sh" "$1"

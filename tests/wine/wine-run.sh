@@ -42,8 +42,7 @@ if [ -n "${TXL_HOST_PROGRAMS:-}" ]; then
     for p in $TXL_HOST_PROGRAMS; do allow+=(--allow "$p"); done
     python3 "$(dirname "$0")/host_bridge.py" --port-file "$work/port" "${allow[@]}" &
     bridge=$!
-    for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-    [ -s "$work/port" ] || { echo "host_bridge.py did not start" >&2; exit 1; }
+    lab_wait_for 5 test -s "$work/port" || { echo "host_bridge.py did not start" >&2; exit 1; }
     TXL_HOST_BRIDGE_PORT=$(cat "$work/port")
     export TXL_HOST_BRIDGE_PORT WINEPATH="Z:${TXL_HOSTCMD_DIR:?}"
 fi
@@ -63,11 +62,8 @@ if [ -s "$work/wine.err" ]; then
     sed 's/^/    | /' "$work/wine.err"
 fi
 if [ "$status" != 0 ] || [ ! -s "$log" ]; then
-    if [ -f "$log" ]; then
-        written="written ($(stat -c %s "$log") bytes)"
-    else
-        written="not written"
-    fi
+    written="not written"
+    [ ! -f "$log" ] || written="written ($(stat -c %s "$log") bytes)"
     echo "wine-run: $(basename "$program") ended after $((ms / 1000)).$(printf %03d $((ms % 1000))) s," \
         "Wine's exit status $status, log $written"
 fi
