@@ -18,13 +18,11 @@ failed=0
 trap lab_cleanup EXIT
 
 check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
+    if "${@:2}"; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
-        echo "FAIL: $what" >&2
+        echo "FAIL: $1" >&2
     fi
 }
 
