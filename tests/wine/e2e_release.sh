@@ -280,8 +280,9 @@ end
 # --- relinking kit ---------------------------------------------------------------------------
 begin relink
 unzip -q "$DIST/$NAME-relink.zip" -d "$WORK/kit"
-! grep -rlF "$BUILD" "$WORK/kit" >"$WORK/paths.txt" ||
+if grep -rlF "$BUILD" "$WORK/kit" >"$WORK/paths.txt"; then
     bad "the kit names the build directory in: $(tr '\n' ' ' <"$WORK/paths.txt")"
+fi
 (cd "$WORK/kit" && sha256sum --quiet -c SHA256SUMS) || bad "the kit's SHA256SUMS do not match"
 START=$SECONDS
 if (cd "$WORK/kit" && sh link.sh "$QT" >"$WORK/relink.log" 2>&1); then
