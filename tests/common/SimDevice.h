@@ -33,9 +33,6 @@ struct SimPacket {
 class TSimDevice
 {
 public:
-    TSimDevice() = default;
-    TSimDevice(const TSimDevice &) = delete;
-    TSimDevice &operator=(const TSimDevice &) = delete;
     ~TSimDevice() { Close(); }
 
     // Puts the device behind a cable: PcName gets PcCidr here, its peer moves
@@ -117,14 +114,11 @@ public:
     // Ends the simulator (it prints its summary when asked to stop) and returns its last summary.
     QJsonObject Finish()
     {
-        if (FStarted && FSim.state() != QProcess::NotRunning) {
-            FSim.terminate();
-            if (!FSim.waitForFinished(5000)) {
-                FSim.kill();
-                FSim.waitForFinished(2000);
-            }
-        }
         if (FStarted) {
+            if (FSim.state() != QProcess::NotRunning) {
+                FSim.terminate();
+                AwaitEnd(FSim, 5000);
+            }
             FErr += FSim.readAllStandardError();
             FOut += FSim.readAllStandardOutput();
         }
@@ -163,13 +157,8 @@ public:
             const QList<QByteArray> F = Line.simplified().split(' ');
             if (F.size() < 5)
                 continue;
-            SimPacket P;
-            P.Ms = F[0].toDouble();
-            P.Opcode = F[1].toInt();
-            P.Block = F[2] == "-" ? -1 : F[2].toInt();
-            P.Length = F[3].toInt();
-            P.Action = QString::fromLatin1(F[4]);
-            Result.push_back(P);
+            Result.push_back({F[0].toDouble(), F[1].toInt(), F[2] == "-" ? -1 : F[2].toInt(), F[3].toInt(),
+                              QString::fromLatin1(F[4])});
         }
         return Result;
     }
@@ -194,10 +183,7 @@ public:
         Finish();
         if (FHolder.state() != QProcess::NotRunning) {
             FHolder.closeWriteChannel();
-            if (!FHolder.waitForFinished(3000)) {
-                FHolder.kill();
-                FHolder.waitForFinished(2000);
-            }
+            AwaitEnd(FHolder, 3000);
         }
         // The pair goes with the device namespace; remove our end in case it did not.
         if (!FPcName.isEmpty())
@@ -207,6 +193,14 @@ public:
     }
 
 private:
+    // Waits for the process to end once asked to, killing it after Ms.
+    static void AwaitEnd(QProcess &P, int Ms)
+    {
+        if (!P.waitForFinished(Ms)) {
+            P.kill();
+            P.waitForFinished(2000);
+        }
+    }
     QString NetnsArg() const
     {
         return QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(FHolderPid));
