@@ -29,16 +29,15 @@ QByteArray Wrq(const QByteArray &name = "image.xfw")
     return QByteArray("\0\2", 2) + name + QByteArray("\0octet\0", 7);
 }
 
-QByteArray Data(unsigned block, const QByteArray &payload)
+QByteArray Data(unsigned block, const QByteArray &payload, char opcode = 3)
 {
-    const char head[4] = {0, 3, char(block >> 8), char(block & 0xff)};
+    const char head[4] = {0, opcode, char(block >> 8), char(block & 0xff)};
     return QByteArray(head, 4) + payload;
 }
 
 QByteArray Ack(unsigned block)
 {
-    const char bytes[4] = {0, 4, char(block >> 8), char(block & 0xff)};
-    return QByteArray(bytes, 4);
+    return Data(block, {}, 4);
 }
 
 QByteArray Block(char fill)
