@@ -103,11 +103,11 @@ QStringList Texts(const TNetInterfaceList &List)
     return Result;
 }
 
-void SetAll(TNetInterfaceList &List)
+void SetSwitches(TNetInterfaceList &List, bool UseDown = true, bool UseLoopBack = true, bool UsePPP = true)
 {
-    List.SetUseDown(true);
-    List.SetUseLoopBack(true);
-    List.SetUsePPP(true);
+    List.SetUseDown(UseDown);
+    List.SetUseLoopBack(UseLoopBack);
+    List.SetUsePPP(UsePPP);
 }
 
 QSet<const void *> HeldObjects(const TNetInterfaceList &List, int From = 0)
@@ -223,9 +223,7 @@ void TestInterfaceList::filterSwitches()
     TNetInterfaceList List;
     const auto Switches = [&List] { return QList<bool>{List.UseDown(), List.UseLoopBack(), List.UsePPP()}; };
     QCOMPARE(Switches(), QList<bool>(3, false));
-    List.SetUseDown(UseDown);
-    List.SetUseLoopBack(UseLoopBack);
-    List.SetUsePPP(UsePPP);
+    SetSwitches(List, UseDown, UseLoopBack, UsePPP);
     QCOMPARE(Switches(), (QList<bool>{UseDown, UseLoopBack, UsePPP}));
     List.Refresh();
 
@@ -289,7 +287,7 @@ void TestInterfaceList::addressTexts()
     QCOMPARE(Expected.size(), Params.size());
 
     TNetInterfaceList List;
-    SetAll(List);
+    SetSwitches(List);
     List.Refresh();
     for (int I = 0; I < List.Count(); ++I) {
         const TInterfaceParams &P = *List.Objects(I);
@@ -344,7 +342,7 @@ void TestInterfaceList::ownershipAndFailures()
 
     // Memory runs out at the third record: the entries before it stay, nothing leaks.
     TNetInterfaceList List;
-    SetAll(List);
+    SetSwitches(List);
     List.Refresh();
     const QStringList First = Texts(List);
     QCOMPARE(First.size(), Records);
