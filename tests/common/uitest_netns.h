@@ -59,19 +59,6 @@ inline bool InPrivateNetns()
            Links.trimmed().count(QLatin1Char('\n')) == 0 && Links.contains(QStringLiteral(": lo:"));
 }
 
-// A usable interface: one end of a veth pair carries the address (CIDR), both ends up.
-// The peer has no address, so only Name shows up in the interface list.
-inline bool AddInterface(const QString &Name, const QString &AddressCidr)
-{
-    // One ip for the four steps: under Wine each program run is a round trip through a stand-in.
-    const QString Peer = Name + QStringLiteral("p");
-    return Ip({"-batch", "-"}, nullptr,
-              QStringLiteral("link add %1 type veth peer name %2\naddr add %3 dev %1\nlink set %1 up\n"
-                             "link set %2 up\n")
-                  .arg(Name, Peer, AddressCidr)
-                  .toUtf8());
-}
-
 // What the main window will find. Interface changes made just before can take
 // a moment to show in the system's table, so tests wait for this first.
 inline int UsableInterfaces()
@@ -81,24 +68,26 @@ inline int UsableInterfaces()
     return List.Count();
 }
 
-// Deleting one end of a veth pair removes both.
-inline void RemoveInterface(const QString &Name)
-{
-    Ip({"link", "del", Name});
-}
-
 // The interfaces a test made, for its cleanup to remove again.
 struct TMadeInterfaces {
     QStringList Names;
+    // A usable interface: one end of a veth pair carries the address (CIDR), both ends up.
+    // The peer has no address, so only Name shows up in the interface list.
     bool Add(const QString &Name, const QString &AddressCidr)
     {
         Names << Name; // a pair made halfway is removed as well
-        return AddInterface(Name, AddressCidr);
+        // One ip for the four steps: under Wine each program run is a round trip through a stand-in.
+        return Ip({"-batch", "-"}, nullptr,
+                  QStringLiteral("link add %1 type veth peer name %1p\naddr add %2 dev %1\nlink set %1 up\n"
+                                 "link set %1p up\n")
+                      .arg(Name, AddressCidr)
+                      .toUtf8());
     }
     void RemoveAll()
     {
+        // Deleting one end of a veth pair removes both.
         for (const QString &Name : std::as_const(Names))
-            RemoveInterface(Name);
+            Ip({"link", "del", Name});
         Names.clear();
     }
 };
