@@ -40,11 +40,6 @@ QByteArray Ack(unsigned block)
     return Data(block, {}, 4);
 }
 
-QByteArray Block(char fill)
-{
-    return QByteArray(512, fill);
-}
-
 // A plain UDP socket at 127.0.0.1 on a port of the kernel's choice.
 class Probe
 {
@@ -148,8 +143,9 @@ void TestTftpSimFaults::faultReplyBytes()
     probe.Send(Wrq());
     QCOMPARE(probe.Receive(2000, &port), Ack(0));
     QCOMPARE(port, 69); // replies come from the bound port, not a new one
-    QCOMPARE(probe.Exchange(Data(1, Block('a')), reply.isEmpty() ? 300 : 2000).value_or(QByteArray()), reply);
-    QCOMPARE(probe.Exchange(Data(1, Block('a'))), Ack(1)); // the fault was for one reception
+    const QByteArray block1 = Data(1, QByteArray(512, 'a'));
+    QCOMPARE(probe.Exchange(block1, reply.isEmpty() ? 300 : 2000).value_or(QByteArray()), reply);
+    QCOMPARE(probe.Exchange(block1), Ack(1)); // the fault was for one reception
     QCOMPARE(probe.Exchange(Data(2, "end")), Ack(2));
     QCOMPARE(sim.Actions(4), QStringList({"ack", action, "ack", "ack"}));
     const QJsonObject summary = sim.Finish();
@@ -167,7 +163,7 @@ void TestTftpSimFaults::silentCountsThenAcks()
     QVERIFY(!probe.Exchange(Wrq(), 300));
     QCOMPARE(probe.Exchange(Wrq()), Ack(0));
     for (int i = 0; i < 5; ++i)
-        QCOMPARE(probe.Exchange(Data(1, Block('b'))), SimError);
+        QCOMPARE(probe.Exchange(Data(1, QByteArray(512, 'b'))), SimError);
     QCOMPARE(sim.Actions(8),
              QStringList({"silent", "silent", "ack", "error", "error", "error", "error", "error"}));
     const QJsonObject summary = sim.Finish();
@@ -195,7 +191,7 @@ void TestTftpSimFaults::floodThenAck()
     QVERIFY(sim.Start(SimAddress, {"--fault", "1:flood", "--flood-count", "200", "--seed", "5"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq()), Ack(0));
-    probe.Send(Data(1, Block('c')));
+    probe.Send(Data(1, QByteArray(512, 'c')));
     int junk = 0;
     QSet<int> lengths;
     std::optional<QByteArray> got;
@@ -222,7 +218,7 @@ void TestTftpSimFaults::dropIsSeededAndBounded()
         Probe probe;
         probe.Send(Wrq());
         for (unsigned block = 1; block <= 60; ++block)
-            probe.Send(Data(block, Block('d')));
+            probe.Send(Data(block, QByteArray(512, 'd')));
         QString pattern;
         for (const QString &action : sim.Actions(61))
             pattern += action == "drop" ? 'x' : action == "ack" ? '.' : '?';
@@ -258,11 +254,11 @@ void TestTftpSimFaults::assemblesByBlockNumber()
     QVERIFY(sim.Start(SimAddress, {}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("out-of-order.bin")), Ack(0));
-    QCOMPARE(probe.Exchange(Data(2, Block('2'))), Ack(2));
-    QCOMPARE(probe.Exchange(Data(1, Block('x'))), Ack(1));
-    QCOMPARE(probe.Exchange(Data(1, Block('1'))), Ack(1)); // a repeat overwrites its place
+    QCOMPARE(probe.Exchange(Data(2, QByteArray(512, '2'))), Ack(2));
+    QCOMPARE(probe.Exchange(Data(1, QByteArray(512, 'x'))), Ack(1));
+    QCOMPARE(probe.Exchange(Data(1, QByteArray(512, '1'))), Ack(1)); // a repeat overwrites its place
     QCOMPARE(probe.Exchange(Data(3, "tail")), Ack(3));
-    const QByteArray expected = Block('1') + Block('2') + "tail";
+    const QByteArray expected = QByteArray(512, '1') + QByteArray(512, '2') + "tail";
     QCOMPARE(sim.Received(), expected); // written as soon as the short block completes it
     const QJsonObject summary = sim.Finish();
     QCOMPARE(summary["file"].toString(), QString("out-of-order.bin"));
@@ -280,7 +276,7 @@ void TestTftpSimFaults::newWriteRequestStartsOver()
     QVERIFY(sim.Start(SimAddress, {"--each"}));
     Probe probe;
     QCOMPARE(probe.Exchange(Wrq("first.bin")), Ack(0));
-    QCOMPARE(probe.Exchange(Data(1, Block('f'))), Ack(1));
+    QCOMPARE(probe.Exchange(Data(1, QByteArray(512, 'f'))), Ack(1));
     // Abandoned half-way: the next WRQ must not inherit its blocks or counts.
     QCOMPARE(probe.Exchange(Wrq("second.bin")), Ack(0));
     QCOMPARE(probe.Exchange(Data(1, "short")), Ack(1));
@@ -319,8 +315,8 @@ void TestTftpSimFaults::repliesCopiedAndNumbered()
     TSimDevice sim;
     QVERIFY(sim.Start(SimAddress, args));
     Probe probe;
-    QList<std::pair<QByteArray, QByteArray>> exchanges{{Wrq(), Ack(0)},
-                                                       {Data(1, Block('k')), Ack(zeroAcks ? 0 : 1)}};
+    QList<std::pair<QByteArray, QByteArray>> exchanges{
+        {Wrq(), Ack(0)}, {Data(1, QByteArray(512, 'k')), Ack(zeroAcks ? 0 : 1)}};
     if (args.contains("2:error"))
         exchanges.append({Data(2, "end"), SimError});
     for (const auto &[packet, reply] : exchanges) {
