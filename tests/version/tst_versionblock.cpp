@@ -225,7 +225,6 @@ void TestVersionBlock::executables_data()
 
     // This program (ELF64 little-endian): its section headers and its version section's.
     const TBytes elf = SelfBytes();
-    const std::size_t size = elf.size();
     const std::size_t shoff = Load64(elf, 0x28);
     const std::size_t strtab = shoff + 64 * Load16(elf, 0x3E);
     std::size_t sec = 0;
@@ -235,17 +234,17 @@ void TestVersionBlock::executables_data()
     }
     QVERIFY(sec);
     row("ELF intact", elf, none, true);
-    row("ELF section table past the end", elf, Set(0x28, size - 10, 8), false);
+    row("ELF section table past the end", elf, Set(0x28, elf.size() - 10, 8), false);
     row("ELF section table offset overflows", elf, Set(0x28, ~0ull - 8, 8), false);
     row("ELF section count past the end", elf, Set(0x3C, 0xFFFF, 2), false);
     row("ELF header entries too small", elf, Set(0x3A, 32, 2), false);
     row("ELF name table index out of range", elf, Set(0x3E, Load16(elf, 0x3C), 2), false);
-    row("ELF name table past the end", elf, Set(strtab + 0x20, size, 8), false);
+    row("ELF name table past the end", elf, Set(strtab + 0x20, elf.size(), 8), false);
     row("ELF name offset past the name table", elf, Set(sec, 0xFFFFFFF0, 4), false);
     row("ELF name only begins with ours", elf,
         Set(Load64(elf, strtab + 0x18) + Load32(elf, sec) + VersionSectionName.size(), 'X', 1), false);
     row("ELF name cut by the name table's end", elf, Set(strtab + 0x20, Load32(elf, sec) + 4, 8), false);
-    row("ELF section data past the end", elf, Set(sec + 0x18, size - 4, 8), false);
+    row("ELF section data past the end", elf, Set(sec + 0x18, elf.size() - 4, 8), false);
     row("ELF section size overflows", elf, Set(sec + 0x20, ~0ull, 8), false);
     row("ELF section without file data", elf, Set(sec + 4, 8, 4), false);
     row(
