@@ -53,8 +53,4 @@ function(txl_add_test)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
-  if(TXL_WINE_RUNNER)
-    # One Wine prefix, one wineserver per test: scripts/windows.sh offers one per slot.
-    set_tests_properties(${tests} PROPERTIES RESOURCE_GROUPS "wineprefix:1")
-  endif()
 endfunction()

@@ -234,18 +234,29 @@ lab_wait_exit() {
 LAB_MAIN_W=436
 LAB_MAIN_H=203
 
-# lab_wine_ctest_prefix: under ctest with a resource file, the prefix and the X display ctest
-# gave this test (resource "wineprefix" by id, the ids counting the entries of
-# TXL_WINE_PREFIXES and TXL_WINE_DISPLAYS), so that two Windows tests run side by side, each
-# with a wineserver and a keyboard focus of its own; else WINEPREFIX and DISPLAY stay.
-lab_wine_ctest_prefix() {
-    local id=${CTEST_RESOURCE_GROUP_0_WINEPREFIX:-}
-    [ -n "$id" ] || return 0
-    id=${id#id:}
-    id=${id%%,*}
-    WINEPREFIX=$(awk -v i="$id" '{ print $i }' <<<"${TXL_WINE_PREFIXES:?}")
-    DISPLAY=$(awk -v i="$id" '{ print $i }' <<<"${TXL_WINE_DISPLAYS:?}")
-    export WINEPREFIX DISPLAY
+# lab_wine_slot: under scripts/windows.sh, takes a free slot, a prefix of TXL_WINE_PREFIXES and
+# the X display beside it in TXL_WINE_DISPLAYS, and holds it while this shell lives (a lock on
+# PREFIX.slot), so that Windows tests run side by side, each with a wineserver and a keyboard
+# focus of its own. Elsewhere WINEPREFIX and DISPLAY stay.
+lab_wine_slot() {
+    [ -n "${TXL_WINE_PREFIXES:-}" ] || return 0
+    local prefixes displays try i
+    read -ra prefixes <<<"$TXL_WINE_PREFIXES"
+    read -ra displays <<<"${TXL_WINE_DISPLAYS:?}"
+    # As many tests run as there are slots; one just ended may hold its lock a moment longer.
+    for ((try = 0; try < 600; try++)); do
+        for i in "${!prefixes[@]}"; do
+            exec {LAB_SLOT}>>"${prefixes[i]}.slot"
+            if flock -n "$LAB_SLOT"; then
+                export WINEPREFIX=${prefixes[i]} DISPLAY=${displays[i]}
+                return 0
+            fi
+            exec {LAB_SLOT}>&-
+        done
+        sleep 0.1
+    done
+    echo "no free Wine slot within 60 s" >&2
+    return 1
 }
 
 # lab_wine_prefix: makes the prefix WINEPREFIX the tests run in: the fonts the forms were

@@ -213,16 +213,14 @@ if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     lab_wine_prefix
     touch "$WINEPREFIX/.txl-ready"
 fi
-# A prefix per slot, so that Windows tests run side by side (ctest's resource "wineprefix").
+# A prefix per slot, so that Windows tests run side by side; each test takes a free one
+# (lab_wine_slot).
 TXL_WINE_PREFIXES=$WINEPREFIX
-SLOTS='{"id": "1", "slots": 1}'
 for i in $(seq 2 "$SLOT_COUNT"); do
     [ -f "$WINEPREFIX-$i/.txl-ready" ] || { rm -rf "$WINEPREFIX-$i" && cp -a "$WINEPREFIX" "$WINEPREFIX-$i"; }
     TXL_WINE_PREFIXES="$TXL_WINE_PREFIXES $WINEPREFIX-$i"
-    SLOTS="$SLOTS, {\"id\": \"$i\", \"slots\": 1}"
 done
 export TXL_WINE_PREFIXES
-echo "{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wineprefix\": [$SLOTS]}]}" >"$BUILD/wine-prefixes.json"
 
 # Qt under Wine needs a display even for its message-only windows; one per prefix, as the
 # keyboard focus is the display's.
@@ -235,7 +233,7 @@ export TXL_WINE_DISPLAYS
 
 log "Windows tests under Wine"
 set +e
-ctest --test-dir "$BUILD" --output-on-failure -j"$SLOT_COUNT" --resource-spec-file "$BUILD/wine-prefixes.json" 2>&1 |
+ctest --test-dir "$BUILD" --output-on-failure -j"$SLOT_COUNT" 2>&1 |
     tee "$WORK/ctest.log"
 set -e
 TOTAL=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$WORK/ctest.log" | tail -n1)

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs one Windows test program under Wine and passes its exit status on:
 #   wine-run.sh PROGRAM.exe [ARGS...]      (WINEPREFIX and DISPLAY from the environment,
-#                                          or the prefix ctest gives: lab_wine_ctest_prefix)
+#                                          or a free slot of scripts/windows.sh: lab_wine_slot)
 # The wineserver owns the program's sockets, so it has to run in this network namespace:
 # a server of the same prefix left from an earlier run (maybe in another namespace) is ended
 # first, and ours is ended after the program.
@@ -12,7 +12,7 @@
 # it ended and whether it wrote its log.
 set -u
 . "$(dirname "$0")/../../scripts/lab.sh"
-lab_wine_ctest_prefix
+lab_wine_slot || exit 1
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 # Wine's errors stay on: a program that dies before its first line has only them to tell why.
 export WINEDEBUG=${WINEDEBUG:--all,err+all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
