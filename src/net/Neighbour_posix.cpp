@@ -11,23 +11,33 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace {
+
+// Flags and name of the interface that holds Address.
+std::optional<std::pair<unsigned, std::string>> InterfaceHolding(std::uint32_t Address)
+{
+    ifaddrs *List = nullptr;
+    if (::getifaddrs(&List) != 0)
+        return std::nullopt;
+    std::optional<std::pair<unsigned, std::string>> Found;
+    for (const ifaddrs *I = List; I && !Found; I = I->ifa_next) {
+        if (I->ifa_addr && I->ifa_addr->sa_family == AF_INET && I->ifa_name &&
+            ntohl(reinterpret_cast<const sockaddr_in *>(I->ifa_addr)->sin_addr.s_addr) == Address)
+            Found.emplace(I->ifa_flags, I->ifa_name);
+    }
+    ::freeifaddrs(List);
+    return Found;
+}
 
 // Index of the interface that holds Address; 0 when none does.
 unsigned InterfaceIndexOf(std::uint32_t Address)
 {
-    ifaddrs *List = nullptr;
-    if (::getifaddrs(&List) != 0)
-        return 0;
-    unsigned Index = 0;
-    for (const ifaddrs *I = List; I && Index == 0; I = I->ifa_next) {
-        if (I->ifa_addr && I->ifa_addr->sa_family == AF_INET && I->ifa_name &&
-            ntohl(reinterpret_cast<const sockaddr_in *>(I->ifa_addr)->sin_addr.s_addr) == Address)
-            Index = ::if_nametoindex(I->ifa_name);
-    }
-    ::freeifaddrs(List);
-    return Index;
+    const auto Interface = InterfaceHolding(Address);
+    return Interface ? ::if_nametoindex(Interface->second.c_str()) : 0;
 }
 
 TNeighbourState StateOf(unsigned Nud)
@@ -112,4 +122,66 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
         }
     }
     return Found;
+}
+
+TLinkState QueryLinkState(std::uint32_t LocalAddress)
+{
+    const auto Interface = InterfaceHolding(LocalAddress);
+    if (!Interface)
+        return TLinkState::Unknown;
+    if (!(Interface->first & IFF_UP))
+        return TLinkState::Down;
+    // Up but not running: the kernel sees no carrier.
+    return (Interface->first & IFF_RUNNING) ? TLinkState::Up : TLinkState::NoCarrier;
+}
+
+bool GatewayLeadsTo(std::uint32_t LocalAddress, std::uint32_t Address)
+{
+    const unsigned Index = InterfaceIndexOf(LocalAddress);
+    if (Index == 0)
+        return false;
+    // The route a packet to Address leaving by that interface would take, as
+    // "ip route get ADDRESS oif NAME" asks for it: one request, one answer.
+    const int Fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (Fd < 0)
+        return false;
+    const timeval Limit{1, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof Limit);
+    struct {
+        nlmsghdr Header;
+        rtmsg Body;
+        rtattr DstHeader;
+        std::uint32_t Dst;
+        rtattr OifHeader;
+        std::uint32_t Oif;
+    } Request{};
+    Request.Header.nlmsg_len = sizeof Request;
+    Request.Header.nlmsg_type = RTM_GETROUTE;
+    Request.Header.nlmsg_flags = NLM_F_REQUEST;
+    Request.Header.nlmsg_seq = 1;
+    Request.Body.rtm_family = AF_INET;
+    Request.Body.rtm_dst_len = 32;
+    Request.DstHeader = {RTA_LENGTH(sizeof(std::uint32_t)), RTA_DST};
+    Request.Dst = htonl(Address);
+    Request.OifHeader = {RTA_LENGTH(sizeof(std::uint32_t)), RTA_OIF};
+    Request.Oif = Index;
+    sockaddr_nl Kernel{};
+    Kernel.nl_family = AF_NETLINK;
+    bool Gateway = false;
+    alignas(nlmsghdr) char Buffer[8192];
+    if (::sendto(Fd, &Request, sizeof Request, 0, reinterpret_cast<sockaddr *>(&Kernel), sizeof Kernel) > 0) {
+        const ssize_t Got = ::recv(Fd, Buffer, sizeof Buffer, 0);
+        auto Length = static_cast<unsigned>(Got > 0 ? Got : 0);
+        for (auto *Message = reinterpret_cast<nlmsghdr *>(Buffer); NLMSG_OK(Message, Length);
+             Message = NLMSG_NEXT(Message, Length)) {
+            if (Message->nlmsg_type != RTM_NEWROUTE || Message->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+                continue;
+            int AttributesLength = int(Message->nlmsg_len - NLMSG_LENGTH(sizeof(rtmsg)));
+            for (auto *Attribute = RTM_RTA(static_cast<rtmsg *>(NLMSG_DATA(Message)));
+                 RTA_OK(Attribute, AttributesLength); Attribute = RTA_NEXT(Attribute, AttributesLength))
+                Gateway |= Attribute->rta_type == RTA_GATEWAY;
+        }
+    }
+    ::close(Fd);
+    return Gateway;
 }

@@ -68,3 +68,43 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
     ::FreeMibTable(Table);
     return Found;
 }
+
+TLinkState QueryLinkState(std::uint32_t LocalAddress)
+{
+    // MIB_IF_ROW2 (Microsoft's documentation): AdminStatus says whether the
+    // adapter is switched on, MediaConnectState whether a cable connects it.
+    MIB_IF_ROW2 Row{};
+    Row.InterfaceIndex = InterfaceIndexOf(LocalAddress);
+    if (Row.InterfaceIndex == 0 || ::GetIfEntry2(&Row) != NO_ERROR)
+        return TLinkState::Unknown;
+    if (Row.AdminStatus == NET_IF_ADMIN_STATUS_DOWN)
+        return TLinkState::Down;
+    if (Row.MediaConnectState == MediaConnectStateDisconnected)
+        return TLinkState::NoCarrier;
+    return Row.OperStatus == IfOperStatusUp ? TLinkState::Up : TLinkState::Unknown;
+}
+
+bool GatewayLeadsTo(std::uint32_t LocalAddress, std::uint32_t Address)
+{
+    const NET_IFINDEX Index = InterfaceIndexOf(LocalAddress);
+    MIB_IPFORWARD_TABLE2 *Table = nullptr;
+    if (Index == 0 || ::GetIpForwardTable2(AF_INET, &Table) != NO_ERROR || !Table)
+        return false;
+    // The longest prefix on that interface that holds Address decides, as routing does.
+    int Best = -1;
+    bool Gateway = false;
+    for (ULONG i = 0; i < Table->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2 &Row = Table->Table[i];
+        const int Length = Row.DestinationPrefix.PrefixLength;
+        if (Row.InterfaceIndex != Index || Row.DestinationPrefix.Prefix.si_family != AF_INET || Length > 32 ||
+            Length <= Best)
+            continue;
+        const std::uint32_t Mask = Length == 0 ? 0 : 0xFFFFFFFFu << (32 - Length);
+        if (((ntohl(Row.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr) ^ Address) & Mask) != 0)
+            continue;
+        Best = Length;
+        Gateway = Row.NextHop.si_family == AF_INET && Row.NextHop.Ipv4.sin_addr.s_addr != 0;
+    }
+    ::FreeMibTable(Table);
+    return Gateway;
+}

@@ -50,6 +50,7 @@ void TReceiveThread::Execute()
         std::uint32_t address = 0;
         std::uint16_t port = 0;
         const long received = FSocket.ReceiveFrom(buffer, sizeof buffer, address, port);
+        const auto receivedAt = std::chrono::steady_clock::now();
         // Longer datagrams are cut to what Data holds; the reply's opcode is all that counts.
         const std::size_t kept = std::min<std::size_t>(
             {static_cast<std::size_t>(std::max(received, 0L)), sizeof buffer, sizeof FData.Data});
@@ -70,15 +71,39 @@ void TReceiveThread::Execute()
         FData.Len = static_cast<std::int32_t>(kept);
         FData.Port = port;
         FData.Address = QString::fromStdString(tftp::FormatDottedQuad(address));
+        FData.ReceivedAt = receivedAt;
         FData.Valid = true;
         FPending = true;
-        QMetaObject::invokeMethod(this, &TReceiveThread::NotifyListener, Qt::QueuedConnection);
+        if (FPosted)
+            QMetaObject::invokeMethod(this, &TReceiveThread::NotifyListener, Qt::QueuedConnection);
+        else
+            FChanged.notify_all();
         FChanged.wait(lock, [this] { return !FPending || FStop; });
         if (FStop)
             break;
     }
     std::lock_guard lock(FLock);
     FRunning = false;
+    FChanged.notify_all();
+}
+
+bool TReceiveThread::DeliverNext(std::chrono::steady_clock::time_point Deadline)
+{
+    {
+        std::unique_lock lock(FLock);
+        FChanged.wait_until(lock, Deadline, [this] { return FPending || FInterrupted; });
+        FInterrupted = false;
+        if (!FPending)
+            return false;
+    }
+    NotifyListener();
+    return true;
+}
+
+void TReceiveThread::Interrupt()
+{
+    std::lock_guard lock(FLock);
+    FInterrupted = true;
     FChanged.notify_all();
 }
 

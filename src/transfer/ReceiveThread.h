@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -16,6 +18,7 @@ struct TReceiveData {
     QString Address;        // sender's address, dotted
     std::int32_t Len = 0;   // bytes in Data; never more than sizeof(Data)
     std::uint8_t Data[1024] = {};
+    std::chrono::steady_clock::time_point ReceivedAt; // when the receive call returned it
 };
 
 class TReceiveThread;
@@ -24,7 +27,9 @@ using TReceiveDataEvent = std::function<void(TReceiveThread *Sender, TReceiveDat
 
 // Reads datagrams from a socket it does not own and delivers each one that
 // carries an opcode to OnReceiveData on the thread that created it, waiting
-// until the listener has run before it reads the next one.
+// until the listener has run before it reads the next one. The delivery is
+// posted to that thread's event loop, or, for a thread that serves no events,
+// taken there by DeliverNext.
 //
 // The reader is a plain thread with no event loop of its own: it needs no
 // file descriptors, so running short of them cannot stop it from starting.
@@ -44,6 +49,15 @@ public:
     // Waits up to TimeoutMs for the loop to end; true when it has.
     bool Wait(int TimeoutMs);
 
+    // Deliveries are posted to the creating thread's event loop (the default),
+    // or wait there for DeliverNext.
+    void SetPosted(bool Posted) { FPosted = Posted; }
+    // On the creating thread: waits until Deadline for a datagram and runs the
+    // listener on it; false when none came by then or Interrupt was called.
+    bool DeliverNext(std::chrono::steady_clock::time_point Deadline);
+    // Ends a DeliverNext that waits now, from any thread.
+    void Interrupt();
+
     TReceiveDataEvent OnReceiveData;
 
 private:
@@ -54,8 +68,10 @@ private:
     TReceiveData FData;
     mutable std::mutex FLock;
     std::condition_variable FChanged;
-    bool FStop = false;    // guarded by FLock
-    bool FPending = false; // guarded by FLock
-    bool FRunning = true;  // guarded by FLock
+    bool FStop = false;        // guarded by FLock
+    bool FPending = false;     // guarded by FLock
+    bool FRunning = true;      // guarded by FLock
+    bool FInterrupted = false; // guarded by FLock
+    std::atomic<bool> FPosted{true};
     std::thread FThread;
 };

@@ -5,6 +5,7 @@
 #include "UdpSocket.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,12 @@
 
 namespace {
 constexpr int ReceiveTimeoutMs = 100;
+// An ACK 0 that stands in for a block's ACK must come about as soon as the
+// device's replies do: this many times its slowest reply so far, at least
+// MinPromptMs. A device repeating ACK 0 because block 1 never reached it
+// does so on its own timer, some hundreds of milliseconds on.
+constexpr int PromptFactor = 4;
+constexpr int MinPromptMs = 250;
 // Room for a burst of stray datagrams with the device's reply queued behind it.
 constexpr int ReceiveBufferBytes = 1 << 20;
 
@@ -89,6 +96,22 @@ TTftpClient::TTftpClient(const QString &LocalAddress, std::span<const std::uint8
     FSocketReady = true;
 }
 
+void TTftpClient::SetServeEvents(bool Serve)
+{
+    FServeEvents = Serve;
+    if (FReceiveThread)
+        FReceiveThread->SetPosted(Serve);
+}
+
+void TTftpClient::Cancel()
+{
+    FCancelled = true;
+    if (FReceiveThread)
+        FReceiveThread->Interrupt();
+    QMetaObject::invokeMethod(
+        this, [this] { FWaitLoop.quit(); }, Qt::QueuedConnection);
+}
+
 TTftpClient::~TTftpClient()
 {
     // Wake the thread out of its receive instead of waiting out the 100 ms
@@ -104,7 +127,9 @@ TTftpClient::~TTftpClient()
 TUploadEvidence TTftpClient::Evidence() const
 {
     TUploadEvidence evidence = FEvidence;
-    evidence.PortUnreachable = FSocket->PortUnreachableReports();
+    evidence.PortUnreachable = FSocket->PortUnreachableReports() - FPortUnreachableBefore;
+    evidence.BlocksAcked = FLedger.Acknowledged();
+    evidence.NumberedAcks = FLedger.Numbered();
     return evidence;
 }
 
@@ -124,6 +149,8 @@ TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
     if (!tftp::IsSingleHostAddress(*remote) || IsLocalBroadcast(*remote, FLocalAddress))
         return trUnknownError;
     FRemoteAddr = *remote;
+    FRemoteText = QString::fromStdString(tftp::FormatDottedQuad(FRemoteAddr));
+    FEvidence.Blocks = unsigned(FImage.size() / tftp::BlockSize + 1);
     // Nothing can reach the device: no point in waiting out three attempts.
     if (!FSocketReady)
         return trTimeout;
@@ -132,19 +159,30 @@ TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
     TTftpResult result = SendWriteRequest();
     if (result != trOK)
         return result;
+    ReportProgress();
 
     FBlock = 1;
     std::size_t offset = 0;
     while (offset < FImage.size()) {
         const std::size_t count = std::min(FImage.size() - offset, tftp::BlockSize);
         result = SendDataBlock(FBlock, offset, count);
+        if (result == trOK)
+            result = ProveEarlierBlocks();
         if (result != trOK)
             return result;
+        ReportProgress();
         ++FBlock;
         offset += tftp::BlockSize;
-        if (offset == FImage.size())
-            return SendDataBlock(FBlock, offset, 0); // a full last block needs an empty one to end
-        QCoreApplication::processEvents();
+        if (offset == FImage.size()) {
+            // A full last block needs an empty one to end.
+            result = SendDataBlock(FBlock, offset, 0);
+            if (result == trOK)
+                result = ProveEarlierBlocks();
+            ReportProgress();
+            return result;
+        }
+        if (FServeEvents)
+            QCoreApplication::processEvents();
     }
     return trOK;
 }
@@ -156,7 +194,9 @@ TTftpResult TTftpClient::SendWriteRequest()
     if (!length)
         return trUnknownError;
     FPacketLen = *length;
-    return SendWithRetry();
+    // Waiting for a device that is not up yet: the usual spacing, for as long as asked.
+    const int attempts = std::max(Attempts, (FWaitForDeviceMs + FTimeoutMs - 1) / FTimeoutMs);
+    return SendWithRetry(attempts);
 }
 
 TTftpResult TTftpClient::SendDataBlock(unsigned Block, std::size_t Offset, std::size_t Count)
@@ -165,14 +205,43 @@ TTftpResult TTftpClient::SendDataBlock(unsigned Block, std::size_t Offset, std::
     if (!length)
         return trUnknownError;
     FPacketLen = *length;
-    return SendWithRetry();
+    return SendWithRetry(Attempts);
 }
 
-TTftpResult TTftpClient::SendWithRetry()
+TTftpResult TTftpClient::ProveEarlierBlocks()
 {
+    // Once the device numbers its ACKs, the blocks an ACK 0 let through go out
+    // again, each until its own ACK comes; then the upload goes on from here.
+    const unsigned current = FBlock;
+    while (FLedger.Numbered()) {
+        const unsigned block = FLedger.FirstUnproven();
+        if (block == 0 || block >= current)
+            break;
+        FBlock = block;
+        ++FEvidence.Retries;
+        const std::size_t offset = std::size_t(block - 1) * tftp::BlockSize;
+        const TTftpResult result =
+            SendDataBlock(block, offset, std::min(FImage.size() - offset, tftp::BlockSize));
+        if (result != trOK)
+            return result;
+    }
+    FBlock = current;
+    return trOK;
+}
+
+TTftpResult TTftpClient::SendWithRetry(int Attempts)
+{
+    // The evidence belongs to the packet that fails.
+    FEvidence.Block = FBlock;
     FEvidence.SendError = 0;
+    FEvidence.StrayAcks = 0;
+    FPortUnreachableBefore = FSocket->PortUnreachableReports();
     TTftpResult result = trTimeout;
-    for (int attempt = 0; attempt < Attempts; ++attempt) {
+    for (int attempt = 0; attempt < Attempts && !FCancelled; ++attempt) {
+        if (attempt > 0) {
+            ++FEvidence.Retries;
+            ReportProgress();
+        }
         result = SendAndWait();
         if (result == trOK)
             break;
@@ -182,11 +251,18 @@ TTftpResult TTftpClient::SendWithRetry()
 
 TTftpResult TTftpClient::SendAndWait()
 {
+    if (FCancelled) {
+        FEvidence.Interrupted = true;
+        return trTimeout;
+    }
     FTimedOut = false;
-    FTimer.start(FTimeoutMs);
     FReplyOpcode = -1;
+    FSentAt = Clock::now();
+    if (FServeEvents)
+        FTimer.start(FTimeoutMs);
     if (FSocket->SendTo(FPacket, FPacketLen, FRemoteAddr, tftp::Port)) {
         FAnySent = true;
+        FHighestSent = std::max(FHighestSent, FBlock);
     } else {
         FEvidence.SendError = FSocket->LastSendError();
         // Until a first datagram has gone out no reply can come: a refusal
@@ -196,16 +272,33 @@ TTftpResult TTftpClient::SendAndWait()
             return trTimeout;
         }
     }
-    // The timer and the receive thread's deliveries end this loop.
-    if (!WaitOver())
-        FWaitLoop.exec();
+    WaitForReply();
     FTimer.stop();
+    if (FCancelled) {
+        FEvidence.Interrupted = true;
+        return trTimeout;
+    }
     return tftp::DecideResult(FTimedOut, FReplyOpcode);
+}
+
+void TTftpClient::WaitForReply()
+{
+    // The timer and the receive thread's deliveries end the event loop.
+    if (FServeEvents) {
+        if (!WaitOver())
+            FWaitLoop.exec();
+        return;
+    }
+    const Clock::time_point deadline = FSentAt + std::chrono::milliseconds(FTimeoutMs);
+    while (!WaitOver()) {
+        if (!FReceiveThread->DeliverNext(deadline) && Clock::now() >= deadline)
+            FTimedOut = true;
+    }
 }
 
 bool TTftpClient::WaitOver() const
 {
-    return FTimedOut || FReplyOpcode > 0;
+    return FTimedOut || FReplyOpcode > 0 || FCancelled;
 }
 
 void TTftpClient::TimeoutTimerFired()
@@ -223,11 +316,42 @@ void TTftpClient::DataReceived(TReceiveThread *, const TReceiveData &Data)
     // A datagram without an opcode ends nothing, so it must not stop the clock either.
     if (opcode <= 0)
         return;
-    // A late copy of an earlier reply is no reply: the wait and its clock go on.
-    if (const auto ack = tftp::AckBlock(datagram); ack && FAckJudge.IsLateCopy(*ack, FBlock))
+    // Only the device answers for the device; any port of it will do.
+    if (Data.Address != FRemoteText) {
+        if (FEvidence.Foreign++ == 0)
+            FEvidence.ForeignAddress = Data.Address;
         return;
+    }
+    const Clock::duration took = Data.ReceivedAt - FSentAt;
+    if (opcode == tftp::OpAck) {
+        // An ACK too short to carry a number says no more than ACK 0.
+        const auto prompt =
+            std::clamp<Clock::duration>(PromptFactor * FSlowestReply, std::chrono::milliseconds(MinPromptMs),
+                                        std::chrono::milliseconds(FTimeoutMs));
+        if (FLedger.Judge(tftp::AckBlock(datagram).value_or(0), FBlock, FHighestSent, took <= prompt) ==
+            tftp::TAckLedger::TVerdict::NotAReply) {
+            ++FEvidence.StrayAcks;
+            return;
+        }
+        if (FBlock == 0)
+            FEvidence.WrqReplyPort = Data.Port;
+        FSlowestReply = std::max(FSlowestReply, took);
+    }
     FReplyOpcode = opcode;
     FTimedOut = false;
     FTimer.stop();
     FWaitLoop.quit();
+}
+
+void TTftpClient::ReportProgress()
+{
+    if (!OnProgress)
+        return;
+    TUploadProgress progress;
+    progress.Blocks = unsigned(FImage.size() / tftp::BlockSize + 1);
+    progress.BlocksAcked = FLedger.Acknowledged();
+    progress.BytesAcked = std::min(FImage.size(), std::size_t(progress.BlocksAcked) * tftp::BlockSize);
+    progress.Retries = FEvidence.Retries;
+    progress.AwaitingDevice = FEvidence.WrqReplyPort == 0;
+    OnProgress(progress);
 }

@@ -59,16 +59,44 @@ std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram)
     return static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
 }
 
-bool TAckJudge::IsLateCopy(std::uint16_t ack, unsigned awaited)
+TAckLedger::TVerdict TAckLedger::Judge(std::uint16_t ack, unsigned awaited, unsigned highestSent, bool prompt)
 {
     if (awaited == 0)
-        return false;
-    // How many blocks before the awaited one the ACK's number lies; numbers are
-    // 16 bits and wrap, so only the last 32,767 blocks count as earlier.
-    const auto behind = static_cast<std::uint16_t>(awaited - ack);
-    if (behind < std::min(awaited, 0x8000u))
-        numbered = true;
-    return numbered && behind != 0 && behind < 0x8000;
+        return ack == 0 ? TVerdict::Reply : TVerdict::NotAReply;
+    // Block numbers are 16 bits on the wire: the latest block sent that carries this number.
+    const unsigned wrapped = highestSent - ((highestSent - ack) & 0xFFFFu);
+    const bool sent = wrapped >= 1 && wrapped <= highestSent && highestSent - wrapped <= 0xFFFFu;
+    if (ack != 0 || FNumbered) {
+        if (!sent)
+            return TVerdict::NotAReply; // a number never sent proves nothing
+        FNumbered = true;
+        // A late ACK of an earlier block still proves that block.
+        Set(wrapped, TState::Proven);
+        return wrapped == awaited ? TVerdict::Reply : TVerdict::NotAReply;
+    }
+    if (!prompt)
+        return TVerdict::NotAReply;
+    Set(awaited, TState::Provisional);
+    return TVerdict::Provisional;
+}
+
+unsigned TAckLedger::FirstUnproven() const
+{
+    for (std::size_t block = 1; block < FBlocks.size(); ++block) {
+        if (FBlocks[block] == TState::Provisional)
+            return unsigned(block);
+    }
+    return 0;
+}
+
+void TAckLedger::Set(unsigned block, TState state)
+{
+    if (FBlocks.size() <= block)
+        FBlocks.resize(std::size_t(block) + 1, TState::None);
+    if (FBlocks[block] == TState::None)
+        ++FAcknowledged;
+    if (FBlocks[block] != TState::Proven)
+        FBlocks[block] = state;
 }
 
 bool IsSingleHostAddress(std::uint32_t address)

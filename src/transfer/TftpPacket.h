@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tftp {
 
@@ -40,21 +41,41 @@ int ReplyOpcode(std::span<const std::uint8_t> datagram);
 // Block number of an ACK (opcode 4 and at least 4 bytes); nothing otherwise.
 std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram);
 
-// Tells an ACK that is a late copy from a reply. Replies come twice when the
-// network duplicates them, or when a device repeats its last ACK; taken as the
-// reply to the next block, a copy would let a lost block go unnoticed. Once
-// the device has shown that it numbers its ACKs, by an ACK carrying the number
-// of a DATA block sent so far, an ACK of an earlier block is such a copy.
-// Until then every ACK counts: ACK 0, the WRQ's reply, shows nothing, so a
-// device whose ACKs all carry 0 is taken as before.
-class TAckJudge
+// Keeps what the device's ACKs have shown of the blocks it holds, and judges
+// each ACK against the packet awaited. A DATA block counts as proven only by
+// an ACK carrying its own number. ACK 0 is the WRQ's reply; it stands in for a
+// block's ACK only while the device has not shown that it numbers its ACKs,
+// and only when it comes promptly: a copy of the WRQ's reply, or an ACK 0 a
+// device repeats because block 1 never reached it, must not move the upload
+// past a block. Once the device numbers, every block passed on ACK 0 alone
+// has to be proven again.
+class TAckLedger
 {
 public:
-    // awaited: the DATA block whose reply is awaited, 0 for the WRQ.
-    bool IsLateCopy(std::uint16_t ack, unsigned awaited);
+    enum class TVerdict {
+        Reply,       // the awaited packet is acknowledged
+        Provisional, // ACK 0 taken for the awaited block until the device shows its numbering
+        NotAReply,   // about another packet, or nothing: the wait goes on
+    };
+
+    // ACK `ack` arrived while `awaited` (0: the WRQ) is awaited and blocks up to
+    // `highestSent` have gone out; `prompt` when it came as soon as a reply to
+    // the awaited packet could.
+    TVerdict Judge(std::uint16_t ack, unsigned awaited, unsigned highestSent, bool prompt);
+    // The device has acknowledged some DATA block by its number.
+    bool Numbered() const { return FNumbered; }
+    // The first block passed on ACK 0 alone and not proven since; 0 when none.
+    unsigned FirstUnproven() const;
+    // Blocks acknowledged so far, proven or passed on ACK 0.
+    unsigned Acknowledged() const { return FAcknowledged; }
 
 private:
-    bool numbered = false;
+    enum class TState : std::uint8_t { None, Provisional, Proven };
+    void Set(unsigned block, TState state);
+
+    bool FNumbered = false;
+    unsigned FAcknowledged = 0;
+    std::vector<TState> FBlocks; // by block number
 };
 
 // False for addresses that cannot name one device: 0.0.0.0/8, the limited

@@ -6,6 +6,7 @@
 #include "InputGuard.h"
 #include "InterfaceInfo.h"
 #include "LoadData.h"
+#include "Outcome.h"
 #include "ReasonBalloon.h"
 #include "SelectInterface.h"
 #include "TftpClient.h"
@@ -207,21 +208,7 @@ void TfrmMain::btnLoadToBoardClick()
     // The reason comes first, so whoever hears of the new status finds it there.
     if (Result == trTimeout)
         ShowTimeoutReason(TimeoutReason(Evidence, FInterfaceAddress, FDeviceAddress));
-    switch (Result) {
-    case trOK:
-        SetPanelText(1, QStringLiteral("Статус: OK"));
-        break;
-    case trTimeout:
-        SetPanelText(1, QStringLiteral("Статус: таймаут"));
-        break;
-    case trDeviceError:
-        SetPanelText(1, QStringLiteral("Статус: ошибка устройства"));
-        break;
-    case trUnknownError:
-    default:
-        SetPanelText(1, QStringLiteral("Статус: неизвестная ошибка"));
-        break;
-    }
+    SetPanelText(1, StatusText(Result));
     if (Result == trTimeout)
         FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs);
 }

@@ -1,8 +1,10 @@
 // Packet building, image slicing and reply decisions, without sockets.
 
+#include "DataRow.h"
 #include "LoadData.h"
 #include "TftpPacket.h"
 
+#include <QRegularExpression>
 #include <QSet>
 #include <QTest>
 
@@ -11,6 +13,7 @@
 #include <vector>
 
 using namespace tftp;
+using uitest::Row;
 
 class TestTftpCodec : public QObject
 {
@@ -28,8 +31,8 @@ private slots:
     void dottedQuad_data();
     void dottedQuad();
     void directedBroadcast();
-    void lateAckCopies_data();
-    void lateAckCopies();
+    void ackLedger_data();
+    void ackLedger();
 };
 
 void TestTftpCodec::builtInImage()
@@ -209,31 +212,49 @@ void TestTftpCodec::directedBroadcast()
     QVERIFY(!DirectedBroadcast(0xC0A8000A, 0xFFFFFFFF));
 }
 
-void TestTftpCodec::lateAckCopies_data()
+void TestTftpCodec::ackLedger_data()
 {
-    // Each step: the ACK's number, then the block awaited (0: the WRQ), then
-    // 'c' when it must count as a late copy, '.' when as a reply.
+    // Each step: ACK@AWAITED, /HIGHEST when more blocks went out than the one
+    // awaited, ~ when it came late, then r (a reply), p (taken until the
+    // device numbers) or - (no reply). Then the first block to prove again.
     QTest::addColumn<QString>("steps");
-    QTest::newRow("every ACK once") << "0:0. 1:1. 2:2. 3:3.";
-    QTest::newRow("a copy of every ACK") << "0:0. 0:1. 1:1. 1:2c 2:2. 2:3c 3:3.";
-    // The copy of the WRQ's ACK is taken for block 1's reply; block 2 is
-    // sent early, and the copies are seen from ACK 1 on.
-    QTest::newRow("copies from the start") << "0:0. 0:1. 1:2c 1:2c 2:2. 2:3c";
-    QTest::newRow("numbered late, ACK 0 too") << "1:1. 0:2c 1:2c";
-    QTest::newRow("all ACKs 0") << "0:0. 0:1. 0:2. 0:3. 0:120.";
-    QTest::newRow("an ACK ahead is a reply") << "1:1. 5:2.";
-    QTest::newRow("numbers wrap") << "65535:65535. 65534:65536c 0:65536. 65535:65537c";
+    QTest::addColumn<int>("unproven");
+    Row("every ACK once", "0@0r 1@1r 2@2r 3@3r", 0);
+    Row("the WRQ takes only ACK 0", "1@0- 0@0r", 0);
+    // The WRQ's ACK comes twice: its copy passes block 1, whose own ACK proves it late.
+    Row("a copy of every ACK", "0@0r 0@1p 1@2- 1@2- 2@2r 2@3- 3@3r", 0);
+    Row("copies, block 1 lost", "0@0r 0@1p 2@2r 2@1/2- 1@1/2r", 0);
+    Row("copies, block 1 still lost", "0@0r 0@1p 2@2r 2@3- 3@3r", 1);
+    Row("numbered, ACK 0 no longer counts", "0@0r 1@1r 0@2- 0@2~-", 0);
+    Row("a late ACK 0 is no reply", "0@0r 0@1~- 0@1p", 1);
+    Row("all ACKs 0", "0@0r 0@1p 0@2p 0@3p 0@120p", 1);
+    Row("an ACK of a block never sent proves nothing", "0@0r 1@1r 5@2- 2@2r", 0);
+    Row("numbers wrap", "65535@65535r 0@65536r 65535@65537- 1@65537r", 0);
 }
 
-void TestTftpCodec::lateAckCopies()
+void TestTftpCodec::ackLedger()
 {
     QFETCH(QString, steps);
-    TAckJudge judge;
-    for (const QString &step : steps.split(' ')) {
-        const QStringList parts = step.chopped(1).split(':');
-        QVERIFY2(judge.IsLateCopy(std::uint16_t(parts[0].toUInt()), parts[1].toUInt()) == step.endsWith('c'),
-                 qPrintable(step));
+    QFETCH(int, unproven);
+    const QRegularExpression step(R"((\d+)@(\d+)(?:/(\d+))?(~?)([rp-]))");
+    TAckLedger ledger;
+    bool numbered = false;
+    for (const QString &text : steps.split(' ')) {
+        const QRegularExpressionMatch m = step.match(text);
+        QVERIFY2(m.hasMatch(), qPrintable(text));
+        const unsigned awaited = m.captured(2).toUInt();
+        const auto verdict =
+            ledger.Judge(std::uint16_t(m.captured(1).toUInt()), awaited,
+                         m.captured(3).isEmpty() ? awaited : m.captured(3).toUInt(), m.captured(4).isEmpty());
+        const char expected = m.captured(5).at(0).toLatin1();
+        QVERIFY2(verdict == (expected == 'r'   ? TAckLedger::TVerdict::Reply
+                             : expected == 'p' ? TAckLedger::TVerdict::Provisional
+                                               : TAckLedger::TVerdict::NotAReply),
+                 qPrintable(text));
+        numbered |= m.captured(1) != "0" && expected != '-';
     }
+    QCOMPARE(int(ledger.FirstUnproven()), unproven);
+    QCOMPARE(ledger.Numbered(), numbered);
 }
 
 QTEST_APPLESS_MAIN(TestTftpCodec)

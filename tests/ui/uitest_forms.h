@@ -3,6 +3,7 @@
 // The two windows as start-up creates them, a driver for modal windows opened
 // inside nested event loops, and data rows, for the user-interface tests.
 
+#include "DataRow.h"
 #include "LoadData.h"
 #include "Main.h"
 #include "SelectInterface.h"
@@ -50,12 +51,6 @@ struct TForms {
 };
 
 namespace uitest {
-
-// One data row: QTest::newRow(Name) << Values...
-template <typename... T> void Row(const char *Name, const T &...Values)
-{
-    (QTest::newRow(Name) << ... << Values);
-}
 
 // Ends a dialog as Ending says: "Return" or "Escape" pressed, "close" by its
 // close box, otherwise the named button clicked.

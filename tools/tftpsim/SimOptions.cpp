@@ -10,7 +10,8 @@ const char *const UsageText =
     "usage: tftpsim --bind ADDR [--port N] [--out FILE] [--log FILE] [--once] [--each]\n"
     "               [--idle-timeout SEC] [--fault PACKET:KIND[:COUNT]]... [--drop FRACTION]\n"
     "               [--seed N] [--delay-ms MS] [--flood-count N] [--oversize-bytes N]\n"
-    "               [--onebyte-value N] [--copies N] [--zero-acks]\n"
+    "               [--onebyte-value N] [--copies N] [--zero-acks] [--in-order]\n"
+    "               [--resend-ms MS] [--reply-port N] [--ack-skew N]\n"
     "       tftpsim --sha256 FILE\n"
     "Plays a device that takes a TFTP write on ADDR:PORT (UDP, default port 69).\n"
     "  --out FILE          save the received file (at completion, and at exit if incomplete)\n"
@@ -29,6 +30,11 @@ const char *const UsageText =
     "  --onebyte-value N   the byte the onebyte fault sends, 0..255 (default 0)\n"
     "  --copies N          send every reply N times, as a duplicating network does (1..10)\n"
     "  --zero-acks         every ACK carries block number 0\n"
+    "  --in-order          take only the next block; a repeat of the last one is acknowledged\n"
+    "                      again, any other block ignored (as RFC 1350 receivers do)\n"
+    "  --resend-ms MS      re-send the last ACK after MS without a new packet, until complete\n"
+    "  --reply-port N      answer from port N of the bound address (0: any free port)\n"
+    "  --ack-skew N        a DATA block's ACK carries its number plus N (-100..100)\n"
     "  --sha256 FILE       print the SHA-256 of FILE and exit\n";
 
 namespace {
@@ -127,6 +133,8 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
             options.SummaryEach = true;
         } else if (arg == "--zero-acks") {
             options.ZeroAcks = true;
+        } else if (arg == "--in-order") {
+            options.InOrder = true;
         } else if (arg == "--help" || arg == "-h") {
             return std::string("help");
         } else {
@@ -168,6 +176,17 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
                 ok = ParseUnsigned(*v, options.OneByteValue, std::uint8_t(255));
             } else if (arg == "--copies") {
                 ok = ParseUnsigned(*v, options.Copies, 10u) && options.Copies >= 1;
+            } else if (arg == "--resend-ms") {
+                ok = ParseDouble(*v, options.ResendMs) && options.ResendMs > 0 && options.ResendMs <= 600000;
+            } else if (arg == "--ack-skew") {
+                unsigned magnitude = 0;
+                const bool negative = v->starts_with('-');
+                ok = ParseUnsigned(v->substr(negative ? 1 : 0), magnitude, 100u);
+                options.AckSkew = negative ? -int(magnitude) : int(magnitude);
+            } else if (arg == "--reply-port") {
+                std::uint16_t port = 0;
+                ok = ParseUnsigned(*v, port, std::uint16_t(65535));
+                options.ReplyPort = port;
             } else if (arg == "--sha256") {
                 options.HashFile = *v;
             } else {

@@ -32,7 +32,11 @@ struct SimOptions {
     std::uint8_t OneByteValue = 0; // the byte the onebyte fault sends
     unsigned Copies = 1;           // every datagram sent goes out this many times
     bool ZeroAcks = false;         // every ACK carries block number 0
-    std::string HashFile;          // --sha256: print a file's digest and exit
+    int AckSkew = 0;               // a DATA block's ACK carries its number plus this
+    bool InOrder = false;          // takes only the next block, as an RFC 1350 receiver does
+    double ResendMs = 0;           // re-sends its last ACK after this long without a new packet; 0: never
+    int ReplyPort = -1;   // answers from this port of its address (0: any free one); -1: the bound one
+    std::string HashFile; // --sha256: print a file's digest and exit
 };
 
 const char *FaultKindName(FaultKind kind);

@@ -145,6 +145,8 @@ Simulator::Simulator(const SimOptions &options, Clock::time_point start)
 
 Simulator::~Simulator()
 {
+    if (FReplySocket >= 0 && FReplySocket != FSocket)
+        close(FReplySocket);
     if (FSocket >= 0)
         close(FSocket);
     if (FLog)
@@ -169,6 +171,18 @@ bool Simulator::Bind()
     }
     const int on = 1;
     setsockopt(FSocket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    FReplySocket = FSocket;
+    if (FOptions.ReplyPort >= 0) {
+        // A device that answers from a port of its own, as TFTP servers do.
+        sockaddr_in reply = local;
+        reply.sin_port = htons(std::uint16_t(FOptions.ReplyPort));
+        FReplySocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+        if (FReplySocket < 0 || bind(FReplySocket, reinterpret_cast<sockaddr *>(&reply), sizeof reply) != 0) {
+            std::fprintf(stderr, "tftpsim: cannot bind the reply port %d: %s\n", FOptions.ReplyPort,
+                         std::strerror(errno));
+            return false;
+        }
+    }
     socklen_t len = sizeof local;
     getsockname(FSocket, reinterpret_cast<sockaddr *>(&local), &len);
     char address[INET_ADDRSTRLEN] = {};
@@ -215,6 +229,19 @@ int Simulator::Run()
     Clock::time_point lastDatagram = Clock::now();
     while (!StopSignal) {
         int waitMs = MaxPollMs;
+        const auto now = Clock::now();
+        if (ResendDue(now)) {
+            // An RFC 1350 receiver's timer: nothing new came, so the last ACK goes again.
+            const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(FLastAck.Block >> 8),
+                                         std::uint8_t(FLastAck.Block)};
+            SendTo(ack, FLastAck.To);
+            FLastAck.At = now;
+            ++FResent;
+        }
+        if (FOptions.ResendMs > 0 && FLastAck.Sent) {
+            const double left = FOptions.ResendMs - Seconds(now - FLastAck.At) * 1000;
+            waitMs = std::clamp(int(left) + 1, 1, waitMs);
+        }
         if (FOptions.IdleTimeoutSec > 0) {
             const double left = FOptions.IdleTimeoutSec - Seconds(Clock::now() - lastDatagram);
             if (left <= 0)
@@ -271,6 +298,13 @@ void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in 
     }
 
     const unsigned block = isData ? unsigned(datagram[2] << 8 | datagram[3]) : 0;
+    FLastAck.At = at; // whatever arrives restarts the re-send timer
+    // Only the next block, or the last one again; anything else goes unanswered.
+    if (isData && FOptions.InOrder &&
+        (!FTransfer.Started || (block != FTransfer.NextBlock && block + 1 != FTransfer.NextBlock))) {
+        Log(at, datagram, Action::Ignore);
+        return;
+    }
     const Action action = TakeFault(block);
     if (action == Action::Drop) { // the lose fault: as if it never came
         ++FDropped;
@@ -338,6 +372,8 @@ void Simulator::OnData(unsigned block, std::span<const std::uint8_t> payload, Cl
     }
     FTransfer.HasData = true;
     ++FTransfer.Packets;
+    if (block == FTransfer.NextBlock)
+        ++FTransfer.NextBlock;
     if (FTransfer.Seen.size() <= block)
         FTransfer.Seen.resize(block + 1);
     if (FTransfer.Seen[block])
@@ -367,8 +403,8 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
                                  std::chrono::duration<double, std::milli>(FOptions.DelayMs)));
 
     const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
-    const std::uint8_t ack[4] = {0, OpAck, FOptions.ZeroAcks ? std::uint8_t(0) : hi,
-                                 FOptions.ZeroAcks ? std::uint8_t(0) : lo};
+    const unsigned number = FOptions.ZeroAcks ? 0 : block == 0 ? 0 : unsigned(int(block) + FOptions.AckSkew);
+    const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(number >> 8), std::uint8_t(number)};
     switch (action) {
     case Action::Error: {
         static constexpr char message[] = "simulated error"; // sent with its terminating zero
@@ -412,15 +448,23 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
     }
     default:
         SendTo(ack, to);
+        FLastAck = {true, number, to, Clock::now()};
         return;
     }
+}
+
+bool Simulator::ResendDue(Clock::time_point now) const
+{
+    return FOptions.ResendMs > 0 && FLastAck.Sent && FTransfer.Started && !FTransfer.Complete &&
+           Seconds(now - FLastAck.At) * 1000 >= FOptions.ResendMs;
 }
 
 void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to)
 {
     // Loss on the way back is what --drop is for; a failed send is just another lost reply.
     for (unsigned copy = 0; copy < FOptions.Copies; ++copy)
-        sendto(FSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        sendto(FReplySocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+               sizeof to);
 }
 
 void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action)
@@ -459,9 +503,9 @@ void Simulator::PrintSummary()
     if (t.Started && !t.Complete)
         seconds = Seconds(Clock::now() - t.Begin);
     std::printf("{\"file\":%s,\"mode\":%s,\"bytes\":%zu,\"sha256\":\"%s\",\"packets\":%u,\"repeats\":%u,"
-                "\"seconds\":%.3f,\"complete\":%s,\"dropped\":%u}\n",
+                "\"seconds\":%.3f,\"complete\":%s,\"dropped\":%u,\"resent\":%u}\n",
                 JsonString(t.File).c_str(), JsonString(t.Mode).c_str(), t.Bytes.size(),
                 Sha256::Hex(t.Bytes).c_str(), t.Packets, t.Repeats, seconds, t.Complete ? "true" : "false",
-                FDropped);
+                FDropped, FResent);
     std::fflush(stdout);
 }

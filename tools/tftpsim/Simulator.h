@@ -51,7 +51,15 @@ private:
         unsigned Packets = 0;
         unsigned Repeats = 0;
         Clock::time_point Begin;
-        double Seconds = 0; // fixed at completion
+        double Seconds = 0;     // fixed at completion
+        unsigned NextBlock = 1; // the block an in-order device takes next
+    };
+
+    struct LastAck {
+        bool Sent = false;
+        unsigned Block = 0;
+        sockaddr_in To{};
+        Clock::time_point At;
     };
 
     struct FaultState {
@@ -67,6 +75,7 @@ private:
     void OnData(unsigned block, std::span<const std::uint8_t> payload, Clock::time_point at);
     void Reply(Action action, unsigned block, const sockaddr_in &to, Clock::time_point received);
     void SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to);
+    bool ResendDue(Clock::time_point now) const;
     void Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action);
     void SaveFile();
     void PrintSummary();
@@ -74,6 +83,9 @@ private:
     const SimOptions &FOptions;
     Clock::time_point FStart;
     int FSocket = -1;
+    int FReplySocket = -1; // what replies leave from
+    LastAck FLastAck;
+    unsigned FResent = 0;
     std::FILE *FLog = nullptr;
     SimRandom FDropRandom;
     SimRandom FJunkRandom;
