@@ -3,7 +3,7 @@
 #   fuzz/run.sh [SECONDS]        (default 60; build directory: $TXL_FUZZ_BUILD or build-fuzz)
 # Seeds: the build's version block, ELF files holding it (objcopy) and PE files that the
 # MinGW resource compiler and linker make, when installed. Inputs in fuzz/regressions/
-# (earlier findings) run first. Exits non-zero on any finding; the input is left in
+# (findings kept as cases) run first. Exits non-zero on any finding; the input is left in
 # <build>/fuzz/artifacts/.
 set -euo pipefail
 

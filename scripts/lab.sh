@@ -137,7 +137,7 @@ lab_click() {
 # D-Bus session of its own with Qt's accessibility bridge on, and the accessibility listener
 # (LAB_LISTENER, tests/e2e/atspi_events.py; its lines in $WORK/events) on that bus from
 # before it starts: the bridge asks which events are wanted when it starts, a listener
-# registered later is learned of in passing, and what the program announced before that was
+# registered later is learned of in passing, and what the program announces before that is
 # lost (1 run in 20 under load). Waits for the window LAB_TITLE; sets TOOL_PID, TOOL_LOG, WIN
 # and LISTENER_PID.
 lab_listened_tool() {

@@ -106,8 +106,8 @@ build_qt() {
     if [ -f "$QT_PREFIX/.complete" ]; then
         log "Qt $QT_VERSION for Windows from the cache: $QT_PREFIX"
         if ! sha256sum <packaging/windows/qt_notices.py | cmp -s - "$QT_PREFIX/share/txloader/notices/collector.sha256"; then
-            # A cache made before the release kept them, or by another collector: the source
-            # alone gives them, no rebuild.
+            # Notices missing from the cache, or made by another version of the collector: the
+            # source alone gives them, no rebuild.
             local work
             work=$(mktemp -d /var/tmp/txl-qt.XXXXXX)
             log "Qt's attribution files from Debian's qt6-base $QT_DEB_VERSION source"

@@ -4,7 +4,7 @@
 
 namespace {
 
-// Paths were composed in a 256-character buffer; longer ones never matched anything.
+// A query path fits a 256-character buffer with its terminator; a longer one matches nothing.
 constexpr qsizetype MaxPathLength = 255;
 
 } // namespace

@@ -188,7 +188,7 @@ private slots:
     {
         QTest::addColumn<QString>("How");
         QTest::addColumn<QString>("Text");
-        QTest::addColumn<QString>("Shown"); // empty: as before the paste
+        QTest::addColumn<QString>("Shown"); // empty: the field keeps its text
         Row("leading blank", "Ctrl+V", " 192.168.0.200", "192.168.  0.200");
         Row("two blanks, short group", "Ctrl+V", "  192.168.0.5", "192.168.  0.  5");
         Row("tab and newline", "Shift+Insert", "\t10.77.1.2\n", " 10. 77.  1.  2");

@@ -465,7 +465,7 @@ private slots:
         FDevice->Finish();
         QCOMPARE(FDevice->WriteRequests(), 1);
         QCOMPARE(FDevice->Summaries().first().contains("\"complete\":true"), true);
-        // Input after the pause goes through as before.
+        // Input after the pause goes through: the load button is enabled and has the focus.
         QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
         QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
     }

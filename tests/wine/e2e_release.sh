@@ -432,9 +432,9 @@ log "after the upgrade: $ENTRIES"
 OTHERS=$(all_entries | grep -vF -e '\Uninstall\Tervix BootLoader|' -e "\\$PRODUCT|" || true)
 [ -z "$OTHERS" ] || bad "the upgrade left other entries: $OTHERS"
 if [[ "$(all_entries)" != *"\\$PRODUCT|"* ]]; then
-    # Seen once in a dozen runs: Windows Installer's own key of the new version missing after
-    # the upgrade, though the product uninstalled fine. Its bookkeeping, not the package's;
-    # kept for a look.
+    # About one run in a dozen under Wine, Windows Installer's own key of the new version is
+    # missing after the upgrade, though the product uninstalls fine: its bookkeeping, not the
+    # package's, so it is noted and the registry kept for a look, not failed.
     log "note: no Windows Installer entry for $PRODUCT after the upgrade (registry kept in $OUT)"
     in_pc wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s >"$OUT/wine-release-upgrade-uninstall-keys.txt" 2>&1 || true
     grep -iE "$(trace_pattern "$PRODUCT")" "$WINEPREFIX"/*.reg >"$OUT/wine-release-upgrade-registry.txt" || true
