@@ -47,6 +47,7 @@ private slots:
         QTest::newRow("not on this machine") << QStringList{"10.66.0.2"} << Unix << int(bhNotLocal);
         QTest::newRow("any address") << QStringList{"0.0.0.0"} << Unix << int(bhNotLocal);
         QTest::newRow("subnet broadcast") << QStringList{"10.66.0.255"} << Unix << int(bhNotLocal);
+        QTest::newRow("multicast") << QStringList{"224.0.0.1"} << Unix << int(bhNotLocal);
         QTest::newRow("port taken") << QStringList{"10.66.0.1"} << "taken" << int(bhInUse);
         QTest::newRow("channel a pipe") << QStringList{"10.66.0.1"} << "pipe" << int(bhNoChannel);
         QTest::newRow("channel a UDP socket") << QStringList{"10.66.0.1"} << "udp" << int(bhNoChannel);
