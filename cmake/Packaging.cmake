@@ -1,6 +1,7 @@
-# The Debian package: /usr/bin/txloader, its desktop entry, icons, AppStream
-# metainfo, manual page, changelog and copyright; postinst gives the program
-# cap_net_bind_service for port 69. Built with: cpack (in the build directory).
+# The Debian package: /usr/bin/txloader, its port-69 helper, desktop entry,
+# icons, AppStream metainfo, manual page, changelog and copyright; postinst
+# gives the helper, not the program, cap_net_bind_service. Built with: cpack
+# (in the build directory).
 include(GNUInstallDirs)
 
 set(txl_pkg_src "${PROJECT_SOURCE_DIR}/packaging/linux")
@@ -22,13 +23,18 @@ endforeach()
 add_custom_target(txl_package_files ALL DEPENDS ${txl_gz_files})
 
 install(PROGRAMS "$<TARGET_FILE:TXLoader>" DESTINATION "${CMAKE_INSTALL_BINDIR}" RENAME txloader)
+# Where the client looks for it from /usr/bin (src/transfer).
+get_target_property(txl_helper_dir txloader-bind69 TXL_INSTALL_DIR)
+install(PROGRAMS "$<TARGET_FILE:txloader-bind69>" DESTINATION "${txl_helper_dir}")
 # Debug information stays in the build; the version section is not debug
 # information and survives, so the About box still reads it.
 find_program(TXL_STRIP NAMES strip REQUIRED)
-install(CODE "execute_process(COMMAND \"${TXL_STRIP}\" --strip-unneeded --remove-section=.comment
-                                      --remove-section=.note
-                                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/txloader\"
-                              COMMAND_ERROR_IS_FATAL ANY)")
+foreach(installed "${CMAKE_INSTALL_BINDIR}/txloader" "${txl_helper_dir}/$<TARGET_FILE_NAME:txloader-bind69>")
+  install(CODE "execute_process(COMMAND \"${TXL_STRIP}\" --strip-unneeded --remove-section=.comment
+                                        --remove-section=.note
+                                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${installed}\"
+                                COMMAND_ERROR_IS_FATAL ANY)")
+endforeach()
 install(FILES "${txl_pkg_src}/${txl_app_id}.desktop" DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 install(FILES "${txl_pkg_src}/${txl_app_id}.metainfo.xml" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 foreach(size 16 32 48 128 256)
@@ -52,9 +58,9 @@ network device in its loading mode, over a reduced, write-only TFTP on UDP
 port 69: pick the interface facing the device, type its address and press
 the load button.
 
-The program is given the capability to bind port 69 when the package is
-installed, so any user can run it. When an upload times out, the status
-tells why.")
+Any user can run it: a small helper, given the capability to bind port 69
+when the package is installed, binds the port for the program, which itself
+runs without privileges. When an upload times out, the status tells why.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -7,8 +7,9 @@ TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
 # Building and checking the Debian package; the package test needs them too.
 # file: CPack finds the executables for dpkg-shlibdeps with it.
 TXL_PACKAGE_PACKAGES="dpkg-dev file lintian desktop-file-utils appstream libcap2-bin"
+# qt6-gtk-platformtheme: the package test loads code of the user's own into the tool through it.
 TXL_TEST_PACKAGES="curl tftp-hpa tftpd-hpa busybox binutils-mingw-w64-x86-64 python3-pefile clang libclang-rt-14-dev
-    dbus python3-dbus python3-gi at-spi2-core $TXL_PACKAGE_PACKAGES"
+    dbus python3-dbus python3-gi at-spi2-core qt6-gtk-platformtheme $TXL_PACKAGE_PACKAGES"
 
 txl_ensure_packages() {
     local missing=()

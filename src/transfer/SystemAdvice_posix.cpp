@@ -1,16 +1,20 @@
 #include "SystemAdvice.h"
 
-#include <QCoreApplication>
+#include "BindHelper.h"
 
 #include <cerrno>
 #include <cstring>
 
-QString NoPortPermissionAdvice()
+QString NoPortPermissionAdvice(const QString &Local)
 {
-    // Ports below 1024 need a capability here.
-    return QStringLiteral("Нет прав на UDP-порт 69. Дайте программе право на порты до 1024: "
-                          "sudo setcap cap_net_bind_service=+ep %1")
-        .arg(QCoreApplication::applicationFilePath());
+    // Ports below 1024 need a capability here. The program itself has none:
+    // its helper binds the port, on the address of one interface only.
+    if (Local == QStringLiteral("0.0.0.0"))
+        return QStringLiteral("Нет прав на UDP-порт 69 на всех адресах сразу. Перезапустите программу и "
+                              "выберите интерфейс.");
+    return QStringLiteral("Нет прав на UDP-порт 69. Порт для программы занимает помощник %1, а ему нужно "
+                          "право на порты до 1024: sudo setcap cap_net_bind_service=+ep %1")
+        .arg(QString::fromStdString(BindHelperPath()));
 }
 
 QString SendErrorText(int Code)

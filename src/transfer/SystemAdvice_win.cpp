@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-QString NoPortPermissionAdvice()
+QString NoPortPermissionAdvice(const QString &)
 {
     // Any user may bind port 69 here; a refusal means another program holds
     // it for itself alone, or a security policy forbids it.

@@ -20,7 +20,7 @@ QString BindFailureReason(TBindError Error, const QString &Local)
 {
     switch (Error) {
     case TBindError::NoPermission:
-        return NoPortPermissionAdvice();
+        return NoPortPermissionAdvice(Local);
     case TBindError::AddressInUse:
         return QStringLiteral("UDP-порт 69 на адресе %1 занят другой программой (например, запущенным "
                               "TFTP-сервером). Закройте её и повторите загрузку.")

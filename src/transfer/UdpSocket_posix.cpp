@@ -1,6 +1,10 @@
 #include "UdpSocket.h"
 
+#include "BindHelper.h"
+#include "BindHelperProtocol.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
 #include <net/if.h>
@@ -19,6 +23,9 @@ struct TUdpSocket::Impl {
     TBindError BindError = TBindError::None;
     int SendError = 0;
     std::atomic<unsigned> PortUnreachable{0};
+    // As asked for so far (-1: not asked), for a socket that takes this one's place.
+    int ReceiveTimeoutMs = -1;
+    int ReceiveBufferBytes = -1;
 };
 
 namespace {
@@ -29,6 +36,41 @@ sockaddr_in MakeAddr(std::uint32_t Address, std::uint16_t Port)
     sa.sin_port = htons(Port);
     sa.sin_addr.s_addr = htonl(Address);
     return sa;
+}
+
+// An unconnected socket hears of ICMP errors only when it asks to.
+void AskForErrorReports(int Fd)
+{
+    const int on = 1;
+    ::setsockopt(Fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+}
+
+bool ApplyReceiveTimeout(int Fd, int Milliseconds)
+{
+    timeval tv{};
+    tv.tv_sec = Milliseconds / 1000;
+    tv.tv_usec = (Milliseconds % 1000) * 1000;
+    return ::setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool ApplyReceiveBuffer(int Fd, int Bytes)
+{
+    return ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes) == 0;
+}
+
+TBindError BindErrorOf(int Code)
+{
+    switch (Code) {
+    case EACCES:
+    case EPERM:
+        return TBindError::NoPermission;
+    case EADDRINUSE:
+        return TBindError::AddressInUse;
+    case EADDRNOTAVAIL:
+        return TBindError::AddressNotAvailable;
+    default:
+        return TBindError::Other;
+    }
 }
 
 // Name of the interface that holds Address; empty when none does.
@@ -87,9 +129,7 @@ TErrorReports DrainErrorQueue(int Fd)
 TUdpSocket::TUdpSocket() : FImpl(new Impl)
 {
     FImpl->Fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    // An unconnected socket hears of ICMP errors only when it asks to.
-    const int on = 1;
-    ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    AskForErrorReports(FImpl->Fd);
 }
 
 TUdpSocket::~TUdpSocket()
@@ -105,10 +145,8 @@ bool TUdpSocket::IsOpen() const
 
 bool TUdpSocket::SetReceiveTimeout(int Milliseconds)
 {
-    timeval tv{};
-    tv.tv_sec = Milliseconds / 1000;
-    tv.tv_usec = (Milliseconds % 1000) * 1000;
-    return ::setsockopt(FImpl->Fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+    FImpl->ReceiveTimeoutMs = Milliseconds;
+    return ApplyReceiveTimeout(FImpl->Fd, Milliseconds);
 }
 
 bool TUdpSocket::Bind(std::uint32_t Address, std::uint16_t Port)
@@ -118,22 +156,24 @@ bool TUdpSocket::Bind(std::uint32_t Address, std::uint16_t Port)
         FImpl->BindError = TBindError::None;
         return true;
     }
-    switch (errno) {
-    case EACCES:
-    case EPERM:
-        FImpl->BindError = TBindError::NoPermission;
-        break;
-    case EADDRINUSE:
-        FImpl->BindError = TBindError::AddressInUse;
-        break;
-    case EADDRNOTAVAIL:
-        FImpl->BindError = TBindError::AddressNotAvailable;
-        break;
-    default:
-        FImpl->BindError = TBindError::Other;
-        break;
-    }
-    return false;
+    FImpl->BindError = BindErrorOf(errno);
+    // Without the privilege, port 69 of one interface's address comes from the
+    // helper, which holds it; this process never does.
+    if (FImpl->BindError != TBindError::NoPermission || Port != BindHelperPort || Address == 0)
+        return false;
+    const int given = BindThroughHelper(Address, FImpl->BindError);
+    if (given < 0)
+        return false;
+    // It takes this socket's place, with the options asked for so far.
+    AskForErrorReports(given);
+    if (FImpl->ReceiveTimeoutMs >= 0)
+        ApplyReceiveTimeout(given, FImpl->ReceiveTimeoutMs);
+    if (FImpl->ReceiveBufferBytes >= 0)
+        ApplyReceiveBuffer(given, FImpl->ReceiveBufferBytes);
+    const bool taken = ::dup3(given, FImpl->Fd, O_CLOEXEC) >= 0;
+    ::close(given);
+    FImpl->BindError = taken ? TBindError::None : TBindError::Other;
+    return taken;
 }
 
 TBindError TUdpSocket::LastBindError() const
@@ -148,6 +188,12 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
     const std::string name = InterfaceHolding(Address);
     if (name.empty())
         return false;
+    // A socket from the bind helper is kept there already, and this process
+    // may not set it again.
+    char kept[IFNAMSIZ] = {};
+    socklen_t keptLen = sizeof kept;
+    if (::getsockopt(FImpl->Fd, SOL_SOCKET, SO_BINDTODEVICE, kept, &keptLen) == 0 && name == kept)
+        return true;
     if (::setsockopt(FImpl->Fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), socklen_t(name.size() + 1)) == 0)
         return true;
     // Kernels before 5.7 keep SO_BINDTODEVICE to privileged programs; this
@@ -158,7 +204,8 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
 
 bool TUdpSocket::SetReceiveBuffer(int Bytes)
 {
-    return ::setsockopt(FImpl->Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes) == 0;
+    FImpl->ReceiveBufferBytes = Bytes;
+    return ApplyReceiveBuffer(FImpl->Fd, Bytes);
 }
 
 bool TUdpSocket::SendTo(const void *Data, std::size_t Len, std::uint32_t Address, std::uint16_t Port)

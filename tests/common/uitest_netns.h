@@ -40,9 +40,13 @@ inline bool Ip(const QStringList &Args, QString *Output = nullptr, const QByteAr
 // in-netns.sh left behind. Both come from uitest_netns_<platform>.cpp.
 QByteArray NetnsOf(const QByteArray &Pid);
 QByteArray OuterNetns();
-// Gives or takes this thread's privilege to bind ports below 1024; false
-// where there is no such privilege to take.
+// Gives or takes this thread's privilege to bind ports below 1024, as for a
+// user without it: programs it starts then gain nothing for being root, only
+// what their files carry. False where there is no such privilege to take.
 bool SetBindPrivilege(bool On);
+// Makes the client run the port-69 helper at Path (empty: its own); false
+// where it runs none.
+bool UseBindHelper(const QString &Path);
 // Keeps this process from starting any more threads (On), as a user's process
 // limit would, or lets it again; false where the system offers no such limit.
 bool HoldThreadCount(bool On);

@@ -1,8 +1,12 @@
 #include "uitest_netns.h"
 
+#include "BindHelper.h"
+
 #include <QFile>
 
 #include <linux/capability.h>
+#include <linux/securebits.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,7 +37,13 @@ bool SetBindPrivilege(bool On)
     const unsigned Bit = 1u << (CAP_NET_BIND_SERVICE % 32);
     auto &Effective = Data[CAP_NET_BIND_SERVICE / 32].effective;
     Effective = On ? Effective | Bit : Effective & ~Bit;
-    return syscall(SYS_capset, &Header, Data) == 0;
+    return syscall(SYS_capset, &Header, Data) == 0 && ::prctl(PR_SET_SECUREBITS, On ? 0 : SECBIT_NOROOT) == 0;
+}
+
+bool UseBindHelper(const QString &Path)
+{
+    SetBindHelperPath(Path.toStdString());
+    return true;
 }
 
 namespace {

@@ -30,6 +30,11 @@ bool SetBindPrivilege(bool)
     return false; // Windows needs no privilege for port 69
 }
 
+bool UseBindHelper(const QString &)
+{
+    return false; // no helper: any user may bind port 69
+}
+
 bool HoldThreadCount(bool)
 {
     return false; // no per-process thread limit to set from here

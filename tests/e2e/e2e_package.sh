@@ -5,8 +5,9 @@
 # removed again) under Xvfb in a "PC" network
 # namespace, load button pressed with xdotool; the simulated device in its own
 # namespace must receive the image byte for byte, and a listener on that
-# user's accessibility bus must hear the status change to OK. Then the package is purged and nothing
-# of it may be left.
+# user's accessibility bus must hear the status change to OK. Only the port-69
+# helper holds a capability: code the user slips into the tool runs without one.
+# Then the package is purged and nothing of it may be left.
 # The package, /usr/bin/txloader and the test user belong to the machine, not
 # to this build: one run at a time on the machine (other build trees, CI).
 #
@@ -40,7 +41,7 @@ apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 
 [ "$(id -u)" = 0 ] || { echo "needs root (dpkg, network namespaces)"; exit 1; }
 for tool in apt-get flock dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
-    useradd userdel ip Xvfb xdotool import; do
+    useradd userdel ip Xvfb xdotool import gcc; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
 done
 mkdir -p /run/lock
@@ -107,7 +108,12 @@ for p in "${PATHS[@]}"; do [ -e "$p" ] && PRESENT[$p]=1; done
 log "apt-get install $DEB"
 INSTALLED=1
 apt_get install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; echo "FAIL: apt-get install"; exit 1; }
-getcap /usr/bin/txloader | grep -q cap_net_bind_service || fail "postinst did not give /usr/bin/txloader cap_net_bind_service"
+# The tool runs whatever code its environment names (Qt and GTK plugins): only its helper may hold a capability.
+HELPER=/usr/lib/txloader/txloader-bind69
+[ -z "$(getcap /usr/bin/txloader)" ] || fail "/usr/bin/txloader carries a capability: $(getcap /usr/bin/txloader)"
+[ "$(getcap "$HELPER")" = "$HELPER cap_net_bind_service=ep" ] ||
+    fail "postinst did not give $HELPER exactly cap_net_bind_service: $(getcap "$HELPER")"
+[ "$(stat -c %a:%U "$HELPER")" = 755:root ] || fail "$HELPER is not root's, mode 755"
 for size in 16 32 48 128 256; do
     [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ] || fail "no ${size}px icon"
 done
@@ -122,14 +128,14 @@ zcat /usr/share/man/man1/txloader.1.gz | grep -q '^\.TH TXLOADER 1' || fail "no 
 [ -s /usr/share/doc/txloader/copyright ] || fail "no copyright file"
 
 log "postinst on a file system without extended attributes"
-# A private mount namespace: ramfs under /usr/bin/txloader keeps no capability.
+# A private mount namespace: ramfs under the helper keeps no capability.
 POSTINST_SAID=$(unshare --mount --propagation private sh -c '
-    mkdir "$1/ram" && mount -t ramfs none "$1/ram" && cp /usr/bin/txloader "$1/ram/" &&
-    mount --bind "$1/ram/txloader" /usr/bin/txloader && sh /var/lib/dpkg/info/txloader.postinst configure' \
-    postinst "$WORK" 2>&1) || fail "postinst failed where setcap cannot work"
-grep -q "setcap cap_net_bind_service=+ep /usr/bin/txloader" <<<"$POSTINST_SAID" ||
+    mkdir "$1/ram" && mount -t ramfs none "$1/ram" && cp "$2" "$1/ram/" &&
+    mount --bind "$1/ram/${2##*/}" "$2" && sh /var/lib/dpkg/info/txloader.postinst configure' \
+    postinst "$WORK" "$HELPER" 2>&1) || fail "postinst failed where setcap cannot work"
+grep -q "setcap cap_net_bind_service=+ep $HELPER" <<<"$POSTINST_SAID" ||
     { echo "$POSTINST_SAID"; fail "postinst did not say how to give the capability"; }
-getcap /usr/bin/txloader | grep -q cap_net_bind_service || fail "the installed file lost its capability"
+getcap "$HELPER" | grep -q cap_net_bind_service || fail "the installed helper lost its capability"
 
 lab_xvfb 1024x768
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
@@ -139,7 +145,26 @@ lab_device "$DEV" "$SIM" --once --idle-timeout 90
 # The tool heard on the accessibility bus, as a screen reader of that user would hear it.
 touch "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
 chown "$U:$U" "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
-LAB_LISTENER=$WORK/home/atspi_events.py lab_listened_tool /usr/bin/txloader user_in_pc || exit 1
+# With code of the user's own in it, through GTK's theme: it writes down the capabilities it runs with.
+gcc -shared -fPIC -o "$WORK/home/libcapeff.so" -DOUT="\"$WORK/home/capeff\"" -x c - <<'EOF' || fail "cannot build the module"
+#include <stdio.h>
+#include <string.h>
+__attribute__((constructor)) static void Report(void)
+{
+    char Line[256];
+    FILE *In = fopen("/proc/self/status", "r"), *Out = fopen(OUT, "w");
+    while (In && Out && fgets(Line, sizeof Line, In))
+        if (strncmp(Line, "CapEff:", 7) == 0)
+            fputs(Line, Out);
+    if (Out)
+        fclose(Out);
+}
+EOF
+LAB_LISTENER=$WORK/home/atspi_events.py lab_listened_tool /usr/bin/txloader user_in_pc \
+    env QT_QPA_PLATFORMTHEME=gtk3 GTK_MODULES="$WORK/home/libcapeff.so" || exit 1
+CAPEFF=$(cat "$WORK/home/capeff" 2>&1) || true
+log "code of the user's own in the tool found $CAPEFF"
+grep -qx "CapEff:[[:space:]]*0*" <<<"$CAPEFF" || fail "the user's own code did not run, or ran with capabilities"
 
 log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
