@@ -70,6 +70,12 @@ public:
                    QStringLiteral("addr add %1 dev %2\nlink set %2 up\n").arg(DevCidr, DevName).toUtf8());
     }
 
+    // Runs ip in the device's namespace: its end of the cable is PcName + "d".
+    bool DeviceIp(const QStringList &Args)
+    {
+        return uitest::Run(QStringLiteral("nsenter"), QStringList{NetnsArg(), "--", "ip"} + Args);
+    }
+
     // Starts the simulator bound to Address:69 and waits until it listens.
     bool Start(const QString &Address, const QStringList &Extra = {})
     {

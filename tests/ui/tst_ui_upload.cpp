@@ -275,17 +275,23 @@ private slots:
             "no capability, helper has it", "Статус: OK", true, false, "");
         Row("address gone", Once, "", "address gone", Timeout, false, true,
             "Адреса 192.168.0.10 больше нет на этом компьютере");
-        // The link went down: the kernel refuses the send (a bound interface
-        // that merely lost its route would still be tried on-link).
-        Row("send refused", Once, "", "link down", Timeout, false, true,
-            "не смог отправить пакет на 192.168.0.200 с интерфейса 192.168.0.10: "
-            "через этот интерфейс к такому адресу нет пути");
+        // Switched off after the choice: the kernel refuses the send, and says why.
+        Row("interface switched off", Once, "", "link down", Timeout, false, true,
+            "Интерфейс 192.168.0.10 выключен");
+        Row("cable out", Once, "", "no carrier", Timeout, true, false,
+            "У интерфейса 192.168.0.10 нет связи: кабель не подключён");
         Row("nothing listens on 69", QStringList{}, "", "", Timeout, true, false,
             "С адреса 192.168.0.200 пришёл ответ «порт недоступен»");
         Row("no device at the address", Once, "192.168.0.201", "", Timeout, true, false,
             "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
         Row("outside the subnet", Once, "10.9.9.9", "default route", Timeout, true, false,
             "Адрес 10.9.9.9 вне подсети интерфейса 192.168.0.10/24");
+        // Kept to its interface, the socket asks ARP for any address: no cable fault.
+        Row("outside the subnet, no gateway there", Once, "192.168.1.200", "default route elsewhere", Timeout,
+            true, false, "Адрес 192.168.1.200 вне подсети интерфейса 192.168.0.10/24");
+        // Other programs read the zeros as octal: the reason quotes the plain address.
+        Row("zero-padded address", Once, "192.168.000.201", "", Timeout, true, false,
+            "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
     }
     void outcomeShownInStatus()
     {
@@ -331,8 +337,13 @@ private slots:
             QVERIFY(Ip({"addr", "del", "192.168.0.10/24", "dev", "txpc"}));
         } else if (Fault == QStringLiteral("link down")) {
             QVERIFY(Ip({"link", "set", "txpc", "down"}));
+        } else if (Fault == QStringLiteral("no carrier")) {
+            QVERIFY(FDevice->DeviceIp({"link", "set", "txpcd", "down"}));
         } else if (Fault == QStringLiteral("default route")) {
             QVERIFY(Ip({"route", "add", "default", "via", "192.168.0.1", "dev", "txpc"}));
+        } else if (Fault == QStringLiteral("default route elsewhere")) {
+            QVERIFY(FMade.Add("txo1", "10.77.1.1/24"));
+            QVERIFY(Ip({"route", "add", "default", "via", "10.77.1.2", "dev", "txo1"}));
         }
 
         TBusyProbe Probe(F);
