@@ -40,6 +40,7 @@ public:
     bool TipWhileLoading = false; // a reason from an earlier upload still showed
     bool ControlEnabled = false;  // the load or close button, or the field
     bool HelpDisabled = false;
+    bool ButtonFocused = false; // Enter or Space would press it
     bool Closed = false;
 
 private:
@@ -52,6 +53,7 @@ private:
         ControlEnabled |= F.Button("btnLoadToBoard")->isEnabled() || F.Button("btnClose")->isEnabled() ||
                           F.edtIP()->isEnabled() || !F.Main.Busy();
         HelpDisabled |= !F.Button("btnHelp")->isEnabled();
+        ButtonFocused |= qobject_cast<QAbstractButton *>(QApplication::focusWidget()) != nullptr;
         Closed |= F.Main.close() || !F.Main.isVisible();
     }
 
@@ -123,11 +125,31 @@ private:
     int FSaved = -1;
 };
 
+// A key as the window system hands it over: spontaneous, to the window, stamped with Qt's
+// clock when handled. Qt's accessibility bridge takes such keys, as it takes the keyboard's.
+void HandOver(QWindow *Window, QEvent::Type Type, int Key)
+{
+    qt_handleKeyEvent(Window, Type, Key, Qt::NoModifier,
+                      Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+}
+
+// Sees whether a key came to a window again, posted by a filter that took it on its way
+// there: what Qt's accessibility bridge does while a listener is on the accessibility bus.
+struct TKeysPostedAgain : QObject {
+    bool Seen = false;
+    TKeysPostedAgain() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject *Watched, QEvent *Event) override
+    {
+        Seen |= (Event->type() == QEvent::KeyPress || Event->type() == QEvent::KeyRelease) &&
+                Watched->isWindowType() && !Event->spontaneous();
+        return false;
+    }
+};
+
 // Input as the window system queues it: queued from another thread at set
-// times, handled whenever the window serves its events. Keys are posted to the
-// window, which routes them to the focus widget then; a click is a call queued
-// the same way (Qt does not route a posted release to the widget that took the
-// press).
+// times, handled whenever the window serves its events. A click is a call
+// queued that way (Qt does not route a posted release to the widget that took
+// the press), and so are keys, handed to the window as the window system does.
 class TQueuedInput
 {
 public:
@@ -136,24 +158,17 @@ public:
 
     void Click(QWidget *Target, int AtMs)
     {
-        FQueue.push_back({AtMs, [Target] {
-                              QMetaObject::invokeMethod(
-                                  qApp, [Target] { QTest::mouseClick(Target, Qt::LeftButton); },
-                                  Qt::QueuedConnection);
-                          }});
+        Queue(AtMs, [Target] { QTest::mouseClick(Target, Qt::LeftButton); });
     }
 
-    // Stamp: the window system's time of the event, in milliseconds. The
-    // event is made here, on the UI thread, and only posted from the other.
-    void Key(QEvent::Type Type, int Key, int AtMs, ulong Stamp)
+    // Key goes up or down as Types say, in one go: the keyboard repeats a held key as a release
+    // and a press together.
+    void Key(int Key, int AtMs, const QList<QEvent::Type> &Types)
     {
-        auto *Event =
-            new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
-        Event->setTimestamp(Stamp);
-        FKeys.emplace_back(Event);
-        FQueue.push_back({AtMs, [this, Index = FKeys.size() - 1] {
-                              QCoreApplication::postEvent(FWindow, FKeys[Index].release());
-                          }});
+        Queue(AtMs, [Window = FWindow, Key, Types] {
+            for (QEvent::Type Type : Types)
+                HandOver(Window, Type, Key);
+        });
     }
 
     // Queues the input at its times after now, or after Ready() holds (asked
@@ -178,9 +193,13 @@ public:
     }
 
 private:
+    void Queue(int AtMs, const std::function<void()> &Call)
+    {
+        FQueue.push_back({AtMs, [Call] { QMetaObject::invokeMethod(qApp, Call, Qt::QueuedConnection); }});
+    }
+
     QWindow *FWindow;
     std::vector<std::pair<int, std::function<void()>>> FQueue;
-    std::vector<std::unique_ptr<QKeyEvent>> FKeys; // until posted
     std::thread FThread;
 };
 
@@ -210,6 +229,21 @@ class TestUiUpload : public QObject
         QTRY_VERIFY(!QApplication::activeModalWidget());
     }
 
+    // With the accessibility bridge on, a second listener comes and goes on the accessibility
+    // bus, as when a screen reader starts: the bridge then puts its key filter first again,
+    // ahead of the window's own, as when the tool starts.
+    void ListenerComesAndGoes()
+    {
+        if (!qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"))
+            return;
+        QProcess Listener;
+        Listener.start("/usr/bin/python3",
+                       {qEnvironmentVariable("TXL_SOURCE_DIR") + "/tests/e2e/atspi_events.py", "1"});
+        QTRY_VERIFY_WITH_TIMEOUT(Listener.state() == QProcess::NotRunning, 10000);
+        QCOMPARE(Listener.readAllStandardOutput(), QByteArray("ready\n"));
+        QTest::qWait(300); // the bridge hears of both
+    }
+
     void Load(TForms &F)
     {
         QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
@@ -222,6 +256,20 @@ private slots:
         QVERIFY2(InPrivateNetns(),
                  "run through tests/common/in-netns.sh: the device address must stay inside");
         QVERIFY2(!qEnvironmentVariable("TXL_SIM").isEmpty(), "TXL_SIM not set");
+        // With Qt's accessibility bridge asked for, it must take the keys on their way to a
+        // window, or the rows would run as without it.
+        if (qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON")) {
+            QWidget Window;
+            Window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&Window));
+            TKeysPostedAgain Taken;
+            const auto Tapped = [&] {
+                HandOver(Window.windowHandle(), QEvent::KeyPress, Qt::Key_Shift);
+                HandOver(Window.windowHandle(), QEvent::KeyRelease, Qt::Key_Shift);
+                return Taken.Seen;
+            };
+            QTRY_VERIFY2(Tapped(), "the accessibility bridge took no key");
+        }
     }
 
     void init()
@@ -234,6 +282,7 @@ private slots:
 
     void cleanup()
     {
+        frmAbout = nullptr;
         FDevice.reset();
         FSecondDevice.reset();
         FMade.RemoveAll();
@@ -410,6 +459,8 @@ private slots:
         QTest::newRow("double click") << "click btnLoadToBoard 150";
         QTest::newRow("Выйти clicked during the pause") << "click btnClose 150";
         QTest::newRow("Space during the pause") << "space 150";
+        // 100 ms after the device got the first block, from a device that takes its time.
+        QTest::newRow("Enter during the upload") << "enter 100 during";
         // X11 repeats a held key as release and press pairs stamped alike, and
         // marks them only when it sees the pair together; a busy machine does not.
         QTest::newRow("Enter held, repeats as unmarked pairs") << "enter pairs";
@@ -419,40 +470,51 @@ private slots:
     void inputWhileBusyIsDropped()
     {
         QFETCH(QString, Queued);
-        QVERIFY2(FDevice->Start("192.168.0.200", {"--each"}), qPrintable(FDevice->Errors()));
+        const QStringList Words = Queued.split(' ');
+        const bool During = Words.last() == "during";
+        QStringList SimArgs{"--each"};
+        if (During)
+            SimArgs << "--delay-ms"
+                    << "5";
+        QVERIFY2(FDevice->Start("192.168.0.200", SimArgs), qPrintable(FDevice->Errors()));
         TForms F;
+        TfrmAbout About(&F.Main); // what Enter on the help button would open
+        frmAbout = &About;
         ShowWindow(F);
+        F.Main.activateWindow(); // X without a window manager activates nothing by itself
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        ListenerComesAndGoes();
+        if (QTest::currentTestFailed())
+            return;
         QWindow *Window = F.Main.windowHandle();
         TQueuedInput Input(Window);
-        const QStringList Words = Queued.split(' ');
-        const ulong Stamp = 100000;
+        bool Tap = false;
+        const int TapAt = Words.value(1).toInt(&Tap);
+        const bool Held = Words[0] == "enter" && !Tap;
         if (Words[0] == "click") {
             Input.Click(F.Button(qPrintable(Words[1])), Words[2].toInt());
-        } else if (Words[0] == "space") {
-            Input.Key(QEvent::KeyPress, Qt::Key_Space, Words[1].toInt(), Stamp + 300);
-            Input.Key(QEvent::KeyRelease, Qt::Key_Space, Words[1].toInt() + 20, Stamp + 320);
+        } else if (Tap) {
+            const int Key = Words[0] == "space" ? Qt::Key_Space : Qt::Key_Return;
+            Input.Key(Key, TapAt, {QEvent::KeyPress});
+            Input.Key(Key, TapAt + 20, {QEvent::KeyRelease});
         } else {
-            // Enter goes down at Stamp; repeats after 500 ms, every 40 ms, for 1.2 s.
-            for (int At = 500; At <= 1200; At += 40) {
-                if (Words[1] == "pairs")
-                    Input.Key(QEvent::KeyRelease, Qt::Key_Return, At, Stamp + At);
-                Input.Key(QEvent::KeyPress, Qt::Key_Return, At, Stamp + At);
-            }
-            Input.Key(QEvent::KeyRelease, Qt::Key_Return, 1220, Stamp + 1220);
+            // Enter goes down now; repeats after 500 ms, every 40 ms, for 1.2 s.
+            for (int At = 500; At <= 1200; At += 40)
+                Input.Key(Qt::Key_Return, At,
+                          Words[1] == "pairs" ? QList{QEvent::KeyRelease, QEvent::KeyPress}
+                                              : QList{QEvent::KeyPress});
+            Input.Key(Qt::Key_Return, 1220, {QEvent::KeyRelease});
         }
-        const int Blocks = int(FirmwareSize / 512 + 1);
-        Input.Start([this, &Words, Blocks] {
-            if (Words[0] == "enter")
-                return true;
+        const int Block = During ? 1 : int(FirmwareSize / 512 + 1);
+        Input.Start([this, Held, Block] {
             const auto Packets = FDevice->Packets();
-            return !Packets.empty() && Packets.back().Opcode == 3 && Packets.back().Block == Blocks;
+            return Held || (!Packets.empty() && Packets.back().Opcode == 3 && Packets.back().Block >= Block);
         });
-        if (Words[0] == "enter") {
+        TBusyProbe Probe(F);
+        if (Held) {
             // The deliberate press, the way the window system hands it over.
-            auto *Press = new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-            Press->setTimestamp(Stamp);
-            QCoreApplication::postEvent(Window, Press);
+            QMetaObject::invokeMethod(
+                qApp, [Window] { HandOver(Window, QEvent::KeyPress, Qt::Key_Return); }, Qt::QueuedConnection);
             QTRY_COMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
         } else {
             Load(F);
@@ -462,6 +524,7 @@ private slots:
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
         QVERIFY2(F.Main.isVisible(), "the window closed");
         QVERIFY2(!QApplication::activeModalWidget(), "a window opened");
+        QVERIFY2(!Probe.ButtonFocused, "a button had the focus during the upload");
         FDevice->Finish();
         QCOMPARE(FDevice->WriteRequests(), 1);
         QCOMPARE(FDevice->Summaries().first().contains("\"complete\":true"), true);
