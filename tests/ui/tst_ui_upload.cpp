@@ -427,6 +427,62 @@ private slots:
         QVERIFY(!Balloon->isVisible());
     }
 
+    // The reason for a timeout keeps to its window and never covers it.
+    void reasonKeepsToItsWindow_data()
+    {
+        QTest::addColumn<bool>("AtBottom"); // the window sits on the screen's bottom edge
+        QTest::addColumn<QString>("Then");  // done to the window while the reason shows
+        Row("window moved", false, "move");
+        Row("window at the bottom of the screen", true, "");
+        Row("window moved to the bottom of the screen", false, "bottom");
+        Row("window minimised", false, "minimise");
+        Row("window hidden", false, "hide");
+    }
+    void reasonKeepsToItsWindow()
+    {
+        QFETCH(bool, AtBottom);
+        QFETCH(QString, Then);
+        TForms F(ShortTimeoutMs);
+        ShowWindow(F);
+        const QRect Screen = F.Main.screen()->availableGeometry();
+        const auto ToBottom = [&] {
+            F.Main.move(F.Main.x(), Screen.bottom() + 1 - F.Main.frameGeometry().height());
+            QTRY_COMPARE(F.Main.frameGeometry().bottom(), Screen.bottom());
+        };
+        if (AtBottom)
+            ToBottom();
+        QVERIFY(Ip({"link", "set", "txpc", "down"})); // a timeout at once, with its reason
+        Load(F);
+        QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
+        const auto *Balloon = F.Main.findChild<QLabel *>("balReason");
+        QVERIFY(Balloon && Balloon->isVisible());
+        const QPoint Offset = Balloon->pos() - F.Main.pos();
+        if (Then == "move") {
+            F.Main.move(F.Main.pos() + QPoint(40, -30));
+            QTRY_COMPARE(Balloon->pos() - F.Main.pos(), Offset);
+        } else if (Then == "bottom") {
+            ToBottom();
+        } else if (Then == "minimise" || Then == "hide") {
+            if (Then == "hide")
+                F.Main.hide();
+            else
+                F.Main.showMinimized();
+            QTRY_VERIFY2(!Balloon->isVisible(), "the reason stayed without its window");
+            return;
+        }
+        // Beside the window: below it, or above it where the screen ends; never over it.
+        const auto Side = [&] {
+            const QRect Window = F.Main.frameGeometry(), Note = Balloon->geometry();
+            if (Note.top() > Window.bottom() && Note.top() - Window.bottom() <= 4)
+                return QStringLiteral("below");
+            return Note.bottom() < Window.top() && Window.top() - Note.bottom() <= 4
+                       ? QStringLiteral("above")
+                       : QStringLiteral("elsewhere");
+        };
+        QTRY_COMPARE(Side(), QString::fromLatin1(AtBottom || Then == "bottom" ? "above" : "below"));
+        QVERIFY(Screen.contains(Balloon->geometry()));
+    }
+
     void uploadCanBeRepeated()
     {
         TForms F;
