@@ -16,7 +16,8 @@ public:
     explicit TReasonBalloon(QWidget *Window);
 
     // Shows Text for Ms milliseconds just below the window that holds Anchor,
-    // or just above it where the screen ends below; never over the window.
+    // or just above it where the screen ends below: over the window only when
+    // the screen has no room for it on either side.
     void Popup(const QString &Text, QWidget *Anchor, int Ms);
     void Dismiss();
 
