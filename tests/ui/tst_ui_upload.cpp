@@ -126,21 +126,15 @@ private:
     int FSaved = -1;
 };
 
-// A key as the window system hands it over: spontaneous, to the window, stamped with Qt's
-// clock when handled. Qt's accessibility bridge takes such keys, as it takes the keyboard's.
-void HandOver(QWindow *Window, QEvent::Type Type, int Key)
-{
-    qt_handleKeyEvent(Window, Type, Key, Qt::NoModifier,
-                      Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
-}
-
 // Qt's accessibility bridge is on, with a listener on the accessibility bus (tests/common/on-atspi.sh).
 const bool Bridge = qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
 
 // Input as the window system queues it: queued from another thread at set
 // times, handled whenever the window serves its events. A click is a call
 // queued that way (Qt does not route a posted release to the widget that took
-// the press), and so are keys, handed to the window as the window system does.
+// the press), and so are keys, handed to the window as the window system does:
+// spontaneous, stamped with Qt's clock then, and so taken by the accessibility
+// bridge as the keyboard's are.
 class TQueuedInput
 {
 public:
@@ -158,7 +152,8 @@ public:
     {
         Queue(AtMs, [Window = FWindow, Key, Types] {
             for (QEvent::Type Type : Types)
-                HandOver(Window, Type, Key);
+                qt_handleKeyEvent(Window, Type, Key, Qt::NoModifier,
+                                  Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
         });
     }
 
