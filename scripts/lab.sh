@@ -133,21 +133,27 @@ lab_click() {
     xdotool mousemove --window "$1" $((x + ${CX:-0})) $((y + ${CY:-0})) click 1
 }
 
+# What the D-Bus session of lab_listened_tool or tests/common/on-atspi.sh runs, as
+# sh -c "$LAB_LISTENED_SH" EVENTS LISTENER COMMAND...: the accessibility listener (lab_listener)
+# with its lines in EVENTS and its pid in EVENTS.pid, then, once it is registered, COMMAND with
+# Qt's accessibility bridge on.
+# shellcheck disable=SC2016 # expanded by that sh
+LAB_LISTENED_SH='/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
+    n=0
+    until grep -qx ready "$0" || [ $n -ge 200 ]; do sleep 0.1; n=$((n + 1)); done
+    shift
+    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$@"'
+lab_listener() { echo "${LAB_LISTENER:-$LAB_SRC/tests/e2e/atspi_events.py}"; }
+
 # lab_listened_tool PROGRAM RUN...: starts PROGRAM through RUN (ip netns exec NS, say) in a
 # D-Bus session of its own with Qt's accessibility bridge on, and the accessibility listener
-# (LAB_LISTENER, tests/e2e/atspi_events.py; its lines in $WORK/events) on that bus from
-# before it starts: the bridge asks which events are wanted when it starts, a listener
-# registered later is learned of in passing, and what the program announces before that is
-# lost (1 run in 20 under load). Waits for the window LAB_TITLE; sets TOOL_PID, TOOL_LOG, WIN
-# and LISTENER_PID.
+# on that bus from before it starts (LAB_LISTENED_SH): the bridge asks which events are wanted
+# when it starts, a listener registered later is learned of in passing, and what the program
+# announces before that is lost (1 run in 20 under load). Waits for the window LAB_TITLE; sets
+# TOOL_PID, TOOL_LOG, WIN and LISTENER_PID.
 lab_listened_tool() {
-    # shellcheck disable=SC2016 # expanded by that sh
-    "${@:2}" dbus-run-session -- sh -c '/usr/bin/python3 "$1" 120 >"$0" 2>"$0.err" & echo $! >"$0.pid"
-        n=0
-        until grep -qx ready "$0" || [ $n -ge 200 ]; do sleep 0.1; n=$((n + 1)); done
-        shift
-        QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb exec "$@"' \
-        "$WORK/events" "${LAB_LISTENER:-$LAB_SRC/tests/e2e/atspi_events.py}" "$1" >"$WORK/txloader.log" 2>&1 &
+    "${@:2}" dbus-run-session -- sh -c "$LAB_LISTENED_SH" "$WORK/events" "$(lab_listener)" "$1" \
+        >"$WORK/txloader.log" 2>&1 &
     TOOL_PID=$! TOOL_LOG=$WORK/txloader.log
     PIDS+=("$TOOL_PID")
     lab_tool_window "$LAB_TITLE" 20 || return 1

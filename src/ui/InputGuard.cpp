@@ -1,7 +1,9 @@
 #include "InputGuard.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QWindow>
 
 namespace {
 // A press that follows its key's release within this many milliseconds is
@@ -11,6 +13,12 @@ constexpr quint64 RepeatPairMs = 10;
 bool PressesButtons(int Key)
 {
     return Key == Qt::Key_Return || Key == Qt::Key_Enter || Key == Qt::Key_Space;
+}
+
+bool IsKey(QEvent::Type Type)
+{
+    return Type == QEvent::KeyPress || Type == QEvent::KeyRelease || Type == QEvent::ShortcutOverride ||
+           Type == QEvent::Shortcut;
 }
 
 bool IsUserInput(QEvent::Type Type)
@@ -43,7 +51,13 @@ bool IsUserInput(QEvent::Type Type)
 
 TInputGuard::TInputGuard(QObject *parent) : QObject(parent)
 {
-    QCoreApplication::instance()->installEventFilter(this);
+    MoveToFront();
+    // Qt's accessibility bridge on Linux installs a filter of its own when it starts and again
+    // whenever a screen reader comes or goes. It takes the keys from there on and posts copies
+    // of them after a round trip to the screen reader: late, and without the time stamp that
+    // tells a held key's repeats. So this filter goes back in front whenever the loop waits.
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            &TInputGuard::MoveToFront);
 }
 
 TInputGuard::~TInputGuard()
@@ -52,12 +66,33 @@ TInputGuard::~TInputGuard()
         QCoreApplication::instance()->removeEventFilter(this);
 }
 
+void TInputGuard::MoveToFront()
+{
+    // Installed again, a filter comes before those installed since.
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
 void TInputGuard::DropPending()
 {
+    MoveToFront();
     FDropping = true;
     // Window-system input and posted events alike; anything else runs as usual.
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     FDropping = false;
+}
+
+void TInputGuard::DropKeysFor(QWidget *Window)
+{
+    FKeysDroppedFor = Window;
+}
+
+bool TInputGuard::ForDroppedWindow(QObject *Watched) const
+{
+    if (!FKeysDroppedFor)
+        return false;
+    if (Watched->isWidgetType())
+        return static_cast<QWidget *>(Watched)->window() == FKeysDroppedFor;
+    return Watched == FKeysDroppedFor->windowHandle();
 }
 
 bool TInputGuard::IsRepeat(const QKeyEvent *Key) const
@@ -71,12 +106,14 @@ bool TInputGuard::IsRepeat(const QKeyEvent *Key) const
 
 bool TInputGuard::eventFilter(QObject *Watched, QEvent *Event)
 {
-    // Keys are judged where they enter a window, once each: on their way to
-    // the focus widget and up its parents they pass this filter again. Keys
-    // that are dropped still count, or a key released meanwhile would stay held.
+    // Keys are judged where the window system hands them to a window, once
+    // each: on their way to the focus widget and up its parents they pass this
+    // filter again, and so do the copies a filter behind this one posts again,
+    // which are not spontaneous. Keys that are dropped still count, or a key
+    // released meanwhile would stay held.
     bool Repeat = false;
     if ((Event->type() == QEvent::KeyPress || Event->type() == QEvent::KeyRelease) &&
-        Watched->isWindowType()) {
+        Watched->isWindowType() && Event->spontaneous()) {
         const auto *Key = static_cast<const QKeyEvent *>(Event);
         if (Event->type() == QEvent::KeyPress) {
             Repeat = IsRepeat(Key) && PressesButtons(Key->key());
@@ -89,7 +126,8 @@ bool TInputGuard::eventFilter(QObject *Watched, QEvent *Event)
         // Releases made in another program never arrive here.
         FHeld.clear();
     }
-    if (Repeat || (FDropping && IsUserInput(Event->type())))
+    if (Repeat || (FDropping && IsUserInput(Event->type())) ||
+        (IsKey(Event->type()) && ForDroppedWindow(Watched)))
         return true;
     return QObject::eventFilter(Watched, Event);
 }

@@ -180,6 +180,11 @@ void TfrmMain::btnLoadToBoardClick()
     FTftpClient = std::make_unique<TTftpClient>(FInterfaceAddress, FirmwareBytes(), FReplyTimeoutMs);
 
     FBusy = true;
+    // Keys act on nothing until the upload is over, and the focus leaves the
+    // controls: disabling them would push it on to the help button.
+    FInputGuard->DropKeysFor(this);
+    if (QWidget *Focus = focusWidget())
+        Focus->clearFocus();
     ui->btnLoadToBoard->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
@@ -196,13 +201,13 @@ void TfrmMain::btnLoadToBoardClick()
     // Clicks and keys that came while the controls were disabled wait in the
     // queue; they were not meant for the enabled controls.
     FInputGuard->DropPending();
+    FInputGuard->DropKeysFor(nullptr);
 
     FBusy = false;
     ui->btnLoadToBoard->setEnabled(true);
     ui->btnClose->setEnabled(true);
     ui->edtIP->setEnabled(true);
-    // Disabling the button pushed focus on to the help button; the next
-    // Space or Enter should load again, not open About.
+    // The next Space or Enter loads again.
     ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 
     // The reason comes first, so whoever hears of the new status finds it there.

@@ -21,27 +21,36 @@ TReasonBalloon::TReasonBalloon(QWidget *Window)
 
 void TReasonBalloon::Popup(const QString &Text, QWidget *Anchor, int Ms)
 {
+    FWindow = Anchor->window();
+    FWindow->installEventFilter(this);
+    if (!FWindow->isVisible() || FWindow->isMinimized())
+        return;
     setText(Text);
     // As wide as the window, as high as the text then needs.
-    const int Width = Anchor->window()->width() - 8;
+    const int Width = FWindow->width() - 8;
     setFixedWidth(Width);
     setFixedHeight(heightForWidth(Width));
-    // Just below the window, where it hides no control; above the anchor
-    // when the screen ends there.
-    const QWidget *Window = Anchor->window();
-    const QPoint Below = Window->mapToGlobal(QPoint((Window->width() - Width) / 2, Window->height() + 2));
-    QRect Place(Below, size());
-    if (const QScreen *Screen = Anchor->screen()) {
-        const QRect Room = Screen->availableGeometry();
-        if (Place.bottom() > Room.bottom())
-            Place.moveBottom(Anchor->mapToGlobal(QPoint(0, 0)).y() - 2);
-        Place.moveLeft(qBound(Room.left(), Place.left(), Room.right() - Width));
-        Place.moveTop(qMax(Room.top(), Place.top()));
-    }
-    move(Place.topLeft());
+    Place();
     show();
     raise();
     FHide.start(Ms);
+}
+
+void TReasonBalloon::Place()
+{
+    // Beside the window's frame, where it hides none of its controls nor takes
+    // the clicks meant for them: below, or above where the screen ends below.
+    constexpr int Gap = 2;
+    const QRect Frame = FWindow->frameGeometry();
+    QRect Where(QPoint(Frame.center().x() - width() / 2, Frame.bottom() + 1 + Gap), size());
+    if (const QScreen *Screen = FWindow->screen()) {
+        const QRect Room = Screen->availableGeometry();
+        if (Where.bottom() > Room.bottom() && Frame.top() - Room.top() > Room.bottom() - Frame.bottom())
+            Where.moveBottom(Frame.top() - 1 - Gap);
+        Where.moveLeft(qBound(Room.left(), Where.left(), Room.right() + 1 - width()));
+        Where.moveTop(qBound(Room.top(), Where.top(), Room.bottom() + 1 - height()));
+    }
+    move(Where.topLeft());
 }
 
 void TReasonBalloon::Dismiss()
@@ -54,4 +63,26 @@ void TReasonBalloon::mousePressEvent(QMouseEvent *Event)
 {
     Dismiss();
     Event->accept();
+}
+
+bool TReasonBalloon::eventFilter(QObject *Watched, QEvent *Event)
+{
+    if (Watched == FWindow && isVisible()) {
+        switch (Event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+            Place();
+            break;
+        case QEvent::Hide:
+            Dismiss();
+            break;
+        case QEvent::WindowStateChange:
+            if (FWindow->isMinimized())
+                Dismiss();
+            break;
+        default:
+            break;
+        }
+    }
+    return QLabel::eventFilter(Watched, Event);
 }

@@ -8,6 +8,7 @@
 #include "uitest_forms.h"
 #include "uitest_netns.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -40,6 +41,7 @@ public:
     bool TipWhileLoading = false; // a reason from an earlier upload still showed
     bool ControlEnabled = false;  // the load or close button, or the field
     bool HelpDisabled = false;
+    bool ButtonFocused = false; // Enter or Space would press it
     bool Closed = false;
 
 private:
@@ -52,6 +54,7 @@ private:
         ControlEnabled |= F.Button("btnLoadToBoard")->isEnabled() || F.Button("btnClose")->isEnabled() ||
                           F.edtIP()->isEnabled() || !F.Main.Busy();
         HelpDisabled |= !F.Button("btnHelp")->isEnabled();
+        ButtonFocused |= qobject_cast<QAbstractButton *>(QApplication::focusWidget()) != nullptr;
         Closed |= F.Main.close() || !F.Main.isVisible();
     }
 
@@ -123,11 +126,15 @@ private:
     int FSaved = -1;
 };
 
+// Qt's accessibility bridge is on, with a listener on the accessibility bus (tests/common/on-atspi.sh).
+const bool Bridge = qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
+
 // Input as the window system queues it: queued from another thread at set
-// times, handled whenever the window serves its events. Keys are posted to the
-// window, which routes them to the focus widget then; a click is a call queued
-// the same way (Qt does not route a posted release to the widget that took the
-// press).
+// times, handled whenever the window serves its events. A click is a call
+// queued that way (Qt does not route a posted release to the widget that took
+// the press), and so are keys, handed to the window as the window system does:
+// spontaneous, stamped with Qt's clock then, and so taken by the accessibility
+// bridge as the keyboard's are.
 class TQueuedInput
 {
 public:
@@ -136,24 +143,18 @@ public:
 
     void Click(QWidget *Target, int AtMs)
     {
-        FQueue.push_back({AtMs, [Target] {
-                              QMetaObject::invokeMethod(
-                                  qApp, [Target] { QTest::mouseClick(Target, Qt::LeftButton); },
-                                  Qt::QueuedConnection);
-                          }});
+        Queue(AtMs, [Target] { QTest::mouseClick(Target, Qt::LeftButton); });
     }
 
-    // Stamp: the window system's time of the event, in milliseconds. The
-    // event is made here, on the UI thread, and only posted from the other.
-    void Key(QEvent::Type Type, int Key, int AtMs, ulong Stamp)
+    // Key goes up or down as Types say, in one go: the keyboard repeats a held key as a release
+    // and a press together.
+    void Key(int Key, int AtMs, const QList<QEvent::Type> &Types)
     {
-        auto *Event =
-            new QKeyEvent(Type, Key, Qt::NoModifier, Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
-        Event->setTimestamp(Stamp);
-        FKeys.emplace_back(Event);
-        FQueue.push_back({AtMs, [this, Index = FKeys.size() - 1] {
-                              QCoreApplication::postEvent(FWindow, FKeys[Index].release());
-                          }});
+        Queue(AtMs, [Window = FWindow, Key, Types] {
+            for (QEvent::Type Type : Types)
+                qt_handleKeyEvent(Window, Type, Key, Qt::NoModifier,
+                                  Key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+        });
     }
 
     // Queues the input at its times after now, or after Ready() holds (asked
@@ -178,9 +179,13 @@ public:
     }
 
 private:
+    void Queue(int AtMs, const std::function<void()> &Call)
+    {
+        FQueue.push_back({AtMs, [Call] { QMetaObject::invokeMethod(qApp, Call, Qt::QueuedConnection); }});
+    }
+
     QWindow *FWindow;
     std::vector<std::pair<int, std::function<void()>>> FQueue;
-    std::vector<std::unique_ptr<QKeyEvent>> FKeys; // until posted
     std::thread FThread;
 };
 
@@ -212,6 +217,19 @@ class TestUiUpload : public QObject
         QTRY_VERIFY(!QApplication::activeModalWidget());
     }
 
+    // A second listener comes and goes on the accessibility bus, as when a screen reader starts:
+    // the bridge then puts its key filter in front again, as when the tool starts.
+    bool ListenerCameAndWent()
+    {
+        QProcess Listener;
+        Listener.start("/usr/bin/python3",
+                       {qEnvironmentVariable("TXL_SOURCE_DIR") + "/tests/e2e/atspi_events.py", "1"});
+        const bool Registered =
+            Listener.waitForFinished(10000) && Listener.readAllStandardOutput() == "ready\n";
+        QTest::qWait(300); // the bridge hears of it
+        return Registered;
+    }
+
     void Load(TForms &F)
     {
         QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
@@ -224,6 +242,8 @@ private slots:
         QVERIFY2(InPrivateNetns(),
                  "run through tests/common/in-netns.sh: the device address must stay inside");
         QVERIFY2(!qEnvironmentVariable("TXL_SIM").isEmpty(), "TXL_SIM not set");
+        if (Bridge)
+            QTRY_VERIFY2(QAccessible::isActive(), "the accessibility bridge is off");
     }
 
     void init()
@@ -236,6 +256,7 @@ private slots:
 
     void cleanup()
     {
+        frmAbout = nullptr;
         FDevice.reset();
         FSecondDevice.reset();
         FMade.RemoveAll();
@@ -405,6 +426,43 @@ private slots:
         QVERIFY(!Balloon->isVisible());
     }
 
+    // The reason for a timeout keeps to its window and never covers it.
+    void reasonKeepsToItsWindow_data()
+    {
+        QTest::addColumn<QString>("Window");
+        for (const char *Window : {"moved", "at the bottom of the screen", "minimised", "hidden"})
+            QTest::newRow(Window) << QString::fromLatin1(Window);
+    }
+    void reasonKeepsToItsWindow()
+    {
+        QFETCH(QString, Window);
+        TForms F(ShortTimeoutMs);
+        ShowWindow(F);
+        const bool AtBottom = Window.contains("bottom");
+        if (AtBottom)
+            F.Main.move(F.Main.x(),
+                        F.Main.screen()->availableGeometry().bottom() + 1 - F.Main.frameGeometry().height());
+        QVERIFY(Ip({"link", "set", "txpc", "down"})); // a timeout at once, with its reason
+        Load(F);
+        const auto *Balloon = F.Main.findChild<QLabel *>("balReason");
+        QVERIFY(Balloon->isVisible());
+        if (Window == "moved")
+            F.Main.move(F.Main.pos() + QPoint(40, -30));
+        else if (Window == "hidden")
+            F.Main.hide();
+        else if (Window == "minimised")
+            F.Main.showMinimized();
+        // Gone with the window; else just below it, or just above it at the screen's bottom: never over it.
+        const bool Shown = F.Main.isVisible() && !F.Main.isMinimized();
+        const auto Gap = [&] {
+            const QRect Frame = F.Main.frameGeometry(), Note = Balloon->geometry();
+            return AtBottom ? Frame.top() - Note.bottom() : Note.top() - Frame.bottom();
+        };
+        QTRY_VERIFY2(
+            Balloon->isVisible() == Shown && (!Shown || (Gap() > 0 && Gap() <= 4)),
+            qPrintable(QStringLiteral("shown: %1, %2 px apart").arg(Balloon->isVisible()).arg(Gap())));
+    }
+
     void uploadCanBeRepeated()
     {
         TForms F;
@@ -437,6 +495,8 @@ private slots:
         QTest::newRow("double click") << "click btnLoadToBoard 150";
         QTest::newRow("Выйти clicked during the pause") << "click btnClose 150";
         QTest::newRow("Space during the pause") << "space 150";
+        // 100 ms after the device got the first block, from a device that takes its time.
+        QTest::newRow("Enter during the upload") << "return 100";
         // X11 repeats a held key as release and press pairs stamped alike, and
         // marks them only when it sees the pair together; a busy machine does not.
         QTest::newRow("Enter held, repeats as unmarked pairs") << "enter pairs";
@@ -446,49 +506,52 @@ private slots:
     void inputWhileBusyIsDropped()
     {
         QFETCH(QString, Queued);
-        QVERIFY2(FDevice->Start("192.168.0.200", {"--each"}), qPrintable(FDevice->Errors()));
+        const QStringList Words = Queued.split(' ');
+        const bool During = Words[0] == "return";
+        QVERIFY2(FDevice->Start("192.168.0.200", {"--each", "--delay-ms", During ? "5" : "0"}),
+                 qPrintable(FDevice->Errors()));
         TForms F;
+        TfrmAbout About(&F.Main); // what Enter on the help button would open
+        frmAbout = &About;
         ShowWindow(F);
+        F.Main.activateWindow(); // X without a window manager activates nothing by itself
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        QVERIFY(!Bridge || ListenerCameAndWent());
         QWindow *Window = F.Main.windowHandle();
         TQueuedInput Input(Window);
-        const QStringList Words = Queued.split(' ');
-        const ulong Stamp = 100000;
         if (Words[0] == "click") {
             Input.Click(F.Button(qPrintable(Words[1])), Words[2].toInt());
-        } else if (Words[0] == "space") {
-            Input.Key(QEvent::KeyPress, Qt::Key_Space, Words[1].toInt(), Stamp + 300);
-            Input.Key(QEvent::KeyRelease, Qt::Key_Space, Words[1].toInt() + 20, Stamp + 320);
+        } else if (Words[0] == "space" || During) {
+            const int Key = During ? Qt::Key_Return : Qt::Key_Space;
+            Input.Key(Key, Words[1].toInt(), {QEvent::KeyPress});
+            Input.Key(Key, Words[1].toInt() + 20, {QEvent::KeyRelease});
         } else {
-            // Enter goes down at Stamp; repeats after 500 ms, every 40 ms, for 1.2 s.
-            for (int At = 500; At <= 1200; At += 40) {
-                if (Words[1] == "pairs")
-                    Input.Key(QEvent::KeyRelease, Qt::Key_Return, At, Stamp + At);
-                Input.Key(QEvent::KeyPress, Qt::Key_Return, At, Stamp + At);
-            }
-            Input.Key(QEvent::KeyRelease, Qt::Key_Return, 1220, Stamp + 1220);
+            // Enter goes down at once: the deliberate press; repeats after 500 ms, every 40 ms, for 1.2 s.
+            Input.Key(Qt::Key_Return, 0, {QEvent::KeyPress});
+            for (int At = 500; At <= 1200; At += 40)
+                Input.Key(Qt::Key_Return, At,
+                          Words[1] == "pairs" ? QList{QEvent::KeyRelease, QEvent::KeyPress}
+                                              : QList{QEvent::KeyPress});
+            Input.Key(Qt::Key_Return, 1220, {QEvent::KeyRelease});
         }
-        const int Blocks = int(FirmwareSize / 512 + 1);
-        Input.Start([this, &Words, Blocks] {
+        const int Block = During ? 1 : int(FirmwareSize / 512 + 1);
+        Input.Start([this, &Words, Block] {
             if (Words[0] == "enter")
                 return true;
             const auto Packets = FDevice->Packets();
-            return !Packets.empty() && Packets.back().Opcode == 3 && Packets.back().Block == Blocks;
+            return !Packets.empty() && Packets.back().Opcode == 3 && Packets.back().Block >= Block;
         });
-        if (Words[0] == "enter") {
-            // The deliberate press, the way the window system hands it over.
-            auto *Press = new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-            Press->setTimestamp(Stamp);
-            QCoreApplication::postEvent(Window, Press);
+        TBusyProbe Probe(F);
+        if (Words[0] == "enter")
             QTRY_COMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
-        } else {
+        else
             Load(F);
-        }
         Input.Wait();
         QTest::qWait(800); // room for a second upload, should one start
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
         QVERIFY2(F.Main.isVisible(), "the window closed");
         QVERIFY2(!QApplication::activeModalWidget(), "a window opened");
+        QVERIFY2(!Probe.ButtonFocused, "a button had the focus during the upload");
         FDevice->Finish();
         QCOMPARE(FDevice->WriteRequests(), 1);
         QCOMPARE(FDevice->Summaries().first().contains("\"complete\":true"), true);
