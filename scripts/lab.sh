@@ -10,10 +10,11 @@ LAB_NAMESPACES=()
 LAB_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 FAILED=0
 
-# Checks say what failed and go on; the script ends with exit "$FAILED".
+# Checks say what failed and go on; FAILED counts them, and the script ends
+# with exit "$FAILED" (or a status of its own when it counts passes too).
 fail() {
     echo "FAIL: $*" >&2
-    FAILED=1
+    FAILED=$((FAILED + 1))
 }
 declare -F log >/dev/null || log() { echo "-- $*"; } # a script may keep its own
 
@@ -64,16 +65,18 @@ lab_namespace() {
     ip -n "$1" link set lo up
 }
 
-# lab_cable PC DEV: the PC at 192.168.0.10/24 and the device at the default
-# address 192.168.0.200/24, joined by a veth pair.
+# lab_cable PC DEV [PC_CIDR]: the PC at PC_CIDR (192.168.0.10/24) and the device at the
+# default address 192.168.0.200/24, joined by a veth pair named after DEV. PC may have
+# a cable already: each further one is another network card.
 lab_cable() {
-    local pc=$1 dev=$2 link=txl$$
-    lab_namespace "$pc"
+    local pc=$1 dev=$2 link
+    link=txl$(cksum <<<"$dev" | cut -c1-7)
+    [ -e "/run/netns/$pc" ] || lab_namespace "$pc"
     lab_namespace "$dev"
     ip link add "${link}p" type veth peer name "${link}d"
     ip link set "${link}p" netns "$pc"
     ip link set "${link}d" netns "$dev"
-    ip -n "$pc" addr add 192.168.0.10/24 dev "${link}p"
+    ip -n "$pc" addr add "${3:-192.168.0.10/24}" dev "${link}p"
     ip -n "$pc" link set "${link}p" up
     ip -n "$dev" addr add 192.168.0.200/24 dev "${link}d"
     ip -n "$dev" link set "${link}d" up

@@ -10,6 +10,7 @@ void TNetInterfaceList::Refresh() noexcept
             return;
         for (const TInterfaceRecord &Record : *Records) {
             auto Params = std::make_unique<TInterfaceParams>();
+            Params->Name = Record.Name;
             Params->Netmask = Record.Netmask;
             Params->Broadcast = Record.Broadcast;
             Params->IsUp = (Record.Flags & iffUp) != 0;

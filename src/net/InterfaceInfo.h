@@ -10,6 +10,7 @@
 class TInterfaceParams
 {
 public:
+    QString Name; // the system's name for the interface, for people and scripts to pick it by
     QString Netmask;
     QString Broadcast; // empty when the system reports none
     bool IsUp = false;

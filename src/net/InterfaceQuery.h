@@ -16,6 +16,7 @@ enum TInterfaceFlag : unsigned {
 
 // One IPv4 address of one interface, as the system reports it. Addresses are dotted-decimal text.
 struct TInterfaceRecord {
+    QString Name; // the system's name: eth1 on Linux, the adapter's friendly name on Windows
     QString Address;
     QString Netmask;
     QString Broadcast;  // empty when the system reports none

@@ -73,6 +73,7 @@ std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
         if (Local == nullptr)
             continue;
         TInterfaceRecord Record;
+        Record.Name = QString::fromLocal8Bit(Entry->ifa_name ? Entry->ifa_name : "");
         Record.Address = DottedText(Local);
         Record.Netmask = DottedText(AsIpv4(Entry->ifa_netmask));
         Record.Broadcast = BroadcastText(*Entry, *Local);

@@ -5,7 +5,10 @@
 
 #include <ws2tcpip.h>
 
+#include <iphlpapi.h>
+
 #include <cstddef>
+#include <map>
 
 namespace {
 
@@ -24,6 +27,36 @@ QString DottedText(const sockaddr_gen &Address)
     return QString::fromLatin1(Text);
 }
 
+// The adapters' friendly names by IPv4 address (network order); SIO_GET_INTERFACE_LIST has none.
+std::map<ULONG, QString> FriendlyNames()
+{
+    std::map<ULONG, QString> Names;
+    ULONG Size = 16384;
+    std::vector<unsigned char> Buffer;
+    for (int Tries = 0; Tries < 4; ++Tries) {
+        Buffer.resize(Size);
+        auto *First = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(Buffer.data());
+        const ULONG Result = ::GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr, First,
+            &Size);
+        if (Result == ERROR_BUFFER_OVERFLOW)
+            continue;
+        if (Result != NO_ERROR)
+            return Names;
+        for (const IP_ADAPTER_ADDRESSES *Adapter = First; Adapter; Adapter = Adapter->Next) {
+            for (const IP_ADAPTER_UNICAST_ADDRESS *Unicast = Adapter->FirstUnicastAddress; Unicast;
+                 Unicast = Unicast->Next) {
+                const SOCKADDR *Address = Unicast->Address.lpSockaddr;
+                if (Address && Address->sa_family == AF_INET)
+                    Names[reinterpret_cast<const sockaddr_in *>(Address)->sin_addr.s_addr] =
+                        QString::fromWCharArray(Adapter->FriendlyName);
+            }
+        }
+        return Names;
+    }
+    return Names;
+}
+
 // Returns the records, or nullopt when the request fails for a reason other than size.
 std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
 {
@@ -34,10 +67,16 @@ std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
         if (WSAIoctl(Socket, SIO_GET_INTERFACE_LIST, nullptr, 0, Area.data(), AreaBytes, &Written, nullptr,
                      nullptr) == 0) {
             std::vector<TInterfaceRecord> Records;
+            const std::map<ULONG, QString> Names = FriendlyNames();
             const std::size_t Count = Written / sizeof(INTERFACE_INFO);
             for (std::size_t i = 0; i < Count; ++i) {
                 const INTERFACE_INFO &Info = Area[i];
                 TInterfaceRecord Record;
+                if (Info.iiAddress.Address.sa_family == AF_INET) {
+                    const auto Name = Names.find(Info.iiAddress.AddressIn.sin_addr.s_addr);
+                    if (Name != Names.end())
+                        Record.Name = Name->second;
+                }
                 Record.Address = DottedText(Info.iiAddress);
                 Record.Netmask = DottedText(Info.iiNetmask);
                 // The flag bits are the ones TInterfaceFlag names; others (multicast) are dropped.

@@ -1,5 +1,7 @@
 #include "Outcome.h"
 
+#include "TimeoutReason.h"
+
 QString StatusText(TTftpResult Result)
 {
     switch (Result) {
@@ -13,4 +15,14 @@ QString StatusText(TTftpResult Result)
         break;
     }
     return QStringLiteral("Статус: неизвестная ошибка");
+}
+
+QString FailureReason(TTftpResult Result, const TUploadEvidence &Evidence, const QString &LocalAddress,
+                      const QString &DeviceAddress)
+{
+    if (Evidence.AddressUnusable)
+        return QStringLiteral("Адрес %1 не может принадлежать одному устройству (широковещательный, групповой или "
+                              "зарезервированный): ничего не отправлено.")
+            .arg(DeviceAddress);
+    return Result == trTimeout ? TimeoutReason(Evidence, LocalAddress, DeviceAddress) : QString();
 }

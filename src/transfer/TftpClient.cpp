@@ -108,8 +108,8 @@ void TTftpClient::Cancel()
     FCancelled = true;
     if (FReceiveThread)
         FReceiveThread->Interrupt();
-    QMetaObject::invokeMethod(
-        this, [this] { FWaitLoop.quit(); }, Qt::QueuedConnection);
+    if (FServeEvents)
+        QMetaObject::invokeMethod(this, &TTftpClient::QuitWaitLoop, Qt::QueuedConnection);
 }
 
 TTftpClient::~TTftpClient()
@@ -146,8 +146,10 @@ TTftpResult TTftpClient::Upload(const QString &Host, const QString &FileName)
         return trUnknownError;
     // Nor is an address that reaches no device (0.x.x.x would even answer
     // us with our own packets) or every device at once.
-    if (!tftp::IsSingleHostAddress(*remote) || IsLocalBroadcast(*remote, FLocalAddress))
+    if (!tftp::IsSingleHostAddress(*remote) || IsLocalBroadcast(*remote, FLocalAddress)) {
+        FEvidence.AddressUnusable = true;
         return trUnknownError;
+    }
     FRemoteAddr = *remote;
     FRemoteText = QString::fromStdString(tftp::FormatDottedQuad(FRemoteAddr));
     FEvidence.Blocks = unsigned(FImage.size() / tftp::BlockSize + 1);
@@ -261,13 +263,13 @@ TTftpResult TTftpClient::SendAndWait()
     if (FServeEvents)
         FTimer.start(FTimeoutMs);
     if (FSocket->SendTo(FPacket, FPacketLen, FRemoteAddr, tftp::Port)) {
-        FAnySent = true;
+        FEvidence.AnySent = true;
         FHighestSent = std::max(FHighestSent, FBlock);
     } else {
         FEvidence.SendError = FSocket->LastSendError();
         // Until a first datagram has gone out no reply can come: a refusal
         // ends the attempt at once.
-        if (!FAnySent) {
+        if (!FEvidence.AnySent) {
             FTimer.stop();
             return trTimeout;
         }
@@ -285,8 +287,10 @@ void TTftpClient::WaitForReply()
 {
     // The timer and the receive thread's deliveries end the event loop.
     if (FServeEvents) {
+        if (!FWaitLoop)
+            FWaitLoop = std::make_unique<QEventLoop>();
         if (!WaitOver())
-            FWaitLoop.exec();
+            FWaitLoop->exec();
         return;
     }
     const Clock::time_point deadline = FSentAt + std::chrono::milliseconds(FTimeoutMs);
@@ -305,7 +309,7 @@ void TTftpClient::TimeoutTimerFired()
 {
     FTimedOut = true;
     FTimer.stop();
-    FWaitLoop.quit();
+    QuitWaitLoop();
 }
 
 void TTftpClient::DataReceived(TReceiveThread *, const TReceiveData &Data)
@@ -340,7 +344,7 @@ void TTftpClient::DataReceived(TReceiveThread *, const TReceiveData &Data)
     FReplyOpcode = opcode;
     FTimedOut = false;
     FTimer.stop();
-    FWaitLoop.quit();
+    QuitWaitLoop();
 }
 
 void TTftpClient::ReportProgress()
@@ -354,4 +358,10 @@ void TTftpClient::ReportProgress()
     progress.Retries = FEvidence.Retries;
     progress.AwaitingDevice = FEvidence.WrqReplyPort == 0;
     OnProgress(progress);
+}
+
+void TTftpClient::QuitWaitLoop()
+{
+    if (FWaitLoop)
+        FWaitLoop->quit();
 }

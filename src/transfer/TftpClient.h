@@ -20,6 +20,7 @@
 // What the PC itself saw of an upload, for telling the user why it failed.
 struct TUploadEvidence {
     // Set when nothing could be sent at all; the upload then ends at once.
+    bool AddressUnusable = false;            // the host names no single device: a broadcast, say
     TBindError BindError = TBindError::None; // port 69 could not be bound
     bool InterfaceNotKept = false;           // sends could not be kept to the chosen interface
     int ReceiverError = 0;                   // the receive thread did not start: the system's code
@@ -38,12 +39,15 @@ struct TUploadEvidence {
     unsigned Foreign = 0;           // datagrams from other addresses, dropped unread
     QString ForeignAddress;         // the first of their senders
     unsigned Retries = 0;           // packets sent again
+    bool AnySent = false;           // a datagram left for the device
     bool Interrupted = false;       // Cancel() ended it
 
     bool NothingCouldBeSent() const
     {
         return BindError != TBindError::None || InterfaceNotKept || ReceiverError != 0;
     }
+    // Nothing reached the network: no socket, no address to send to, or every send refused.
+    bool NotSent() const { return NothingCouldBeSent() || AddressUnusable || (!AnySent && !Interrupted); }
 };
 
 // How far an upload has come, as it goes.
@@ -100,6 +104,7 @@ private:
     void DataReceived(TReceiveThread *Sender, const TReceiveData &Data);
     bool WaitOver() const;
     void ReportProgress();
+    void QuitWaitLoop();
 
     std::span<const std::uint8_t> FImage;
     int FTimeoutMs;
@@ -113,7 +118,7 @@ private:
     bool FSocketReady = false;     // bound where asked and heard by a receive thread
     std::uint32_t FRemoteAddr = 0; // host order; port is always 69
     QTimer FTimer;
-    QEventLoop FWaitLoop;
+    std::unique_ptr<QEventLoop> FWaitLoop; // made when first needed: only where events are served
     bool FTimedOut = false;
     std::atomic<bool> FCancelled{false};
     std::uint8_t FPacket[tftp::PacketBufferSize] = {};
@@ -124,7 +129,6 @@ private:
     Clock::time_point FSentAt;
     Clock::duration FSlowestReply{};
     tftp::TAckLedger FLedger;
-    bool FAnySent = false;
     unsigned FPortUnreachableBefore = 0;
     std::unique_ptr<TReceiveThread> FReceiveThread;
     TUploadEvidence FEvidence;

@@ -1,0 +1,124 @@
+#!/bin/bash
+# txloader-cli as a test station runs it: a PC namespace with network cards,
+# each cabled to a device namespace where the simulated device listens at
+# 192.168.0.200. Each row: what the device does, the arguments, the exit
+# status and what standard error must say.
+#
+# usage: txloader_cli.sh TXLOADER_CLI TFTPSIM BUILD_DIR
+set -uo pipefail
+
+CLI=$1 SIM=$2 BUILD=$3
+PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
+WORK=$(mktemp -d /tmp/txl-cli.XXXXXX)
+. "$(dirname "$0")/../../scripts/lab.sh"
+trap lab_cleanup EXIT
+lab_image "$BUILD"
+passed=0
+
+check() { # check DESCRIPTION COMMAND...
+    if "${@:2}"; then passed=$((passed + 1)); else fail "$1"; fi
+}
+
+# cli ARGS...: runs txloader-cli in the PC namespace; STATUS, CLI_MS, $WORK/out, $WORK/err.
+cli() {
+    local start
+    start=$(date +%s%N)
+    STATUS=0
+    ip netns exec "$PC" "$CLI" "$@" >"$WORK/out" 2>"$WORK/err" || STATUS=$?
+    CLI_MS=$((($(date +%s%N) - start) / 1000000))
+}
+
+# row NAME SIM_ARGS EXIT STDERR_PATTERN CLI_ARGS...: SIM_ARGS "-" for no device.
+row() {
+    local name=$1 sim=$2 exit=$3 pattern=$4
+    shift 4
+    if [ "$sim" != - ]; then
+        # shellcheck disable=SC2086 # the simulator's arguments, split
+        lab_device "$DEVA" "$SIM" --log "$WORK/sim.log" --idle-timeout 30 $sim || { fail "$name: no device"; return; }
+    fi
+    cli "$@"
+    check "$name: exit $STATUS, wanted $exit ($(head -c 300 "$WORK/err"))" [ "$STATUS" = "$exit" ]
+    check "$name: standard error lacks '$pattern'" grep -q -- "$pattern" "$WORK/err"
+    if [ "$sim" != - ]; then
+        kill "$SIM_PID" 2>/dev/null
+        wait "$SIM_PID" 2>/dev/null
+        if [ "$exit" = 0 ]; then
+            check "$name: the device lacks the image" lab_image_arrived "$TXL_IMAGE"
+        elif [ "$exit" = 64 ] || [ "$exit" = 4 ]; then
+            check "$name: something reached the device" test ! -s "$WORK/sim.log"
+        fi
+    fi
+}
+
+lab_cable "$PC" "$DEVA"
+# A second card on another subnet, its cable unplugged: usable, but not the device's.
+ip -n "$PC" link add txlcable type veth peer name txlloose
+ip -n "$PC" addr add 10.77.1.1/24 dev txlcable
+ip -n "$PC" link set txlcable up
+
+log "outcomes, by subnet: 192.168.0.200 is behind 192.168.0.10"
+row "OK" "--once" 0 "^Статус: OK$" 192.168.0.200
+row "silent device" "--fault 0:silent:all" 1 "^txloader: .*не ответило" 192.168.0.200
+row "ERROR" "--fault 0:error:all" 2 "^Статус: ошибка устройства$" --quiet 192.168.0.200
+row "unknown reply" "--fault 0:unknown:all" 3 "^Статус: неизвестная ошибка$" 192.168.0.200
+row "by address, zeros decimal" "--once" 0 "^Статус: OK$" --interface 192.168.000.010 192.168.000.200
+row "a broadcast" "--once" 4 "ничего не отправлено" --interface 192.168.0.10 192.168.0.255
+row "no subnet holds it" "--once" 64 "не входит в подсеть ни одного.*10.77.1.1/24 (txlcable)" 172.16.0.5
+row "unknown option" "--once" 64 "неизвестный параметр --fast" --fast 192.168.0.200
+row "three groups" "--once" 64 "не IP-адрес" 192.168.0
+row "no address" "--once" 64 "не задан IP-адрес" --json
+row "unknown interface" "--once" 64 "нет интерфейса eth9" --interface eth9 192.168.0.200
+
+log "--json: one object, the device's SHA-256"
+row "json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
+check "json: $(cat "$WORK/out")" python3 -c '
+import json, sys
+o = json.loads(open(sys.argv[1]).read())
+assert (o["device"], o["interface"], o["outcome"], o["exit"]) == ("192.168.0.200", "192.168.0.10", "ok", 0)
+assert (o["blocks_acked"], o["image_bytes"], o["reason"]) == (int(sys.argv[3]) // 512 + 1, int(sys.argv[3]), "")
+assert o["image_sha256"] == sys.argv[2] and o["image"] == sys.argv[4] and o["ms"] >= 0' \
+    "$WORK/out" "$(grep -o '"sha256":"[0-9a-f]*"' "$WORK/sim.json" | cut -d'"' -f4)" "$TXL_IMAGE_SIZE" "$TXL_IMAGE_NAME"
+
+log "--wait 20: the device comes up 6 s late"
+ip netns exec "$PC" "$CLI" --wait 20 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+waiting=$!
+sleep 6
+lab_device "$DEVA" "$SIM" --once --idle-timeout 30
+lab_wait_exit "$waiting" 20
+check "--wait: exit $LAB_STATUS ($(cat "$WORK/err"))" [ "$LAB_STATUS" = 0 ]
+check "--wait: said it waits" grep -q "^жду 192.168.0.200 … (включите устройство в режиме загрузки)" "$WORK/err"
+check "--wait: the device lacks the image" lab_image_arrived "$TXL_IMAGE"
+
+log "Ctrl+C in the middle of a slow upload"
+lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
+ip netns exec "$PC" "$CLI" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+slow=$!
+sleep 1
+kill -INT "$slow"
+lab_wait_exit "$slow" 1
+check "Ctrl+C: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
+check "Ctrl+C: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
+kill "$SIM_PID"
+
+log "two cards on one subnet, a device behind each"
+lab_cable "$PC" "$DEVB" 192.168.0.11/24
+row "which card" "-" 64 "входит в подсети нескольких" 192.168.0.200
+row "one card, 10 ms replies" "--once --delay-ms 10" 0 "OK" --interface 192.168.0.10 192.168.0.200
+one=$CLI_MS
+lab_device "$DEVA" "$SIM" --once --delay-ms 10 --idle-timeout 30
+mv "$WORK/sim.json" "$WORK/sim-a.json"
+SIM_A=$SIM_PID
+lab_device "$DEVB" "$SIM" --once --delay-ms 10 --idle-timeout 30
+# The second card by its system name.
+cli --json --interface 192.168.0.10 --interface "txl$(cksum <<<"$DEVB" | cut -c1-7)p" 192.168.0.200
+both=$CLI_MS
+check "two cards: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
+check "two cards: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
+lab_wait_for 5 lab_stopped "$SIM_A"
+check "two cards: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"
+check "two cards: $(grep -c '"outcome":"ok"' "$WORK/out") JSON lines with ok" [ "$(grep -c '"outcome":"ok"' "$WORK/out")" = 2 ]
+log "one upload $one ms, two at once $both ms"
+check "two cards took $both ms, one $one ms: not side by side" [ $((both * 2)) -lt $((one * 3)) ]
+
+echo "$passed passed, $FAILED failed"
+exit $((FAILED > 0))
