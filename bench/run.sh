@@ -1,8 +1,9 @@
 #!/bin/bash
-# Upload benchmark: our client against curl, tftp-hpa and busybox tftp, all
-# sending the firmware image to the device simulator at 127.0.0.2:69 inside a
-# network namespace of its own. The simulator plays the link: a fixed delay
-# before every reply and, if asked, seeded packet loss.
+# Upload benchmark: our process, txloader-cli, against curl, tftp-hpa and
+# busybox tftp, all sending the firmware image from a "PC" namespace
+# (192.168.0.10) to the device simulator at 192.168.0.200:69 in a "device"
+# namespace, joined by a veth pair. The simulator plays the link: a fixed
+# delay before every reply and, if asked, seeded packet loss.
 #
 #   sudo bench/run.sh [--build DIR] [--delay MS] [--drop FRACTION] [--seed N]
 #                     [--burst N] [--runs N] [--tools "ours curl tftp-hpa busybox"]
@@ -56,8 +57,8 @@ done
 [[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 100 ]] || die "--runs wants 1..100"
 
 SIM=$BUILD/tools/tftpsim/tftpsim
-DRIVER=$BUILD/bench/txload_bench
-HOST=127.0.0.2
+DRIVER=$BUILD/txloader-cli
+HOST=192.168.0.200
 [ -f "$BUILD/image.env" ] || die "no $BUILD/image.env: configure the build first"
 . "$ROOT/scripts/lab.sh"
 lab_image "$BUILD"
@@ -68,11 +69,10 @@ if [ "$INSIDE" = 0 ]; then
     [ "$(id -u)" = 0 ] || die "needs root (network namespace, port 69)"
     [ -x "$SIM" ] || die "no simulator at $SIM; build it: cmake --build $BUILD --target tftpsim"
     NS=txlbench-$$
-    ip netns add "$NS" || die "cannot create namespace $NS"
-    trap 'ip netns del "$NS" 2>/dev/null' EXIT
+    trap lab_cleanup EXIT
     trap 'exit 130' INT TERM
-    ip netns exec "$NS" ip link set lo up || die "cannot bring up lo in $NS"
-    ip netns exec "$NS" bash "$0" --inside "${ARGS[@]}"
+    lab_cable "$NS" "$NS-dev" || die "cannot make the namespaces $NS and $NS-dev"
+    TXL_BENCH_DEVICE=$NS-dev ip netns exec "$NS" bash "$0" --inside "${ARGS[@]}"
     exit $?
 fi
 
@@ -91,7 +91,8 @@ trap 'exit 130' INT TERM
 
 start_sim() { # start_sim EXTRA-ARGS...: the simulator at $HOST, its log in $WORK/sim.log
     rm -f "$WORK/sim.log"
-    lab_sim "$SIM" --bind "$HOST" --each --idle-timeout 300 --log "$WORK/sim.log" "$@" || die "simulator did not start"
+    lab_device "$TXL_BENCH_DEVICE" "$SIM" --each --idle-timeout 300 --log "$WORK/sim.log" "$@" ||
+        die "simulator did not start"
 }
 
 # measure CMD...: runs it once; sets WALL_MS, CPU_MS (user+sys of the command
@@ -120,7 +121,7 @@ median() { # median of the numbers on stdin, "-" for none
 
 tool_command() { # the upload command line of a tool
     case $1 in
-    ours) echo "$DRIVER" --local 127.0.0.1 --host "$HOST" ;;
+    ours) echo "$DRIVER" --json --quiet "$HOST" ;;
     curl) echo curl -sS --max-time 60 -T "$TXL_IMAGE" "tftp://$HOST/$TXL_IMAGE_NAME" ;;
     tftp-hpa) echo tftp "$HOST" -m binary -c put "$TXL_IMAGE" "$TXL_IMAGE_NAME" ;;
     busybox) echo busybox tftp -p -l "$TXL_IMAGE" -r "$TXL_IMAGE_NAME" "$HOST" ;;
@@ -142,7 +143,7 @@ RUN_TOOLS=
 for tool in $TOOLS; do
     tool_command "$tool" >/dev/null
     if [ "$tool" = ours ] && [ ! -x "$DRIVER" ]; then
-        echo "# ours: no driver at $DRIVER (cmake --build $BUILD --target txload_bench); skipped"
+        echo "# ours: no $DRIVER (cmake --build $BUILD --target txloader-cli); skipped"
         continue
     fi
     RUN_TOOLS="$RUN_TOOLS $tool"
@@ -173,7 +174,7 @@ for run in $(seq 0 "$RUNS"); do
         [ "$run" = 0 ] && continue
         lost=$(tail -n +"$((logged + 1))" "$WORK/sim.log" | grep -c ' drop$')
         bound=$(awk -v p="$PACKETS" -v d="$DELAY" -v l="$lost" 'BEGIN { printf "%.1f", p * d + 3000 * l }')
-        upload=$(sed -n 's/.*upload_ms=\([0-9.]*\).*/\1/p' "$WORK/cmd.out")
+        upload=$(sed -n 's/.*"ms":\([0-9.]*\).*/\1/p' "$WORK/cmd.out")
         # Client turnaround: from the moment a reply is due (arrival + delay) to the
         # arrival of the next packet, read off the simulator's log; median/mean in us.
         tail -n +"$((logged + 1))" "$WORK/sim.log" |
@@ -201,12 +202,12 @@ for tool in $RUN_TOOLS; do
     ratio=$(awk -v w="$wall" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
     turn="$(column_of "$tool" 9 | cut -d/ -f1 | median)/$(column_of "$tool" 9 | cut -d/ -f2 | median)"
     label=$tool
-    [ "$tool" = ours ] && label="ours (txload_bench process)"
+    [ "$tool" = ours ] && label="ours (txloader-cli process)"
     printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s | %16s |\n' "$label" "$good" "$total" "$wall" "$cpu" "$lost" "$bound" "$ratio" "$turn"
     if [ "$tool" = ours ]; then
         upload=$(column_of ours 8 | median)
         ratio=$(awk -v w="$upload" -v b="$bound" 'BEGIN { if (w == "-" || b <= 0) print "-"; else printf "%.3f", w / b }')
-        printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s | %16s |\n' "ours (Upload() alone)" "$good" "$total" "$upload" "" "$lost" "$bound" "$ratio" ""
+        printf '| %-28s | %2s/%-2s | %13s | %12s | %10s | %9s | %10s | %16s |\n' "ours (the upload alone)" "$good" "$total" "$upload" "" "$lost" "$bound" "$ratio" ""
     fi
 done
 echo
@@ -214,26 +215,27 @@ echo "# all runs (tool run wall_ms cpu_ms lost bound_ms ok upload_ms turnaround_
 sed 's/^/#   /' "$WORK/rows"
 
 if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
-    # wait_case LABEL: one upload that must end in trTimeout, with its CPU share.
+    # wait_case LABEL EXIT: one upload that must end with EXIT (1 timeout, 4 nothing sent),
+    # with its CPU share.
     wait_case() {
-        measure "$DRIVER" --local 127.0.0.1 --host "$HOST"
+        measure "$DRIVER" --json --quiet "$HOST"
         share=$(awk -v c="$CPU_MS" -v w="$WALL_MS" 'BEGIN { printf "%.3f", 100 * c / w }')
-        echo "# $1: exit $RC ($(cat "$WORK/cmd.out")), wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
-        [ "$RC" = 1 ] || { echo "# expected trTimeout (exit 1)" >&2; failures=$((failures + 1)); }
+        echo "# $1: exit $RC, wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
+        [ "$RC" = "$2" ] || { echo "# expected exit $2: $(cat "$WORK/cmd.out")" >&2; failures=$((failures + 1)); }
     }
     echo
     # A device that never answers: the client sends the WRQ three times and gives up.
     start_sim --fault 0:silent:all
-    wait_case "waiting on a silent device"
+    wait_case "waiting on a silent device" 1
     stop_sim
     # Nothing listens at the device's port 69: every WRQ brings back an ICMP
     # port unreachable, which must neither end the wait nor spin the reader.
-    wait_case "waiting on a closed port 69"
+    wait_case "waiting on a closed port 69" 1
     # Port 69 is taken on our side: nothing can be sent, nothing is waited for.
-    python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 69)); time.sleep(60)' &
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("192.168.0.10", 69)); time.sleep(60)' &
     holder=$!
     sleep 0.3
-    wait_case "port 69 taken by another program"
+    wait_case "port 69 taken by another program" 4
     kill "$holder" 2>/dev/null
     wait "$holder" 2>/dev/null
 fi
