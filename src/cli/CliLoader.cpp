@@ -65,7 +65,8 @@ std::vector<TInterface> UsableInterfaces()
         const auto Address = tftp::ParseDottedQuad(List.Strings(i).toStdString());
         const auto Netmask = tftp::ParseDottedQuad(List.Objects(i)->Netmask.toStdString());
         if (Address)
-            Result.push_back({List.Strings(i), List.Objects(i)->Name, *Address, Netmask.value_or(0xFFFFFFFFu)});
+            Result.push_back(
+                {List.Strings(i), List.Objects(i)->Name, *Address, Netmask.value_or(0xFFFFFFFFu)});
     }
     return Result;
 }
@@ -102,18 +103,18 @@ int List()
 QString ImageSha256()
 {
     const std::span<const std::uint8_t> Image = FirmwareBytes();
-    return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArrayView(Image.data(), qsizetype(Image.size())), QCryptographicHash::Sha256)
-            .toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(QByteArrayView(Image.data(), qsizetype(Image.size())),
+                                                        QCryptographicHash::Sha256)
+                                   .toHex());
 }
 
 int Version()
 {
-    WriteText(TStream::Out, QStringLiteral("txloader-cli %1\nОбраз: %2, %3 байт, SHA-256 %4%5\n")
-                                .arg(QStringLiteral(TXL_VERSION), QString::fromLatin1(FirmwareFileName))
-                                .arg(FirmwareSize)
-                                .arg(ImageSha256(), FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark)
-                                                                          : QString()));
+    WriteText(TStream::Out,
+              QStringLiteral("txloader-cli %1\nОбраз: %2, %3 байт, SHA-256 %4%5\n")
+                  .arg(QStringLiteral(TXL_VERSION), QString::fromLatin1(FirmwareFileName))
+                  .arg(FirmwareSize)
+                  .arg(ImageSha256(), FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark) : QString()));
     return ceOK;
 }
 
@@ -132,7 +133,8 @@ std::vector<TInterface> Choose(const TCliOptions &Options, std::uint32_t Device,
                         .arg(Wanted, Usable.empty() ? QStringLiteral("ни одного") : Candidates(Usable));
             return {};
         }
-        if (std::any_of(Chosen.begin(), Chosen.end(), [&](const TInterface &I) { return I.Value == Found->Value; })) {
+        if (std::any_of(Chosen.begin(), Chosen.end(),
+                        [&](const TInterface &I) { return I.Value == Found->Value; })) {
             Error = QStringLiteral("интерфейс %1 задан дважды").arg(Wanted);
             return {};
         }
@@ -210,12 +212,14 @@ int Upload(const TCliOptions &Options)
 {
     const auto Device = tftp::ParseDottedQuad(Options.Device.toStdString());
     if (!Device)
-        return UsageError(QStringLiteral("%1 — не IP-адрес (четыре числа от 0 до 255 через точку)").arg(Options.Device));
+        return UsageError(
+            QStringLiteral("%1 — не IP-адрес (четыре числа от 0 до 255 через точку)").arg(Options.Device));
     const QString DeviceText = QString::fromStdString(tftp::FormatDottedQuad(*Device));
     QString Error;
     const std::vector<TInterface> Interfaces = Choose(Options, *Device, Error);
     if (Interfaces.empty())
-        return Error.startsWith(QStringLiteral("Не обнаружено")) ? (Say(Error), ceNotSent) : UsageError(Error);
+        return Error.startsWith(QStringLiteral("Не обнаружено")) ? (Say(Error), ceNotSent)
+                                                                 : UsageError(Error);
 
     // Before the receive threads start, so that none of them takes the signal.
     CatchInterrupt();
@@ -253,12 +257,13 @@ int Upload(const TCliOptions &Options)
     bool Interrupted = false;
     bool Drawn = false;
     for (;;) {
-        const bool AllDone =
-            std::all_of(Runs.begin(), Runs.end(), [](const std::unique_ptr<TRun> &Run) { return Run->Done.load(); });
+        const bool AllDone = std::all_of(Runs.begin(), Runs.end(),
+                                         [](const std::unique_ptr<TRun> &Run) { return Run->Done.load(); });
         if (Progress) {
             QString Lines = Drawn ? QStringLiteral("\x1b[%1A").arg(Runs.size()) : QString();
             for (const auto &Run : Runs)
-                Lines += QStringLiteral("\r\x1b[K") + ProgressLine(*Run, DeviceText, Run->Done ? Run->Ms : Clock.elapsed(), Blocks) +
+                Lines += QStringLiteral("\r\x1b[K") +
+                         ProgressLine(*Run, DeviceText, Run->Done ? Run->Ms : Clock.elapsed(), Blocks) +
                          QLatin1Char('\n');
             WriteText(TStream::Err, Lines);
             Drawn = true;

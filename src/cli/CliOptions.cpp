@@ -25,7 +25,7 @@ std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString
         }
         if (Argument == QStringLiteral("--list") || Argument == QStringLiteral("--version")) {
             if (!SetMode(Argument == QStringLiteral("--list") ? TCliOptions::TMode::List
-                                                               : TCliOptions::TMode::Version)) {
+                                                              : TCliOptions::TMode::Version)) {
                 Error = QStringLiteral("--list и --version не сочетаются");
                 return std::nullopt;
             }
@@ -43,7 +43,9 @@ std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString
             bool Ok = false;
             const int Seconds = HasValue ? Arguments[i + 1].toInt(&Ok) : 0;
             if (!Ok || Seconds < 1 || Seconds > MaxWaitSeconds) {
-                Error = QStringLiteral("после %1 нужно число секунд от 1 до %2").arg(Argument).arg(MaxWaitSeconds);
+                Error = QStringLiteral("после %1 нужно число секунд от 1 до %2")
+                            .arg(Argument)
+                            .arg(MaxWaitSeconds);
                 return std::nullopt;
             }
             Options.WaitSeconds = Seconds;
@@ -54,7 +56,8 @@ std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString
         } else if (Options.Device.isEmpty()) {
             Options.Device = Argument;
         } else {
-            Error = QStringLiteral("лишний аргумент %1: адрес устройства уже задан (%2)").arg(Argument, Options.Device);
+            Error = QStringLiteral("лишний аргумент %1: адрес устройства уже задан (%2)")
+                        .arg(Argument, Options.Device);
             return std::nullopt;
         }
     }

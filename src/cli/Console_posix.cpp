@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <pthread.h>
 #include <ctime>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {

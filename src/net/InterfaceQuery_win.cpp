@@ -37,8 +37,8 @@ std::map<ULONG, QString> FriendlyNames()
         Buffer.resize(Size);
         auto *First = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(Buffer.data());
         const ULONG Result = ::GetAdaptersAddresses(
-            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr, First,
-            &Size);
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+            First, &Size);
         if (Result == ERROR_BUFFER_OVERFLOW)
             continue;
         if (Result != NO_ERROR)

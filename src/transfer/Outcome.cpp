@@ -21,8 +21,9 @@ QString FailureReason(TTftpResult Result, const TUploadEvidence &Evidence, const
                       const QString &DeviceAddress)
 {
     if (Evidence.AddressUnusable)
-        return QStringLiteral("Адрес %1 не может принадлежать одному устройству (широковещательный, групповой или "
-                              "зарезервированный): ничего не отправлено.")
+        return QStringLiteral(
+                   "Адрес %1 не может принадлежать одному устройству (широковещательный, групповой или "
+                   "зарезервированный): ничего не отправлено.")
             .arg(DeviceAddress);
     return Result == trTimeout ? TimeoutReason(Evidence, LocalAddress, DeviceAddress) : QString();
 }

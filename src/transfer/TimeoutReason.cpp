@@ -57,8 +57,8 @@ std::optional<QString> SubnetOf(const QString &Local, std::uint32_t Device)
 // What the device's answers show, when it answered at all.
 std::optional<QString> AnswerReason(const TUploadEvidence &Evidence, const QString &Device)
 {
-    const QString Packet = Evidence.Block == 0 ? QStringLiteral("запрос записи")
-                                               : QStringLiteral("блок %1").arg(Evidence.Block);
+    const QString Packet =
+        Evidence.Block == 0 ? QStringLiteral("запрос записи") : QStringLiteral("блок %1").arg(Evidence.Block);
     // A TFTP server answers a write request from a port of its own and waits
     // for the data there; the data goes to port 69, so it never sees it.
     if (Evidence.WrqReplyPort != 0 && Evidence.WrqReplyPort != tftp::Port && !Evidence.NumberedAcks)
@@ -69,9 +69,10 @@ std::optional<QString> AnswerReason(const TUploadEvidence &Evidence, const QStri
             .arg(Device)
             .arg(Evidence.WrqReplyPort);
     if (Evidence.StrayAcks > 0)
-        return QStringLiteral("Устройство %1 отвечало (ответов: %2), но ни один ответ не подтвердил %3: номера "
-                              "в его подтверждениях (ACK) не совпадают с номерами отправленных блоков. "
-                              "Устройство хранит неполный образ; повторите загрузку.")
+        return QStringLiteral(
+                   "Устройство %1 отвечало (ответов: %2), но ни один ответ не подтвердил %3: номера "
+                   "в его подтверждениях (ACK) не совпадают с номерами отправленных блоков. "
+                   "Устройство хранит неполный образ; повторите загрузку.")
             .arg(Device)
             .arg(Evidence.StrayAcks)
             .arg(Packet);
@@ -111,8 +112,9 @@ QString TimeoutReason(const TUploadEvidence &Evidence, const QString &LocalAddre
                               "ничего не отправлено. Закройте лишние программы и повторите загрузку.")
             .arg(Evidence.ReceiverError);
     if (Evidence.Interrupted)
-        return QStringLiteral("Загрузка прервана: устройство %1 подтвердило %2 из %3 блоков и хранит неполный "
-                              "образ. Повторите загрузку.")
+        return QStringLiteral(
+                   "Загрузка прервана: устройство %1 подтвердило %2 из %3 блоков и хранит неполный "
+                   "образ. Повторите загрузку.")
             .arg(Device)
             .arg(Evidence.BlocksAcked)
             .arg(Evidence.Blocks);
@@ -150,7 +152,8 @@ QString TimeoutReason(const TUploadEvidence &Evidence, const QString &LocalAddre
                    "его в режим загрузки и повторите.")
             .arg(Device);
     if (const auto Answered = AnswerReason(Evidence, Device))
-        return Strangers.isEmpty() ? *Answered : *Answered + QStringLiteral(" Кроме того, ") + Strangers + '.';
+        return Strangers.isEmpty() ? *Answered
+                                   : *Answered + QStringLiteral(" Кроме того, ") + Strangers + '.';
     if (!Strangers.isEmpty())
         return QStringLiteral("Устройство %1 не ответило; %2. Если устройство на самом деле имеет адрес %3, "
                               "укажите этот адрес.")

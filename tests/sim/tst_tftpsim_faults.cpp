@@ -112,6 +112,8 @@ private slots:
     void newWriteRequestStartsOver();
     void repliesCopiedAndNumbered_data();
     void repliesCopiedAndNumbered();
+    void receiverKinds_data();
+    void receiverKinds();
 };
 
 void TestTftpSimFaults::faultReplyBytes_data()
@@ -325,6 +327,44 @@ void TestTftpSimFaults::repliesCopiedAndNumbered()
             QCOMPARE(probe.Receive(), reply);
     }
     QVERIFY(!probe.Receive(300)); // no more than asked
+}
+
+void TestTftpSimFaults::receiverKinds_data()
+{
+    // Steps: W sends the WRQ, Dn DATA block n (512 bytes), "." nothing; then
+    // the ACK number that must come back, or "-" for none within 300 ms.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<bool>("otherPort"); // the replies come from a port other than 69
+    QTest::newRow("in order only") << QStringList{"--in-order"} << "W>0 D2>- D1>1 D1>1 D3>- D2>2" << false;
+    QTest::newRow("repeats its last ACK") << QStringList{"--resend-ms", "100"} << "W>0 .>0 D1>1 .>1" << false;
+    QTest::newRow("answers from another port") << QStringList{"--reply-port", "0"} << "W>0 D1>1" << true;
+    QTest::newRow("ACKs a block behind") << QStringList{"--ack-skew", "-1"} << "W>0 D1>0 D2>1" << false;
+}
+
+void TestTftpSimFaults::receiverKinds()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, steps);
+    QFETCH(bool, otherPort);
+    TSimDevice sim;
+    QVERIFY(sim.Start(SimAddress, args));
+    Probe probe;
+    for (const QString &step : steps.split(' ')) {
+        const QString sent = step.section('>', 0, 0), wanted = step.section('>', 1);
+        if (sent == "W")
+            probe.Send(Wrq());
+        else if (sent != ".")
+            probe.Send(Data(sent.mid(1).toInt(), QByteArray(512, 'r')));
+        int port = 0;
+        const auto reply = probe.Receive(wanted == "-" ? 300 : 2000, &port);
+        if (wanted == "-") {
+            QVERIFY2(!reply, qPrintable(step));
+            continue;
+        }
+        QVERIFY2(reply && *reply == Ack(wanted.toInt()), qPrintable(step));
+        QCOMPARE(port != 69, otherPort);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTftpSimFaults)
