@@ -66,8 +66,8 @@ lab_namespace() {
 }
 
 # lab_cable PC DEV [PC_CIDR]: the PC at PC_CIDR (192.168.0.10/24) and the device at the
-# default address 192.168.0.200/24, joined by a veth pair named after DEV. PC may have
-# a cable already: each further one is another network card.
+# default address 192.168.0.200/24, joined by a veth pair named after DEV; LAB_PC_LINK
+# names the PC's end. PC may have a cable already: each further one is another card.
 lab_cable() {
     local pc=$1 dev=$2 link
     link=txl$(cksum <<<"$dev" | cut -c1-7)
@@ -80,6 +80,7 @@ lab_cable() {
     ip -n "$pc" link set "${link}p" up
     ip -n "$dev" addr add 192.168.0.200/24 dev "${link}d"
     ip -n "$dev" link set "${link}d" up
+    LAB_PC_LINK=${link}p
 }
 
 # lab_xvfb WIDTHxHEIGHT: starts a virtual display of our own and exports DISPLAY.

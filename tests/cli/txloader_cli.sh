@@ -110,7 +110,7 @@ mv "$WORK/sim.json" "$WORK/sim-a.json"
 SIM_A=$SIM_PID
 lab_device "$DEVB" "$SIM" --once --delay-ms 10 --idle-timeout 30
 # The second card by its system name.
-cli --json --interface 192.168.0.10 --interface "txl$(cksum <<<"$DEVB" | cut -c1-7)p" 192.168.0.200
+cli --json --interface 192.168.0.10 --interface "$LAB_PC_LINK" 192.168.0.200
 both=$CLI_MS
 check "two cards: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
 check "two cards: device B lacks the image" lab_image_arrived "$TXL_IMAGE"

@@ -47,16 +47,16 @@ log "by keyboard: Tab to the address, type it, Shift+Tab back, Space loads"
 keys Tab ctrl+a
 xdotool type --delay 60 192.168.0.200
 keys shift+Tab space
-lab_delivered 60 "$TXL_IMAGE" || FAILED=1
+lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
 lab_wait_for 10 lab_heard "name|Статус: OK" || { cat "$WORK/events"; fail "the outcome \"Статус: OK\" was not announced"; }
 import -window root "$OUT/e2e-upload.png"
 log "screenshot $OUT/e2e-upload.png"
 
 log "the link goes down: Space again times out at once, and the reason is told"
-ip -n "$PC" link set "txl$$p" down
+ip -n "$PC" link set "$LAB_PC_LINK" down
 keys space
 lab_wait_for 10 lab_heard "name|Статус: таймаут" || { cat "$WORK/events"; fail "the timeout was not announced"; }
-REASON="description|Компьютер не смог отправить пакет на 192.168.0.200 с интерфейса 192.168.0.10"
+REASON="description|Интерфейс 192.168.0.10 выключен"
 grep -q -- "$REASON" "$WORK/events" || { cat "$WORK/events"; fail "the reason was not announced as the status panel's description"; }
 sleep 0.5
 import -window root "$OUT/e2e-reason.png"
@@ -99,7 +99,7 @@ log "no usable interface: namespace $NONE has loopback only"
 lab_namespace "$NONE"
 lab_tool "$NONE" "$TXLOADER" "$WORK/txloader-none.log"
 if ! lab_tool_window '^TXLoader$' 20; then
-    FAILED=1
+    FAILED=$((FAILED + 1))
 else
     BOX=$TOOL_WINDOW
     sleep 0.5

@@ -168,7 +168,7 @@ grep -qx "CapEff:[[:space:]]*0*" <<<"$CAPEFF" || fail "the user's own code did n
 
 log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
-lab_delivered 60 "$TXL_IMAGE" || FAILED=1
+lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
 lab_wait_for 10 lab_heard "name|Статус: OK" || { cat "$WORK/events"; fail "\"Статус: OK\" was not announced"; }
 import -window root "$OUT/e2e-package.png"
 log "screenshot $OUT/e2e-package.png"
