@@ -14,6 +14,9 @@ set(TXL_FIRMWARE_FILE_NAME "ZRM-40K_06_V48.xfw")
 # Appended to the caption and the About box of a build that carries the placeholder image.
 set(TXL_TEST_IMAGE_MARK " (тестовый образ)")
 
+# The Windows installer's UpgradeCode: one for every release of the product, never changed.
+set(TXL_MSI_UPGRADE_CODE 8F192B7F-14EC-4C39-9E5F-3A24C26D2153)
+
 # Fixed texts of the version resource's string table, unchanged since the first release: the
 # product version text stays 1.0.0.0 whatever the file version says.
 set(TXL_PRODUCT_VERSION_TEXT 1.0.0.0)
