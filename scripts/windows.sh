@@ -191,9 +191,13 @@ FIRMWARE_OPTION=()
 [ -z "${TXL_FIRMWARE_IMAGE:-}" ] || FIRMWARE_OPTION=(-DTXL_FIRMWARE_IMAGE="$(realpath "$TXL_FIRMWARE_IMAGE")")
 "$QT_PREFIX/bin/qt-cmake" -S . -B "$BUILD" -G Ninja -DTXL_BUILD_TESTS=ON -DTXL_HOST_TFTPSIM="$HOST_SIM" \
     "${FIRMWARE_OPTION[@]}" >/dev/null
+# The programs of the release (txl_program in CMake).
+# shellcheck disable=SC1091
+. "$BUILD/release/release.env"
+read -ra PROGRAMS <<<"$TXL_RELEASE_PROGRAMS"
 if [ "$MODE" = --release ]; then
-    log "cross-building TXLoader.exe in $BUILD"
-    nice -n 10 cmake --build "$BUILD" -j"$JOBS" --target TXLoader
+    log "cross-building ${PROGRAMS[*]} in $BUILD"
+    nice -n 10 cmake --build "$BUILD" -j"$JOBS" --target "${PROGRAMS[@]}"
 else
     log "cross-building TXLoader.exe and the Windows tests in $BUILD"
     nice -n 10 cmake --build "$BUILD" -j"$JOBS"
@@ -202,12 +206,14 @@ fi
 # One file to hand over, which loads DLLs from the system folder only: what the loader resolves
 # before the program runs must be a KnownDLL or an API set; anything else is to be delay-loaded
 # (TXL_DELAY_LOADED_DLLS in cmake/Program.cmake).
-IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/TXLoader.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
-log "TXLoader.exe ($(du -h "$BUILD/TXLoader.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
-if grep -viE '^(advapi32|comdlg32|gdi32|imm32|kernel32|msvcrt|ole32|oleaut32|rpcrt4|setupapi|shcore|shell32|shlwapi|user32|ws2_32|api-ms-win-.*)\.dll$' <<<"$IMPORTS"; then
-    echo "TXLoader.exe imports DLLs that are no KnownDLLs (above): delay-load them" >&2
-    exit 1
-fi
+for program in "${PROGRAMS[@]}"; do
+    IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/$program.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
+    log "$program.exe ($(du -h "$BUILD/$program.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
+    if grep -viE '^(advapi32|comdlg32|gdi32|imm32|kernel32|msvcrt|ole32|oleaut32|rpcrt4|setupapi|shcore|shell32|shlwapi|user32|ws2_32|api-ms-win-.*)\.dll$' <<<"$IMPORTS"; then
+        echo "$program.exe imports DLLs that are no KnownDLLs (above): delay-load them (TXL_DELAY_LOADED_DLLS)" >&2
+        exit 1
+    fi
+done
 [ "$MODE" = --build-only ] && exit 0
 
 # release DIR: the release of $BUILD's TXLoader.exe in DIR. The placeholder image is no firmware
