@@ -374,11 +374,18 @@ DSC=$(cd "$DIST" && ls qt6-base_*.dsc)
 (cd "$DIST" && awk '/^Checksums-Sha256:/ { f = 1; next } /^[^ ]/ { f = 0 } f && NF == 3 { print $1 "  " $3 }' "$DSC" |
     sha256sum --quiet -c) && grep -qF "dpkg-source -x $DSC" "$WORK/kit/README.txt" ||
     bad "no Qt source beside the kit as its .dsc lists it, or the kit's README does not name it"
+# How to build that Qt: the toolchain file it was built with, and the host's Qt tools.
+cmp -s "$WORK/kit/mingw-w64-x86_64.cmake" "$QT/mingw-w64-x86_64.cmake" && grep -q -- -DQT_HOST_PATH= "$WORK/kit/README.txt" ||
+    bad "the kit lacks Qt's toolchain file or does not say that Qt's build needs the host's Qt tools"
 START=$SECONDS
 if (cd "$WORK/kit" && sh link.sh "$QT" >"$WORK/relink.log" 2>&1); then
     log "relinked in $((SECONDS - START)) s: $(sha256sum "$WORK/kit/TXLoader.exe" | cut -d' ' -f1)"
     cmp -s "$WORK/kit/TXLoader.exe" "$BUILD/TXLoader.exe" ||
         bad "the relinked TXLoader.exe differs from the build's ($(sha256sum "$BUILD/TXLoader.exe" | cut -d' ' -f1))"
+    # The kit's README: stripped, with the debug link, it is the shipped executable.
+    (cd "$DIST" && SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip --strip-all -o "$WORK/shipped.exe" "$WORK/kit/TXLoader.exe" &&
+        SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$NAME.debug" "$WORK/shipped.exe") &&
+        cmp -s "$WORK/shipped.exe" "$ZIP/TXLoader.exe" || bad "the kit README's strip and debug link do not give the shipped TXLoader.exe"
     started_and_about "$(winpath "$WORK/kit/TXLoader.exe")" wine-release-relink-about
 else
     sed 's/^/    | /' "$WORK/relink.log"
