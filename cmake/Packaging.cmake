@@ -8,15 +8,23 @@ set(txl_pkg_src "${PROJECT_SOURCE_DIR}/packaging/linux")
 set(txl_pkg_out "${PROJECT_BINARY_DIR}/packaging")
 set(txl_app_id com.tervix.txloader)
 
+# The product's facts (ProductFacts.cmake) go into the package's texts. The changelog keeps its
+# history; its newest entry must be of this version.
+foreach(name ${txl_app_id}.desktop ${txl_app_id}.metainfo.xml txloader.1 copyright changelog)
+  configure_file("${txl_pkg_src}/${name}.in" "${txl_pkg_out}/${name}" @ONLY)
+endforeach()
+file(STRINGS "${txl_pkg_src}/changelog.in" txl_changelog_top LIMIT_COUNT 1)
+if(NOT txl_changelog_top MATCHES "^txloader \\(${TXL_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/linux/changelog.in: the newest entry is not of version ${TXL_VERSION}")
+endif()
+
 # Debian wants manual pages and changelogs compressed, without time stamps.
 set(txl_gz_files)
 foreach(name txloader.1 changelog)
   add_custom_command(
     OUTPUT "${txl_pkg_out}/${name}.gz"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${txl_pkg_out}"
-    COMMAND "${CMAKE_COMMAND}" -E copy "${txl_pkg_src}/${name}" "${txl_pkg_out}/${name}"
-    COMMAND gzip -9nf "${txl_pkg_out}/${name}"
-    DEPENDS "${txl_pkg_src}/${name}"
+    COMMAND gzip -9nkf "${txl_pkg_out}/${name}"
+    DEPENDS "${txl_pkg_out}/${name}"
     VERBATIM)
   list(APPEND txl_gz_files "${txl_pkg_out}/${name}.gz")
 endforeach()
@@ -35,25 +43,25 @@ foreach(installed "${CMAKE_INSTALL_BINDIR}/txloader" "${txl_helper_dir}/$<TARGET
                                         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${installed}\"
                                 COMMAND_ERROR_IS_FATAL ANY)")
 endforeach()
-install(FILES "${txl_pkg_src}/${txl_app_id}.desktop" DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
-install(FILES "${txl_pkg_src}/${txl_app_id}.metainfo.xml" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+install(FILES "${txl_pkg_out}/${txl_app_id}.desktop" DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+install(FILES "${txl_pkg_out}/${txl_app_id}.metainfo.xml" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 foreach(size 16 32 48 128 256)
   install(FILES "${PROJECT_SOURCE_DIR}/src/ui/icon/TXLoader-${size}.png"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps" RENAME txloader.png)
 endforeach()
 install(FILES "${txl_pkg_out}/txloader.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES "${txl_pkg_out}/changelog.gz" "${txl_pkg_src}/copyright"
+install(FILES "${txl_pkg_out}/changelog.gz" "${txl_pkg_out}/copyright"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/txloader")
 
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME txloader)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_VENDOR "Tervix Systems")
-set(CPACK_PACKAGE_CONTACT "Tervix Systems <support@tervix.example>")
+set(CPACK_PACKAGE_VERSION "${TXL_VERSION}")
+set(CPACK_PACKAGE_VENDOR "${TXL_PUBLISHER}")
+set(CPACK_PACKAGE_CONTACT "${TXL_PUBLISHER} <${TXL_CONTACT}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "load the built-in firmware into a Tervix network device")
 set(CPACK_PACKAGE_DESCRIPTION "\
-Tervix BootLoader sends the firmware image compiled into it to a Tervix
+${TXL_PRODUCT_NAME} sends the firmware image compiled into it to a Tervix
 network device in its loading mode, over a reduced, write-only TFTP on UDP
 port 69: pick the interface facing the device, type its address and press
 the load button.

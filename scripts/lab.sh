@@ -19,17 +19,22 @@ fail() {
 declare -F log >/dev/null || log() { echo "-- $*"; } # a script may keep its own
 
 # lab_image BUILD_DIR: what the build says of the image it carries (its
-# image.env): TXL_IMAGE, TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; and
-# LAB_TITLE, the caption as a pattern for lab_find_window.
+# image.env): TXL_IMAGE, TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; of the
+# product (its product.env): TXL_PRODUCT_NAME, TXL_PUBLISHER, TXL_CONTACT,
+# TXL_VERSION; and LAB_TITLE, the caption as a pattern for lab_find_window.
 lab_image() {
     # shellcheck disable=SC1091
     . "$1/image.env"
+    # shellcheck disable=SC1091
+    . "$1/product.env"
+    LAB_BUILD=$1
     LAB_TITLE="^$(sed 's/[][\.*^$()+?{}|]/\\&/g' <<<"$TXL_CAPTION")\$"
 }
 
-# table_value KEY: the text under KEY in the [strings] section of the version table.
+# table_value KEY: the text under KEY in the [strings] section of the tool's version table,
+# as lab_image's build filled it.
 table_value() {
-    sed -n '/^\[strings\]/,/^\[/{s/^'"$1"' *= *//p}' "$LAB_SRC/src/version/resource/TXLoader.version"
+    sed -n '/^\[strings\]/,/^\[/{s/^'"$1"' *= *//p}' "$LAB_BUILD/facts/TXLoader.exe.version"
 }
 
 lab_cleanup() {

@@ -72,6 +72,8 @@ debian_mirror() {
     echo "$uri"
 }
 
+# fetch_qt_source DIR [--download-only]: Debian's qt6-base source package into DIR, unpacked
+# unless asked not to.
 fetch_qt_source() {
     local dir=$1 apt_dir=$1/apt
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
@@ -83,7 +85,15 @@ fetch_qt_source() {
         -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root"
     )
     apt-get "${apt_opts[@]}" update -qq
-    (cd "$dir" && apt-get "${apt_opts[@]}" source -qq "qt6-base=$QT_DEB_VERSION")
+    (cd "$dir" && apt-get "${apt_opts[@]}" source -qq ${2:-} "qt6-base=$QT_DEB_VERSION")
+}
+
+# The release ships the exact source of the Qt it links (LGPL-3): the source package's files,
+# kept with the Qt they built.
+keep_qt_source() {
+    mkdir -p "$QT_PREFIX/share/txloader/source.new"
+    cp "$1"/qt6-base_* "$QT_PREFIX/share/txloader/source.new/"
+    mv -T "$QT_PREFIX/share/txloader/source.new" "$QT_PREFIX/share/txloader/source"
 }
 
 # The release lists the third-party notices of what Qt links in, from the qt_attribution.json
@@ -94,17 +104,25 @@ qt_notices() {
     sha256sum <packaging/windows/qt_notices.py >"$QT_PREFIX/share/txloader/notices.new/collector.sha256"
     rm -rf "$QT_PREFIX/share/txloader/notices"
     mv "$QT_PREFIX/share/txloader/notices.new" "$QT_PREFIX/share/txloader/notices"
+}
+
+# How the cached Qt was built, for the relinking kit: the options are part of the cache's key,
+# so this is written again on every run.
+qt_build_notes() {
     {
         echo "Debian's qt6-base $QT_DEB_VERSION source package (apt-get source qt6-base=$QT_DEB_VERSION),"
-        echo "configured with CMake for MinGW-w64 (cmake/mingw-w64-x86_64.cmake of TXLoader's source):"
+        echo "configured with CMake for MinGW-w64 (mingw-w64-x86_64.cmake, beside this file in the kit),"
+        echo "with the host's Qt tools (-DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake):"
         printf '  %s\n' "${QT_OPTIONS[@]}"
         echo "  -DCMAKE_C_FLAGS and -DCMAKE_CXX_FLAGS: -ffile-prefix-map=<the build's folder>=$QT_PATH_MAP"
-    } >"$QT_PREFIX/share/txloader/qt-build.txt"
+    } >"$QT_PREFIX/share/txloader/qt-build.txt.$$"
+    mv "$QT_PREFIX/share/txloader/qt-build.txt.$$" "$QT_PREFIX/share/txloader/qt-build.txt"
 }
 
 build_qt() {
     if [ -f "$QT_PREFIX/.complete" ]; then
         log "Qt $QT_VERSION for Windows from the cache: $QT_PREFIX"
+        qt_build_notes
         if ! sha256sum <packaging/windows/qt_notices.py | cmp -s - "$QT_PREFIX/share/txloader/notices/collector.sha256"; then
             # Notices missing from the cache, or made by another version of the collector: the
             # source alone gives them, no rebuild.
@@ -113,6 +131,15 @@ build_qt() {
             log "Qt's attribution files from Debian's qt6-base $QT_DEB_VERSION source"
             fetch_qt_source "$work"
             qt_notices "$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)"
+            rm -rf "$work"
+        fi
+        if ! ls "$QT_PREFIX/share/txloader/source"/qt6-base_*.dsc >/dev/null 2>&1; then
+            # A cache made before the release shipped the Qt source: its files, no rebuild.
+            local work
+            work=$(mktemp -d /var/tmp/txl-qt.XXXXXX)
+            log "Debian's qt6-base $QT_DEB_VERSION source package for the release"
+            fetch_qt_source "$work" --download-only
+            keep_qt_source "$work"
             rm -rf "$work"
         fi
         return 0
@@ -140,6 +167,8 @@ build_qt() {
         { tail -n 40 "$work/qt-build.log" >&2; return 1; }
     cmake --install "$work/build" >>"$work/qt-build.log" 2>&1 || { tail -n 40 "$work/qt-build.log" >&2; return 1; }
     qt_notices "$qtsrc"
+    qt_build_notes
+    keep_qt_source "$work"
     touch "$QT_PREFIX/.complete"
     rm -rf "$work"
     log "Qt $QT_VERSION for Windows installed in $QT_PREFIX ($(du -sh "$QT_PREFIX" | cut -f1))"
@@ -162,21 +191,29 @@ FIRMWARE_OPTION=()
 [ -z "${TXL_FIRMWARE_IMAGE:-}" ] || FIRMWARE_OPTION=(-DTXL_FIRMWARE_IMAGE="$(realpath "$TXL_FIRMWARE_IMAGE")")
 "$QT_PREFIX/bin/qt-cmake" -S . -B "$BUILD" -G Ninja -DTXL_BUILD_TESTS=ON -DTXL_HOST_TFTPSIM="$HOST_SIM" \
     "${FIRMWARE_OPTION[@]}" >/dev/null
+# The programs of the release (txl_program in CMake).
+# shellcheck disable=SC1091
+. "$BUILD/release/release.env"
+read -ra PROGRAMS <<<"$TXL_RELEASE_PROGRAMS"
 if [ "$MODE" = --release ]; then
-    log "cross-building TXLoader.exe in $BUILD"
-    nice -n 10 cmake --build "$BUILD" -j"$JOBS" --target TXLoader
+    log "cross-building ${PROGRAMS[*]} in $BUILD"
+    nice -n 10 cmake --build "$BUILD" -j"$JOBS" --target "${PROGRAMS[@]}"
 else
     log "cross-building TXLoader.exe and the Windows tests in $BUILD"
     nice -n 10 cmake --build "$BUILD" -j"$JOBS"
 fi
 
-# One file to hand over: nothing but system DLLs may be imported.
-IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/TXLoader.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
-log "TXLoader.exe ($(du -h "$BUILD/TXLoader.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
-if grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|ws2_32|version|imm32|winmm|uxtheme|dwmapi|comdlg32|shlwapi|uuid|netapi32|userenv|mpr|setupapi|winspool\.drv|msvcrt|api-ms-win-.*|rpcrt4|d3d9|dxgi|d3d11|dwrite|wtsapi32|authz|crypt32|bcrypt|secur32|iphlpapi|cfgmgr32|shcore|comctl32|ntdll)\.dll$' <<<"$IMPORTS"; then
-    echo "TXLoader.exe needs DLLs beside it (above)" >&2
-    exit 1
-fi
+# One file to hand over, which loads DLLs from the system folder only: what the loader resolves
+# before the program runs must be a KnownDLL or an API set; anything else is to be delay-loaded
+# (TXL_DELAY_LOADED_DLLS in cmake/Program.cmake).
+for program in "${PROGRAMS[@]}"; do
+    IMPORTS=$(x86_64-w64-mingw32-objdump -p "$BUILD/$program.exe" | sed -n 's/^\s*DLL Name: //p' | sort -u)
+    log "$program.exe ($(du -h "$BUILD/$program.exe" | cut -f1)) imports: ${IMPORTS//$'\n'/ }"
+    if grep -viE '^(advapi32|comdlg32|gdi32|imm32|kernel32|msvcrt|ole32|oleaut32|rpcrt4|setupapi|shcore|shell32|shlwapi|user32|ws2_32|api-ms-win-.*)\.dll$' <<<"$IMPORTS"; then
+        echo "$program.exe imports DLLs that are no KnownDLLs (above): delay-load them (TXL_DELAY_LOADED_DLLS)" >&2
+        exit 1
+    fi
+done
 [ "$MODE" = --build-only ] && exit 0
 
 # release DIR: the release of $BUILD's TXLoader.exe in DIR. The placeholder image is no firmware

@@ -27,6 +27,14 @@ def main(build, qt, kit, command):
 
     def place(path, word):
         real = os.path.realpath(path if os.path.isabs(path) else os.path.join(build, path))
+        if real.startswith(build + os.sep) and os.path.isdir(real):
+            # A library folder of the build (the delay-load import libraries): its libraries.
+            rel = os.path.relpath(real, build)
+            os.makedirs(os.path.join(kit, "obj", rel), exist_ok=True)
+            for name in sorted(n for n in os.listdir(real) if n.endswith(".a")):
+                shutil.copyfile(os.path.join(real, name), os.path.join(kit, "obj", rel, name))
+                inputs.append(f"obj/{rel}/{name}\tTXLoader (this kit)")
+            return word.replace(path, f"obj/{rel}")
         if real.startswith(build + os.sep) and os.path.isfile(real):
             rel = os.path.relpath(real, build)
             os.makedirs(os.path.join(kit, "obj", os.path.dirname(rel)), exist_ok=True)

@@ -112,7 +112,7 @@ int Version()
 {
     WriteText(TStream::Out,
               QStringLiteral("txloader-cli %1\nОбраз: %2, %3 байт, SHA-256 %4%5\n")
-                  .arg(QStringLiteral(TXL_VERSION), QString::fromLatin1(FirmwareFileName))
+                  .arg(QString::fromLatin1(Product::Version), QString::fromLatin1(FirmwareFileName))
                   .arg(FirmwareSize)
                   .arg(ImageSha256(), FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark) : QString()));
     return ceOK;

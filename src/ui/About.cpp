@@ -26,6 +26,11 @@ TfrmAbout::TfrmAbout(const QString &ExeFileName, QWidget *parent)
     QPalette Colours = palette();
     Colours.setColor(QPalette::Window, Colours.color(QPalette::Button));
     setPalette(Colours);
+    // From the product's facts, and the notice that the LGPL asks of a program that shows its
+    // copyright: Qt's, and where the licence texts are.
+    ui->Label1->setText(QString::fromUtf8(Product::Contact));
+    ui->lblQtNotice->setText(QStringLiteral("Qt %1 © The Qt Company Ltd.\n(L)GPL 3: %2")
+                                 .arg(QString::fromLatin1(qVersion()), QStringLiteral(TXL_LICENCE_TEXTS)));
     FormCreate();
 }
 

@@ -89,7 +89,7 @@ log "test package with the placeholder, allowed"
 bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1 ||
     { cat "$WORK/package.log"; echo "FAIL: scripts/package.sh failed"; exit 1; }
 lab_image "$WORK/build" # the package's own build: its image and caption
-DEB=$WORK/build/txloader_1.0.0.3_amd64.deb
+DEB=$WORK/build/txloader_${TXL_VERSION}_amd64.deb
 [ -f "$DEB" ] || { ls "$WORK/build"; echo "FAIL: no $DEB"; exit 1; }
 sed -n '/^-- lintian/,$p' "$WORK/package.log"
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
@@ -97,6 +97,9 @@ log "Depends: $DEPENDS"
 for dep in libcap2-bin libqt6widgets6 libc6; do
     grep -q "$dep" <<<"$DEPENDS" || fail "Depends lacks $dep"
 done
+# The package's copies of the product's facts (product.env of its build).
+FACTS="$(dpkg-deb -f "$DEB" Maintainer)|$(dpkg-deb -f "$DEB" Version)"
+[ "$FACTS" = "$TXL_PUBLISHER <$TXL_CONTACT>|$TXL_VERSION" ] || fail "the package's maintainer and version: $FACTS"
 
 # What the package holds; directories that exist now must exist afterwards, nothing else.
 mapfile -t PATHS < <(dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$')
@@ -119,13 +122,15 @@ for size in 16 32 48 128 256; do
 done
 DESKTOP=/usr/share/applications/com.tervix.txloader.desktop
 desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
-for line in 'Name=Tervix BootLoader' Exec=txloader Icon=txloader; do
+for line in "Name=$TXL_PRODUCT_NAME" Exec=txloader Icon=txloader; do
     grep -qx "$line" "$DESKTOP" || fail "desktop entry ${line%%=*}"
 done
 appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
     { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
-zcat /usr/share/man/man1/txloader.1.gz | grep -q '^\.TH TXLOADER 1' || fail "no manual page"
-[ -s /usr/share/doc/txloader/copyright ] || fail "no copyright file"
+zcat /usr/share/man/man1/txloader.1.gz | grep -q "^\.TH TXLOADER 1 .* \"txloader $TXL_VERSION\"" || fail "no manual page of $TXL_VERSION"
+grep -qF "<developer_name>$TXL_PUBLISHER</developer_name>" /usr/share/metainfo/com.tervix.txloader.metainfo.xml ||
+    fail "the metainfo names another developer"
+grep -qxF "Upstream-Contact: $TXL_PUBLISHER <$TXL_CONTACT>" /usr/share/doc/txloader/copyright || fail "no copyright file naming $TXL_PUBLISHER"
 
 log "postinst on a file system without extended attributes"
 # A private mount namespace: ramfs under the helper keeps no capability.

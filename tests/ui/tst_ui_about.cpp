@@ -239,6 +239,20 @@ private slots:
                 QCOMPARE(L->text(), QString::fromUtf8(Item.Text));
         }
 
+        // Qt's notice and where the licence texts are, as the LGPL asks, beside the OK button;
+        // each of its two lines whole within its box.
+        const QLabel *Notice = Label(&About, "lblQtNotice");
+        QVERIFY(Notice);
+        QCOMPARE(Notice->geometry(), QRect(8, 197, 192, 32));
+        const QStringList Lines = Notice->text().split(QLatin1Char('\n'));
+        QCOMPARE(Lines.size(), 2);
+        QCOMPARE(Lines[0],
+                 QStringLiteral("Qt %1 © The Qt Company Ltd.").arg(QString::fromLatin1(qVersion())));
+        QVERIFY2(Lines[1].startsWith(QStringLiteral("(L)GPL 3: ")), qPrintable(Lines[1]));
+        for (const QString &Line : Lines)
+            QVERIFY2(Notice->fontMetrics().horizontalAdvance(Line) <= Notice->width(), qPrintable(Line));
+        QVERIFY(2 * Notice->fontMetrics().lineSpacing() <= Notice->height());
+
         // Bold 9 pt in navy, green and the window-text colour; the rest in the dialog's font.
         const QColor WindowText = About.palette().color(QPalette::WindowText);
         const struct {

@@ -51,6 +51,8 @@ private slots:
         QCOMPARE(F.Main.windowTitle(),
                  QStringLiteral("Tervix BootLoader: ZRM-40K_06_V48") +
                      (FirmwareIsPlaceholder ? QStringLiteral(" (тестовый образ)") : QString()));
+        // The form's title is a copy of the product's name.
+        QVERIFY(F.Main.windowTitle().startsWith(QString::fromUtf8(Product::Name) + QStringLiteral(": ")));
         QCOMPARE(F.Panel(1), QStringLiteral("Статус: Готов"));
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: "));
         QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));

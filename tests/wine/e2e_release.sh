@@ -3,9 +3,19 @@
 # in a "PC" network namespace (192.168.0.10/24); the simulated device is at 192.168.0.200.
 #   signing   a release signed with a throwaway certificate and timestamped by a throwaway
 #             authority on 127.0.0.1 verifies against their root (and not against another);
-#             the unsigned release carries no signature;
-#   zip       TXLoader.exe unpacked into a folder with Cyrillic letters and spaces starts and
-#             its About box shows the version, product name and copyright;
+#             one without a timestamp is refused unless TXL_SIGN_NO_TIMESTAMP=1; the unsigned
+#             release carries no signature;
+#   exe       the shipped TXLoader.exe as Windows reads it (pefile): static imports only of
+#             KnownDLLs, the others delay-loaded, the entry point that restricts the DLL search
+#             to the system folder first, aware of Remote Desktop, manifest from the facts;
+#   zip       everything under one folder TXLoader-V; TXLoader.exe unpacked into a folder with
+#             Cyrillic letters and spaces, a planted version.dll beside it, starts without
+#             loading that DLL and its About box shows the version, product name, copyright
+#             and Qt's notice;
+#   tables    the installer's tables as Windows Installer's validation reads them (msiinfo):
+#             short names, a _Validation row for every column, the shortcut's own component
+#             with an HKCU key path, no reference to another component's file, file versions
+#             without hashes; the package code changes with the script that made it;
 #   relink    the relinking kit alone gives the build's very TXLoader.exe, which starts and
 #             shows the version in About;
 #   install   msiexec /i /qn; the installed TXLoader.exe, started from Program Files, uploads
@@ -24,7 +34,7 @@ set -euo pipefail
 
 DIST=$(realpath "$1") BUILD=$(realpath "$2") QT=$(realpath "$3") SIM=$4 OUT=$5
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-TABLE=$SRC/src/version/resource/TXLoader.version
+TABLE=$BUILD/facts/TXLoader.exe.version
 PY=/usr/bin/python3
 PC=txl-rpc-$$ DEV=txl-rdev-$$
 WORK=$(mktemp -d /tmp/txl-e2e-release.XXXXXX)
@@ -50,6 +60,7 @@ VERSION=$(sed -n '/^\[fixed\]/,/^\[/{s/^FileVersion *= *//p}' "$TABLE")
 OLD=${VERSION%.*}.$((${VERSION##*.} - 1))
 [ "${VERSION##*.}" -gt 0 ] || { echo "cannot make a version below $VERSION"; exit 1; }
 NAME=TXLoader-$VERSION-win64
+TOP=TXLoader-$VERSION # the zip's one folder
 for f in "$NAME.zip" "$NAME.msi" "$NAME-relink.zip" "$NAME.debug" SHA256SUMS; do
     [ -f "$DIST/$f" ] || { echo "no $f in $DIST"; exit 1; }
 done
@@ -144,6 +155,7 @@ started_and_about() {
     for key in ProductName LegalCopyright; do
         grep -qF -- "$(table_value "$key")" <<<"$ABOUT_TEXT" || bad "the About box does not show $key"
     done
+    grep -qE "The [QO]t Company Ltd" <<<"$ABOUT_TEXT" || bad "the About box does not show Qt's copyright" # Q: O to tesseract
     lab_click "$WIN" close
     lab_wait_exit "$TOOL_PID" 20 || bad "the tool did not end after \"Выйти\" (status $LAB_STATUS)"
 }
@@ -158,6 +170,7 @@ log "fresh prefix in $((SECONDS - START)) s, user $WIN_USER"
 
 mkdir -p "$WORK/zip" "$WORK/signed" "$WORK/old"
 unzip -q "$DIST/$NAME.zip" -d "$WORK/zip"
+ZIP=$WORK/zip/$TOP
 UPGRADE=$(msi_property "$DIST/$NAME.msi" UpgradeCode)
 PRODUCT=$(msi_property "$DIST/$NAME.msi" ProductCode)
 
@@ -225,7 +238,7 @@ TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass TXL_SIGN_TIMESTAMP_URL
     bash "$SRC/packaging/windows/make-release.sh" "$BUILD" "$QT" "$WORK/signed" >"$WORK/signed.log" 2>&1 ||
     { cat "$WORK/signed.log"; bad "make-release.sh failed with a certificate"; }
 grep -q "TXLoader.exe signed (SHA-256, timestamp from" "$WORK/signed.log" || bad "the signed release does not say it signed"
-unzip -q "$WORK/signed/$NAME.zip" TXLoader.exe -d "$WORK/signed/zip"
+unzip -q -j "$WORK/signed/$NAME.zip" "$TOP/TXLoader.exe" -d "$WORK/signed/zip"
 for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
     osslsigncode verify -CAfile "$WORK/root.pem" -TSA-CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 ||
         { sed 's/^/    | /' "$WORK/verify.log"; bad "$(basename "$f") does not verify against the throwaway root"; }
@@ -234,7 +247,18 @@ for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
     ! osslsigncode verify -CAfile "$WORK/other.pem" -in "$f" >/dev/null 2>&1 ||
         bad "$(basename "$f") verifies against an unrelated root as well"
 done
-for f in "$WORK/zip/TXLoader.exe" "$DIST/$NAME.msi"; do
+# Without a timestamp a signature dies with its certificate: refused in one line, unless asked for.
+if TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass bash "$SRC/packaging/windows/make-release.sh" \
+    "$BUILD" "$QT" "$WORK/nots" "$BUILD/TXLoader.exe" >"$WORK/nots.log" 2>&1 ||
+    [ "$(wc -l <"$WORK/nots.log")" != 1 ] || ! grep -q TXL_SIGN_TIMESTAMP_URL "$WORK/nots.log"; then
+    bad "a signed release without a timestamp was not refused in one line: $(head -n3 "$WORK/nots.log")"
+fi
+TXL_SIGN_NO_TIMESTAMP=1 TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass bash "$SRC/packaging/windows/make-release.sh" \
+    "$BUILD" "$QT" "$WORK/nots" "$BUILD/TXLoader.exe" >"$WORK/nots.log" 2>&1 || bad "TXL_SIGN_NO_TIMESTAMP=1 did not sign"
+osslsigncode verify -CAfile "$WORK/root.pem" -in "$WORK/nots/$NAME.msi" >"$WORK/verify.log" 2>&1 &&
+    ! grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log" ||
+    bad "TXL_SIGN_NO_TIMESTAMP=1 did not give a signature without timestamp"
+for f in "$ZIP/TXLoader.exe" "$DIST/$NAME.msi"; do
     ! osslsigncode verify -CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 &&
         grep -qiE "no signature found|file has no signature" "$WORK/verify.log" ||
         bad "the unsigned release's $(basename "$f") has a signature"
@@ -242,29 +266,77 @@ done
 log "signed: $(sha256sum "$WORK/signed/$NAME.msi" | cut -c1-16)..., unsigned: $(sha256sum "$DIST/$NAME.msi" | cut -c1-16)..."
 end
 
+# --- exe: the shipped TXLoader.exe as Windows reads it -----------------------------------------
+begin exe
+"$PY" - "$ZIP/TXLoader.exe" "$BUILD/TXLoader.exe" "$VERSION" "$TXL_PRODUCT_NAME" <<'EOF' || bad "TXLoader.exe as Windows reads it: see above"
+import re, subprocess, sys
+import pefile
+shipped, built, version, product = sys.argv[1:]
+pe, bad = pefile.PE(shipped), []
+# What the loader resolves before the program runs: KnownDLLs and API sets only, which never
+# come from the program's folder ("Dynamic-link library search order").
+KNOWN = {"advapi32", "comdlg32", "gdi32", "imm32", "kernel32", "msvcrt", "ole32", "oleaut32", "rpcrt4",
+         "setupapi", "shcore", "shell32", "shlwapi", "user32", "ws2_32"}
+imports = {e.dll.decode().lower(): {i.name for i in e.imports} for e in pe.DIRECTORY_ENTRY_IMPORT}
+print("-- imports:", " ".join(sorted(imports)))
+bad += [f"imports {d}, which is no KnownDLL" for d in imports if d[:-4] not in KNOWN and not d.startswith("api-ms-win-")]
+# The others are delay-loaded: their descriptors, as the delay-load helper reads them (symbols of
+# the unstripped build, which has the same layout), and the entry point that first restricts the
+# DLL search to the system folder.
+nm = subprocess.run(["x86_64-w64-mingw32-nm", built], capture_output=True, text=True, check=True).stdout
+symbols = {n: int(a, 16) for a, _, n in (l.split() for l in nm.splitlines() if len(l.split()) == 3)}
+base = pe.OPTIONAL_HEADER.ImageBase
+delayed = sorted(pe.get_string_at_rva(pe.get_dword_at_rva(a - base + 4)).decode().lower()
+                 for n, a in symbols.items() if n.startswith("__DELAY_IMPORT_DESCRIPTOR_"))
+print("-- delay-loaded:", " ".join(delayed))
+if "version.dll" not in delayed or set(delayed) & {d + ".dll" for d in KNOWN}:
+    bad.append("version.dll is not delay-loaded, or a KnownDLL is")
+if base + pe.OPTIONAL_HEADER.AddressOfEntryPoint != symbols.get("TxlSafeStart") or \
+        b"SetDefaultDllDirectories" not in imports.get("kernel32.dll", ()):
+    bad.append("the entry point is not TxlSafeStart, or SetDefaultDllDirectories is not imported")
+if not pe.OPTIONAL_HEADER.DllCharacteristics & 0x8000:
+    bad.append("not marked aware of Remote Desktop Services (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE)")
+# The manifest, from the product's facts.
+manifests = [pe.get_data(r.directory.entries[0].directory.entries[0].data.struct.OffsetToData,
+                         r.directory.entries[0].directory.entries[0].data.struct.Size).decode()
+             for r in pe.DIRECTORY_ENTRY_RESOURCE.entries if r.id == 24]
+if len(manifests) != 1 or f'version="{version}"' not in manifests[0] or f"<description>{product}</description>" not in manifests[0]:
+    bad.append("the manifest does not carry the product's version and name")
+print("\n".join(bad))
+sys.exit(bool(bad))
+EOF
+end
+
 # --- zip: unpacked under a Cyrillic path with spaces -----------------------------------------
 begin zip
 FOLDER="C:\\users\\$WIN_USER\\Рабочий стол\\TX Loader"
-mkdir -p "$WINEPREFIX/drive_c/users/$WIN_USER/Рабочий стол/TX Loader"
-unzip -q "$DIST/$NAME.zip" -d "$WINEPREFIX/drive_c/users/$WIN_USER/Рабочий стол/TX Loader"
-LISTING=$(cd "$WORK/zip" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+ZIPDIR="$WINEPREFIX/drive_c/users/$WIN_USER/Рабочий стол/TX Loader"
+mkdir -p "$ZIPDIR"
+unzip -q "$DIST/$NAME.zip" -d "$ZIPDIR"
+LISTING=$(cd "$ZIP" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+[ "$(unzip -Z1 "$DIST/$NAME.zip" | cut -d/ -f1 | sort -u)" = "$TOP" ] || bad "the zip's files are not all under $TOP/"
 log "zip holds: $LISTING"
 [ "$LISTING" = "./LICENSES/GPL-3.0.txt ./LICENSES/LGPL-3.0.txt ./LICENSES/MinGW-w64-runtime.txt ./LICENSES/Qt-third-party.txt ./README.txt ./TXLoader.exe " ] ||
     bad "the zip holds other files than TXLoader.exe, README.txt and the four LICENSES files"
+# For the user: the four outcomes, the contact; for the engineer who deploys it: silent install
+# and removal by the UpgradeCode, the packed version, SmartScreen, checksums, the firewall's
+# prompt for administrators only.
 for text in "Статус: OK" "Статус: таймаут" "Статус: ошибка устройства" "Статус: неизвестная ошибка" \
-    "support@tervix.example" "$VERSION"; do
-    grep -qF "$text" "$WORK/zip/README.txt" || bad "README.txt does not mention \"$text\""
+    "$TXL_CONTACT" "$VERSION" "msiexec /i $NAME.msi /qn /norestart /l*v log.txt" "RelatedProducts('$UPGRADE')" \
+    "записана как $(msi_property "$DIST/$NAME.msi" ProductVersion)" SmartScreen \
+    "certutil -hashfile $NAME.msi SHA256" "Get-FileHash $NAME.msi" "только администратору"; do
+    grep -qF -- "$text" "$ZIP/README.txt" || bad "README.txt does not mention \"$text\""
 done
-grep -q "GNU LESSER GENERAL PUBLIC LICENSE" "$WORK/zip/LICENSES/LGPL-3.0.txt" || bad "LGPL-3.0.txt is not the LGPL"
-grep -q "GNU GENERAL PUBLIC LICENSE" "$WORK/zip/LICENSES/GPL-3.0.txt" || bad "GPL-3.0.txt is not the GPL"
-log "Qt notices: $(grep -c '^=====' "$WORK/zip/LICENSES/Qt-third-party.txt") components"
+grep -q "GNU LESSER GENERAL PUBLIC LICENSE" "$ZIP/LICENSES/LGPL-3.0.txt" || bad "LGPL-3.0.txt is not the LGPL"
+grep -q "GNU GENERAL PUBLIC LICENSE" "$ZIP/LICENSES/GPL-3.0.txt" || bad "GPL-3.0.txt is not the GPL"
+log "Qt notices: $(grep -c '^=====' "$ZIP/LICENSES/Qt-third-party.txt") components"
 # The shipped .exe carries no debug information, and its debug link names the .debug file
 # with that file's CRC, as debuggers check it.
-SECTIONS=$(x86_64-w64-mingw32-objdump -h "$WORK/zip/TXLoader.exe" | awk '$2 ~ /^\./ { print $2 }' | tr '\n' ' ')
+SECTIONS=$(x86_64-w64-mingw32-objdump -h "$ZIP/TXLoader.exe" | awk '$2 ~ /^\./ { print $2 }' | tr '\n' ' ')
 [[ "$SECTIONS" != *.debug_info* ]] || bad "TXLoader.exe in the zip has debug information"
-STAMP=$("$PY" -c 'import sys, pefile; print(pefile.PE(sys.argv[1], fast_load=True).FILE_HEADER.TimeDateStamp)' "$WORK/zip/TXLoader.exe")
+STAMP=$("$PY" -c 'import sys, pefile; print(pefile.PE(sys.argv[1], fast_load=True).FILE_HEADER.TimeDateStamp)' "$ZIP/TXLoader.exe")
 [ "$STAMP" = 0 ] || bad "TXLoader.exe in the zip carries a time stamp ($STAMP)"
-x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$WORK/debuglink" "$WORK/zip/TXLoader.exe" "$WORK/discard.exe" ||
+x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$WORK/debuglink" "$ZIP/TXLoader.exe" "$WORK/discard.exe" ||
     bad "TXLoader.exe has no debug link"
 "$PY" - "$WORK/debuglink" "$DIST/$NAME.debug" <<'EOF' || bad "the debug link does not name $NAME.debug with its CRC"
 import struct, sys, zlib
@@ -274,7 +346,20 @@ crc = struct.unpack("<I", link[-4:])[0]
 print(f"-- debug link: {name}, CRC {crc:08x}")
 sys.exit(name != sys.argv[2].rsplit("/", 1)[-1] or crc != zlib.crc32(debug) or b".debug_info" not in debug)
 EOF
-started_and_about "$FOLDER\\TXLoader.exe" wine-release-zip-about
+# A DLL planted beside the program (by a web page's download, say) must not be loaded: Wine is
+# told to prefer a DLL it finds over its own, and reports every DLL it loads. winmm.dll, which the
+# tool loads at start: version.dll is imported by Wine's own user32 at process start, which Wine
+# resolves like any DLL (Windows takes a KnownDLL's dependencies from the system).
+{ echo EXPORTS; x86_64-w64-mingw32-nm /usr/x86_64-w64-mingw32/lib/libwinmm.a | awk '$2 == "T" { print $3 "=Planted" }'; } \
+    >"$WORK/planted.def"
+echo 'int Planted(void) { return 0; }' >"$WORK/planted.c"
+x86_64-w64-mingw32-gcc-posix -shared -o "$ZIPDIR/$TOP/winmm.dll" "$WORK/planted.c" "$WORK/planted.def"
+WINEDEBUG=+loaddll WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winmm=n,b" \
+    started_and_about "$FOLDER\\$TOP\\TXLoader.exe" wine-release-zip-about
+LOADED=$(grep -i 'loaddll.*winmm\.dll' "$WORK/tool.log" | sed 's/.*Loaded //' | sort -u | tr '\n' ' ')
+log "winmm.dll loaded: $LOADED"
+[[ "${LOADED,,}" == *'system32\\winmm.dll'* && "${LOADED,,}" != *'tx loader'* ]] ||
+    bad "TXLoader.exe did not load winmm.dll from the system folder alone"
 end
 
 # --- relinking kit ---------------------------------------------------------------------------
@@ -284,16 +369,87 @@ if grep -rlF "$BUILD" "$WORK/kit" >"$WORK/paths.txt"; then
     bad "the kit names the build directory in: $(tr '\n' ' ' <"$WORK/paths.txt")"
 fi
 (cd "$WORK/kit" && sha256sum --quiet -c SHA256SUMS) || bad "the kit's SHA256SUMS do not match"
+# Beside the kit, the exact source of the Qt it was built with: what Debian's .dsc lists, as it lists it.
+DSC=$(cd "$DIST" && ls qt6-base_*.dsc)
+(cd "$DIST" && awk '/^Checksums-Sha256:/ { f = 1; next } /^[^ ]/ { f = 0 } f && NF == 3 { print $1 "  " $3 }' "$DSC" |
+    sha256sum --quiet -c) && grep -qF "dpkg-source -x $DSC" "$WORK/kit/README.txt" ||
+    bad "no Qt source beside the kit as its .dsc lists it, or the kit's README does not name it"
+# How to build that Qt: the toolchain file it was built with, and the host's Qt tools.
+cmp -s "$WORK/kit/mingw-w64-x86_64.cmake" "$QT/mingw-w64-x86_64.cmake" && grep -q -- -DQT_HOST_PATH= "$WORK/kit/README.txt" ||
+    bad "the kit lacks Qt's toolchain file or does not say that Qt's build needs the host's Qt tools"
 START=$SECONDS
 if (cd "$WORK/kit" && sh link.sh "$QT" >"$WORK/relink.log" 2>&1); then
     log "relinked in $((SECONDS - START)) s: $(sha256sum "$WORK/kit/TXLoader.exe" | cut -d' ' -f1)"
     cmp -s "$WORK/kit/TXLoader.exe" "$BUILD/TXLoader.exe" ||
         bad "the relinked TXLoader.exe differs from the build's ($(sha256sum "$BUILD/TXLoader.exe" | cut -d' ' -f1))"
+    # The kit's README: stripped, with the debug link, it is the shipped executable.
+    (cd "$DIST" && SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip --strip-all -o "$WORK/shipped.exe" "$WORK/kit/TXLoader.exe" &&
+        SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$NAME.debug" "$WORK/shipped.exe") &&
+        cmp -s "$WORK/shipped.exe" "$ZIP/TXLoader.exe" || bad "the kit README's strip and debug link do not give the shipped TXLoader.exe"
     started_and_about "$(winpath "$WORK/kit/TXLoader.exe")" wine-release-relink-about
 else
     sed 's/^/    | /' "$WORK/relink.log"
     bad "link.sh failed"
 fi
+end
+
+# --- tables: the installer as Windows Installer's validation reads it ---------------------------
+begin tables
+[ "$(msi_property "$DIST/$NAME.msi" Manufacturer)" = "$TXL_PUBLISHER" ] || bad "the package's Manufacturer is not $TXL_PUBLISHER"
+mkdir -p "$WORK/streams"
+"$PY" - "$DIST/$NAME.msi" "$VERSION" "$WORK/streams" <<'EOF' || bad "the package's tables: see above"
+import re, subprocess, sys
+msi, version = sys.argv[1:3]
+def export(name):  # a missing table reads as an empty one; streams go to the scratch folder
+    return subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True,
+                          cwd=sys.argv[3]).stdout.replace("\r", "").split("\n")
+def table(name):
+    lines = export(name)
+    return [dict(zip(lines[0].split("\t"), row.split("\t"))) for row in lines[3:] if row]
+bad = []
+def short(name):  # an 8.3 name (Microsoft: "Filename")
+    return re.fullmatch(r'[^ +,;=\[\].\\/?|<>:*"]{1,8}(\.[^ +,;=\[\].\\/?|<>:*"]{1,3})?', name)
+# ICE03: every file, shortcut and folder name is an 8.3 name, or one with its long name after "|".
+for tab, col in (("File", "FileName"), ("Shortcut", "Name"), ("Directory", "DefaultDir")):
+    bad += [f"{tab}: {r[col]} has no short name" for r in table(tab)
+            if r[col] not in (".", "SourceDir") and not short(r[col].split(":")[0].split("|")[0])]
+# ICE03: a _Validation row for every column of every table.
+valid = {(r["Table"], r["Column"]) for r in table("_Validation")}
+for t in subprocess.run(["msiinfo", "tables", msi], capture_output=True, text=True).stdout.split():
+    bad += [f"_Validation lacks {t}.{c}" for c in export(t)[0].split("\t") if t[0] != "_" and (t, c) not in valid]
+files, registry, components = table("File"), table("Registry"), {r["Component"]: r for r in table("Component")}
+owner = {r["File"]: r["Component_"] for r in files}
+# ICE43, ICE57: the shortcut's component has an HKCU value of its own as key path, and nothing per machine.
+for r in table("Shortcut"):
+    c = components[r["Component_"]]
+    key = [g for g in registry if g["Registry"] == c["KeyPath"] and g["Component_"] == c["Component"]]
+    if not int(c["Attributes"]) & 4 or not key or key[0]["Root"] != "1":
+        bad.append(f"shortcut {r['Shortcut']}: its component's key path is no HKCU value of its own")
+    if c["Component"] in owner.values() or any(g["Component_"] == c["Component"] and g["Root"] != "1" for g in registry):
+        bad.append(f"shortcut {r['Shortcut']}: its component holds files or values per machine")
+# ICE69: a [#file] or [$component] reference names the row's own component.
+for tab, cols in (("Registry", ("Name", "Value")), ("Shortcut", ("Target", "Arguments"))):
+    for r in table(tab):
+        for kind, ref in re.findall(r"\[([#$!])([^\]]+)\]", " ".join(r[c] for c in cols)):
+            if (ref if kind == "$" else owner.get(ref)) != r["Component_"]:
+                bad.append(f"{tab} {r[tab]} refers to [{kind}{ref}] of another component")
+# Versioned files carry their version and language and no hash ("MsiFileHash Table": unversioned only).
+hashed = {r["File_"] for r in table("MsiFileHash")}
+for r in files:
+    if r["FileName"].lower().endswith(".exe") and (r["Version"], r["Language"], r["File"] in hashed) != (version, "1049", False):
+        bad.append(f"{r['FileName']}: version {r['Version']!r}, language {r['Language']!r}, hashed: {r['File'] in hashed}")
+print("\n".join(bad) or f"-- {len(valid)} _Validation rows; names, shortcut, references and versions as asked")
+sys.exit(bool(bad))
+EOF
+# The package code is one per content, which includes the script and tools that made the
+# package: a copy of make-release.sh with one line more gives the same zip, another package code.
+mkdir -p "$WORK/variant/src/ui" && cp -r "$SRC/packaging" "$WORK/variant/" && cp -r "$SRC/src/ui/icon" "$WORK/variant/src/ui/"
+echo "# another script" >>"$WORK/variant/packaging/windows/make-release.sh"
+SOURCE_DATE_EPOCH=$(git -C "$SRC" log -1 --format=%ct) bash "$WORK/variant/packaging/windows/make-release.sh" "$BUILD" "$QT" \
+    "$WORK/variant-out" "$BUILD/TXLoader.exe" >"$WORK/variant.log" 2>&1 || { cat "$WORK/variant.log"; bad "the copied make-release.sh failed"; }
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): *//p'; }
+cmp -s "$WORK/variant-out/$NAME.zip" "$DIST/$NAME.zip" && [ "$(package_code "$WORK/variant-out/$NAME.msi")" != "$(package_code "$DIST/$NAME.msi")" ] ||
+    bad "another make-release.sh gave another zip or the same package code"
 end
 
 # The older version: the kit's objects with an older version resource, packed the same way.
@@ -308,14 +464,14 @@ bash "$SRC/packaging/windows/make-release.sh" "$BUILD" "$QT" "$WORK/old" "$WORK/
 OLD_MSI=$WORK/old/TXLoader-$OLD-win64.msi
 [ -f "$OLD_MSI" ] || { cat "$WORK/old.log"; echo "no package of version $OLD"; exit 1; }
 OLD_PRODUCT=$(msi_property "$OLD_MSI" ProductCode)
-unzip -q "$WORK/old/TXLoader-$OLD-win64.zip" TXLoader.exe -d "$WORK/old/zip"
+unzip -q -j "$WORK/old/TXLoader-$OLD-win64.zip" "TXLoader-$OLD/TXLoader.exe" -d "$WORK/old/zip"
 log "version $OLD for the upgrade: $OLD_MSI (product $OLD_PRODUCT; $VERSION is $PRODUCT)"
 
 # --- install, upload from Program Files, shortcut, entry -----------------------------------
 begin install
 msi_ok "$DIST/$NAME.msi" i "$OUT/wine-release-install.log" "msiexec /i (log: $OUT/wine-release-install.log)"
 [ "$(installed_files)" = "$LISTING" ] || bad "Program Files\\Tervix\\TXLoader holds: $(installed_files)"
-cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/zip/TXLoader.exe" || bad "the installed TXLoader.exe is not the release's"
+cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$ZIP/TXLoader.exe" || bad "the installed TXLoader.exe is not the release's"
 lab_device "$DEV" "$SIM" --once --idle-timeout 120
 lab_wine_tool "$PC" "$WORK/installed.log" 'C:\Program Files\Tervix\TXLoader\TXLoader.exe'
 if lab_wine_main "$LAB_TITLE" 60; then
@@ -357,7 +513,7 @@ log "uninstall entries shown: ${ENTRIES:-none}"
 [ "$(grep -c . <<<"$ENTRIES")" = 1 ] || bad "not exactly one entry in \"Apps and features\""
 IFS='|' read -r KEY DNAME DVERSION DPUBLISHER DCONTACT DICON _ <<<"$ENTRIES"
 [[ "$KEY" == *'\Uninstall\Tervix BootLoader' ]] || bad "the entry is $KEY"
-[ "$DNAME|$DVERSION|$DPUBLISHER|$DCONTACT" = "Tervix BootLoader|$VERSION|Tervix Devices|support@tervix.example" ] ||
+[ "$DNAME|$DVERSION|$DPUBLISHER|$DCONTACT" = "$TXL_PRODUCT_NAME|$VERSION|$TXL_PUBLISHER|$TXL_CONTACT" ] ||
     bad "the entry reads \"$DNAME|$DVERSION|$DPUBLISHER|$DCONTACT\""
 [ "${DICON,,}" = 'c:\program files\tervix\txloader\txloader.exe,0' ] || bad "the entry's icon is \"$DICON\""
 HIDDEN=$(all_entries | awk -F'|' '$7 == "0x1"')
@@ -399,7 +555,7 @@ fi
 in_pc wineserver -w
 [ "$(entries | cut -d'|' -f3)" = "$VERSION" ] || bad "after the refused downgrade the entry reads: $(entries)"
 [ "$(all_entries | grep -c .)" = 2 ] || bad "after the refused downgrade the entries are: $(all_entries)"
-cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/zip/TXLoader.exe" || bad "the refused downgrade changed TXLoader.exe"
+cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$ZIP/TXLoader.exe" || bad "the refused downgrade changed TXLoader.exe"
 end
 
 # removed WHAT: nothing of the tool is left.
@@ -442,7 +598,7 @@ fi
 [ "$(installed_files)" = "$LISTING" ] || bad "after the upgrade the folder holds: $(installed_files)"
 cmp -s "$INSTALL_DIR/TXLoader/TXLoader.exe" "$WORK/signed/zip/TXLoader.exe" || bad "the upgrade left another TXLoader.exe than the new one"
 for f in README.txt LICENSES/Qt-third-party.txt; do
-    cmp -s "$INSTALL_DIR/TXLoader/$f" "$WORK/zip/$f" || bad "the upgrade left another $f"
+    cmp -s "$INSTALL_DIR/TXLoader/$f" "$ZIP/$f" || bad "the upgrade left another $f"
 done
 [ "$(cached_packages)" = 1 ] || bad "$(cached_packages) packages cached in C:\\windows\\Installer, not one"
 grep -qiE "${OLD_PRODUCT//[\{\}]/}|$(packed "$OLD_PRODUCT")" "$WINEPREFIX"/*.reg &&

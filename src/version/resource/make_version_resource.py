@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes the program's version resource from its table (TXLoader.version).
+"""Makes the program's version resource from its table (a program.version.in filled by CMake).
 
 Writes any of: the Windows resource script (--rc), the binary VS_VERSIONINFO block
 (--block) and a C++ file that puts that block into an ELF section (--cpp). The block is
