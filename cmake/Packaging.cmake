@@ -1,6 +1,7 @@
-# The Debian package: /usr/bin/txloader, its port-69 helper, desktop entry,
-# icons, AppStream metainfo, manual page, changelog and copyright; postinst
-# gives the helper, not the program, cap_net_bind_service. Built with: cpack
+# The Debian package: /usr/bin/txloader and txloader-cli, their port-69 helper,
+# desktop entry, icons, AppStream metainfo, manual pages, bash completion,
+# changelog and copyright; postinst gives the helper, not the programs,
+# cap_net_bind_service. Built with: cpack
 # (in the build directory).
 include(GNUInstallDirs)
 
@@ -10,7 +11,7 @@ set(txl_app_id com.tervix.txloader)
 
 # The product's facts (ProductFacts.cmake) go into the package's texts. The changelog keeps its
 # history; its newest entry must be of this version.
-foreach(name ${txl_app_id}.desktop ${txl_app_id}.metainfo.xml txloader.1 copyright changelog)
+foreach(name ${txl_app_id}.desktop ${txl_app_id}.metainfo.xml txloader.1 txloader-cli.1 copyright changelog)
   configure_file("${txl_pkg_src}/${name}.in" "${txl_pkg_out}/${name}" @ONLY)
 endforeach()
 file(STRINGS "${txl_pkg_src}/changelog.in" txl_changelog_top LIMIT_COUNT 1)
@@ -20,7 +21,7 @@ endif()
 
 # Debian wants manual pages and changelogs compressed, without time stamps.
 set(txl_gz_files)
-foreach(name txloader.1 changelog)
+foreach(name txloader.1 txloader-cli.1 changelog)
   add_custom_command(
     OUTPUT "${txl_pkg_out}/${name}.gz"
     COMMAND gzip -9nkf "${txl_pkg_out}/${name}"
@@ -31,13 +32,15 @@ endforeach()
 add_custom_target(txl_package_files ALL DEPENDS ${txl_gz_files})
 
 install(PROGRAMS "$<TARGET_FILE:TXLoader>" DESTINATION "${CMAKE_INSTALL_BINDIR}" RENAME txloader)
+install(PROGRAMS "$<TARGET_FILE:txloader-cli>" DESTINATION "${CMAKE_INSTALL_BINDIR}")
 # Where the client looks for it from /usr/bin (src/transfer).
 get_target_property(txl_helper_dir txloader-bind69 TXL_INSTALL_DIR)
 install(PROGRAMS "$<TARGET_FILE:txloader-bind69>" DESTINATION "${txl_helper_dir}")
 # Debug information stays in the build; the version section is not debug
 # information and survives, so the About box still reads it.
 find_program(TXL_STRIP NAMES strip REQUIRED)
-foreach(installed "${CMAKE_INSTALL_BINDIR}/txloader" "${txl_helper_dir}/$<TARGET_FILE_NAME:txloader-bind69>")
+foreach(installed "${CMAKE_INSTALL_BINDIR}/txloader" "${CMAKE_INSTALL_BINDIR}/txloader-cli"
+                  "${txl_helper_dir}/$<TARGET_FILE_NAME:txloader-bind69>")
   install(CODE "execute_process(COMMAND \"${TXL_STRIP}\" --strip-unneeded --remove-section=.comment
                                         --remove-section=.note
                                         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${installed}\"
@@ -49,7 +52,9 @@ foreach(size 16 32 48 128 256)
   install(FILES "${PROJECT_SOURCE_DIR}/src/ui/icon/TXLoader-${size}.png"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps" RENAME txloader.png)
 endforeach()
-install(FILES "${txl_pkg_out}/txloader.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${txl_pkg_out}/txloader.1.gz" "${txl_pkg_out}/txloader-cli.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${txl_pkg_src}/txloader-cli.bash-completion" DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions"
+        RENAME txloader-cli)
 install(FILES "${txl_pkg_out}/changelog.gz" "${txl_pkg_out}/copyright"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/txloader")
 
@@ -64,9 +69,10 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 ${TXL_PRODUCT_NAME} sends the firmware image compiled into it to a Tervix
 network device in its loading mode, over a reduced, write-only TFTP on UDP
 port 69: pick the interface facing the device, type its address and press
-the load button.
+the load button. txloader-cli does the same from scripts and test stations,
+for one device or for several at once, with exit statuses and JSON lines.
 
-Any user can run it: a small helper, given the capability to bind port 69
+Any user can run them: a small helper, given the capability to bind port 69
 when the package is installed, binds the port for the program, which itself
 runs without privileges. When an upload times out, the status tells why.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

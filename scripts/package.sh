@@ -37,7 +37,7 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DTXL_BUILD_TESTS=OFF \
     "-DCMAKE_C_FLAGS=$CPPFLAGS $CFLAGS" "-DCMAKE_CXX_FLAGS=$CPPFLAGS $CXXFLAGS" \
     "-DCMAKE_EXE_LINKER_FLAGS=$LDFLAGS" \
     "-DTXL_FIRMWARE_IMAGE=$image" "-DTXL_ALLOW_PLACEHOLDER=$allow"
-cmake --build "$dir" --target TXLoader txl_package_files -j"$(nproc)"
+cmake --build "$dir" --target TXLoader txloader-cli txl_package_files -j"$(nproc)"
 (cd "$dir" && cpack -G DEB)
 
 deb=$(ls "$dir"/txloader_*_amd64.deb)

@@ -169,14 +169,17 @@ msibuild "$WORK/$NAME.msi" -i "$WORK/_SummaryInformation.idt"
 [ -z "${TXL_SIGN_PFX:-}" ] || sign "$WORK/$NAME.msi"
 mv "$WORK/$NAME.msi" "$OUT/$NAME.msi"
 
-# The relinking kit: the link command of BUILD_DIR's TXLoader.exe with its inputs, and beside
+# The relinking kit: the link commands of BUILD_DIR's programs with their inputs, and beside
 # it the exact Qt source.
 FILES=("$NAME.zip" "$NAME.msi" "${DEBUG_FILES[@]}")
 if [ -z "${4:-}" ]; then
     KIT=$WORK/kit
     mkdir -p "$KIT"
-    LINK=$(ninja -C "$BUILD" -t commands TXLoader.exe | tail -n1)
-    "$PY" "$HERE/relink_kit.py" "$BUILD" "$QT" "$KIT" "$LINK"
+    LINKS=()
+    for program in "${PROGRAMS[@]}"; do
+        LINKS+=("$program" "$(ninja -C "$BUILD" -t commands "$program.exe" | tail -n1)")
+    done
+    "$PY" "$HERE/relink_kit.py" "$BUILD" "$QT" "$KIT" "${LINKS[@]}"
     mapfile -t QT_FILES < <(cd "$QT_SOURCE" && ls qt6-base_*)
     QT_DEB_VERSION=${QT_DSC#qt6-base_} QT_DEB_VERSION=${QT_DEB_VERSION%.dsc}
     sed -e "s/@VERSION@/$VERSION/g" -e "s/@QT_DEB_VERSION@/$QT_DEB_VERSION/g" -e "s/@QT_DSC@/$QT_DSC/g" \

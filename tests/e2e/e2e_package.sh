@@ -113,7 +113,9 @@ INSTALLED=1
 apt_get install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; echo "FAIL: apt-get install"; exit 1; }
 # The tool runs whatever code its environment names (Qt and GTK plugins): only its helper may hold a capability.
 HELPER=/usr/lib/txloader/txloader-bind69
-[ -z "$(getcap /usr/bin/txloader)" ] || fail "/usr/bin/txloader carries a capability: $(getcap /usr/bin/txloader)"
+for program in /usr/bin/txloader /usr/bin/txloader-cli; do
+    [ -z "$(getcap "$program")" ] || fail "$program carries a capability: $(getcap "$program")"
+done
 [ "$(getcap "$HELPER")" = "$HELPER cap_net_bind_service=ep" ] ||
     fail "postinst did not give $HELPER exactly cap_net_bind_service: $(getcap "$HELPER")"
 [ "$(stat -c %a:%U "$HELPER")" = 755:root ] || fail "$HELPER is not root's, mode 755"
@@ -127,7 +129,14 @@ for line in "Name=$TXL_PRODUCT_NAME" Exec=txloader Icon=txloader; do
 done
 appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
     { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
-zcat /usr/share/man/man1/txloader.1.gz | grep -q "^\.TH TXLOADER 1 .* \"txloader $TXL_VERSION\"" || fail "no manual page of $TXL_VERSION"
+for page in txloader txloader-cli; do
+    zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .* \"txloader $TXL_VERSION\"" ||
+        fail "no manual page $page(1) of $TXL_VERSION"
+done
+# Completion of the options, and of interface names after --interface (none here: no card is up).
+COMPLETED=$(bash -c '. /usr/share/bash-completion/completions/txloader-cli
+    COMP_WORDS=(txloader-cli --js); COMP_CWORD=1; _txloader_cli; echo "${COMPREPLY[*]}"')
+[ "$COMPLETED" = --json ] || fail "bash completes \"--js\" to \"$COMPLETED\""
 grep -qF "<developer_name>$TXL_PUBLISHER</developer_name>" /usr/share/metainfo/com.tervix.txloader.metainfo.xml ||
     fail "the metainfo names another developer"
 grep -qxF "Upstream-Contact: $TXL_PUBLISHER <$TXL_CONTACT>" /usr/share/doc/txloader/copyright || fail "no copyright file naming $TXL_PUBLISHER"
@@ -182,6 +191,14 @@ kill "$LISTENER_PID" 2>/dev/null || true
 log "click \"Выйти\""
 lab_click "$WIN" close
 lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly (status $LAB_STATUS)"
+log "txloader-cli as user $U, through the helper"
+lab_device "$DEV" "$SIM" --once --idle-timeout 90
+user_in_pc txloader-cli --quiet 192.168.0.200 || fail "txloader-cli failed as user $U"
+lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
+COMPLETED=$(user_in_pc bash -c '. /usr/share/bash-completion/completions/txloader-cli
+    COMP_WORDS=(txloader-cli --interface txl); COMP_CWORD=2; _txloader_cli; echo "${COMPREPLY[*]}"')
+[ "$COMPLETED" = "$LAB_PC_LINK" ] || fail "bash completes the interface \"txl\" to \"$COMPLETED\", not $LAB_PC_LINK"
+
 # The session's helpers follow the tool; any left are ours to end.
 lab_wait_for 10 sh -c "! pgrep -u $U >/dev/null" || {
     fail "processes of user $U left: $(pgrep -u "$U" -l | tr '\n' ' ')"

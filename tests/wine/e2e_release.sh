@@ -5,7 +5,7 @@
 #             authority on 127.0.0.1 verifies against their root (and not against another);
 #             one without a timestamp is refused unless TXL_SIGN_NO_TIMESTAMP=1; the unsigned
 #             release carries no signature;
-#   exe       the shipped TXLoader.exe as Windows reads it (pefile): static imports only of
+#   exe       the shipped programs as Windows reads them (pefile): static imports only of
 #             KnownDLLs, the others delay-loaded, the entry point that restricts the DLL search
 #             to the system folder first, aware of Remote Desktop, manifest from the facts;
 #   zip       everything under one folder TXLoader-V; TXLoader.exe unpacked into a folder with
@@ -20,6 +20,8 @@
 #             shows the version in About;
 #   install   msiexec /i /qn; the installed TXLoader.exe, started from Program Files, uploads
 #             the image byte for byte and reads "Статус: OK";
+#   cli       the installed txloader-cli.exe: --list, --version, an upload, and the exit status
+#             of each outcome (0 to 4, 64 for a usage error);
 #   entry     the Start-menu shortcut points at it; one uninstall entry with name, version,
 #             publisher and contact;
 #   downgrade an older package refuses to install over it, with the installer's message;
@@ -266,9 +268,12 @@ done
 log "signed: $(sha256sum "$WORK/signed/$NAME.msi" | cut -c1-16)..., unsigned: $(sha256sum "$DIST/$NAME.msi" | cut -c1-16)..."
 end
 
-# --- exe: the shipped TXLoader.exe as Windows reads it -----------------------------------------
+# --- exe: the shipped programs as Windows reads them ------------------------------------------
 begin exe
-"$PY" - "$ZIP/TXLoader.exe" "$BUILD/TXLoader.exe" "$VERSION" "$TXL_PRODUCT_NAME" <<'EOF' || bad "TXLoader.exe as Windows reads it: see above"
+for program in TXLoader txloader-cli; do
+    description=$TXL_PRODUCT_NAME
+    [ "$program" = TXLoader ] || description="$TXL_PRODUCT_NAME (консоль)"
+    "$PY" - "$ZIP/$program.exe" "$BUILD/$program.exe" "$VERSION" "$description" <<'EOF' || bad "$program.exe as Windows reads it: see above"
 import re, subprocess, sys
 import pefile
 shipped, built, version, product = sys.argv[1:]
@@ -289,8 +294,8 @@ base = pe.OPTIONAL_HEADER.ImageBase
 delayed = sorted(pe.get_string_at_rva(pe.get_dword_at_rva(a - base + 4)).decode().lower()
                  for n, a in symbols.items() if n.startswith("__DELAY_IMPORT_DESCRIPTOR_"))
 print("-- delay-loaded:", " ".join(delayed))
-if "version.dll" not in delayed or set(delayed) & {d + ".dll" for d in KNOWN}:
-    bad.append("version.dll is not delay-loaded, or a KnownDLL is")
+if not delayed or set(delayed) & {d + ".dll" for d in KNOWN}:
+    bad.append("nothing is delay-loaded, or a KnownDLL is")
 if base + pe.OPTIONAL_HEADER.AddressOfEntryPoint != symbols.get("TxlSafeStart") or \
         b"SetDefaultDllDirectories" not in imports.get("kernel32.dll", ()):
     bad.append("the entry point is not TxlSafeStart, or SetDefaultDllDirectories is not imported")
@@ -305,6 +310,7 @@ if len(manifests) != 1 or f'version="{version}"' not in manifests[0] or f"<descr
 print("\n".join(bad))
 sys.exit(bool(bad))
 EOF
+done
 end
 
 # --- zip: unpacked under a Cyrillic path with spaces -----------------------------------------
@@ -316,8 +322,8 @@ unzip -q "$DIST/$NAME.zip" -d "$ZIPDIR"
 LISTING=$(cd "$ZIP" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
 [ "$(unzip -Z1 "$DIST/$NAME.zip" | cut -d/ -f1 | sort -u)" = "$TOP" ] || bad "the zip's files are not all under $TOP/"
 log "zip holds: $LISTING"
-[ "$LISTING" = "./LICENSES/GPL-3.0.txt ./LICENSES/LGPL-3.0.txt ./LICENSES/MinGW-w64-runtime.txt ./LICENSES/Qt-third-party.txt ./README.txt ./TXLoader.exe " ] ||
-    bad "the zip holds other files than TXLoader.exe, README.txt and the four LICENSES files"
+[ "$LISTING" = "./LICENSES/GPL-3.0.txt ./LICENSES/LGPL-3.0.txt ./LICENSES/MinGW-w64-runtime.txt ./LICENSES/Qt-third-party.txt ./README.txt ./TXLoader.exe ./txloader-cli.exe " ] ||
+    bad "the zip holds other files than the two programs, README.txt and the four LICENSES files"
 # For the user: the four outcomes, the contact; for the engineer who deploys it: silent install
 # and removal by the UpgradeCode, the packed version, SmartScreen, checksums, the firewall's
 # prompt for administrators only.
@@ -489,6 +495,32 @@ if lab_wine_main "$LAB_TITLE" 60; then
 else
     bad "the installed TXLoader.exe did not show its main window"
 fi
+end
+
+# --- cli: the installed console loader, an exit status per outcome ---------------------------
+begin cli
+# cli_row EXIT PATTERN SIM_ARGS ARGS...: txloader-cli.exe from Program Files in the PC namespace
+# (SIM_ARGS "-": no device), its exit status and what it wrote (redirected: UTF-8).
+cli_row() {
+    local exit=$1 pattern=$2 sim=$3 status=0
+    shift 3
+    # shellcheck disable=SC2086 # the simulator's arguments, split
+    [ "$sim" = - ] || lab_device "$DEV" "$SIM" --idle-timeout 60 $sim
+    in_pc wine 'C:\Program Files\Tervix\TXLoader\txloader-cli.exe' "$@" >"$WORK/cli.out" 2>"$WORK/cli.err" || status=$?
+    [ "$sim" = - ] || { kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; }
+    log "txloader-cli $* -> $status: $(tr '\n' ' ' <"$WORK/cli.err" | head -c 200)"
+    [ "$status" = "$exit" ] || bad "txloader-cli $*: exit $status, not $exit"
+    grep -q -- "$pattern" "$WORK/cli.out" "$WORK/cli.err" || bad "txloader-cli $*: no \"$pattern\" in its output"
+}
+cli_row 0 "192.168.0.10/24" - --list
+cli_row 0 "$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)" - --version
+cli_row 0 '"outcome":"ok"' "--once" --json 192.168.0.200
+lab_image_arrived "$TXL_IMAGE" || bad "txloader-cli: the device did not receive the image byte for byte"
+cli_row 1 "^txloader: " "--fault 0:silent:all" 192.168.0.200
+cli_row 2 "^Статус: ошибка устройства" "--fault 0:error:all" 192.168.0.200
+cli_row 3 "^Статус: неизвестная ошибка" "--fault 0:unknown:all" 192.168.0.200
+cli_row 4 "ничего не отправлено" - 192.168.0.255
+cli_row 64 "неизвестный параметр" - --fast 192.168.0.200
 end
 
 begin entry
