@@ -20,9 +20,11 @@ include(VersionResource)
 
 # The imports of TXLoader.exe that are not KnownDLLs ("Dynamic-link library search order"):
 # MinGW-w64's import libraries for them are replaced by delay-load ones of the same name.
-set(TXL_DELAY_LOADED_DLLS authz iphlpapi netapi32 userenv uxtheme version winmm wtsapi32 d3d9 d3d11 dxgi dwmapi)
-set(TXL_DELAY_LIB_DIR "${PROJECT_BINARY_DIR}/delayimp")
-set(TXL_WIN_SOURCES "${PROJECT_SOURCE_DIR}/src/win")
+# Global, as the guard includes this file once, in whichever directory comes first.
+set(TXL_DELAY_LOADED_DLLS authz iphlpapi netapi32 userenv uxtheme version winmm wtsapi32 d3d9 d3d11 dxgi dwmapi
+    CACHE INTERNAL "")
+set(TXL_DELAY_LIB_DIR "${PROJECT_BINARY_DIR}/delayimp" CACHE INTERNAL "")
+set(TXL_WIN_SOURCES "${PROJECT_SOURCE_DIR}/src/win" CACHE INTERNAL "")
 
 function(txl_delay_import_libraries)
   find_program(TXL_MINGW_NM NAMES x86_64-w64-mingw32-nm REQUIRED)

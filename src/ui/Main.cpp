@@ -80,7 +80,7 @@ TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
     // The panels sit where their edges fall on whole screen pixels also at
     // 125 % and 150 % (multiples of 4): between pixels a frame line is lost.
     // Panel 1 takes the rest of the bar but for the reason mark: the longest
-    // status does not fit into the 50 pixels the layout once gave it.
+    // status ("Статус: неизвестная ошибка") needs more than 50 pixels.
     const QRect PanelRects[2] = {{4, 0, 160, 16}, {168, 0, 244, 16}};
     for (int i = 0; i < 2; ++i) {
         FPanels[i] = new QLabel(ui->sbrStatus);
