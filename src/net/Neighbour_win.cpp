@@ -72,7 +72,10 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
 TLinkState QueryLinkState(std::uint32_t LocalAddress)
 {
     // MIB_IF_ROW2 (Microsoft's documentation): AdminStatus says whether the
-    // adapter is switched on, MediaConnectState whether a cable connects it.
+    // adapter is switched on, MediaConnectState whether a cable connects it,
+    // OperStatus whether it can pass packets. Wine 8 reports AdminStatus up and
+    // the media state unknown whatever the link does, and OperStatus down for
+    // a link switched off (tried under Wine).
     MIB_IF_ROW2 Row{};
     Row.InterfaceIndex = InterfaceIndexOf(LocalAddress);
     if (Row.InterfaceIndex == 0 || ::GetIfEntry2(&Row) != NO_ERROR)
@@ -81,6 +84,8 @@ TLinkState QueryLinkState(std::uint32_t LocalAddress)
         return TLinkState::Down;
     if (Row.MediaConnectState == MediaConnectStateDisconnected)
         return TLinkState::NoCarrier;
+    if (Row.OperStatus == IfOperStatusDown || Row.OperStatus == IfOperStatusNotPresent)
+        return TLinkState::Down;
     return Row.OperStatus == IfOperStatusUp ? TLinkState::Up : TLinkState::Unknown;
 }
 

@@ -239,7 +239,7 @@ openssl pkcs12 -export -inkey "$WORK/leaf.key" -in "$WORK/leaf.pem" -certfile "$
 TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass TXL_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$WORK/tsa.port")/ \
     bash "$SRC/packaging/windows/make-release.sh" "$BUILD" "$QT" "$WORK/signed" >"$WORK/signed.log" 2>&1 ||
     { cat "$WORK/signed.log"; bad "make-release.sh failed with a certificate"; }
-grep -q "TXLoader.exe signed (SHA-256, timestamp from" "$WORK/signed.log" || bad "the signed release does not say it signed"
+grep -q "TXLoader.exe txloader-cli.exe signed (SHA-256, timestamp from" "$WORK/signed.log" || bad "the signed release does not say it signed"
 unzip -q -j "$WORK/signed/$NAME.zip" "$TOP/TXLoader.exe" -d "$WORK/signed/zip"
 for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
     osslsigncode verify -CAfile "$WORK/root.pem" -TSA-CAfile "$WORK/root.pem" -in "$f" >"$WORK/verify.log" 2>&1 ||
