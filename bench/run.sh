@@ -79,13 +79,7 @@ fi
 # --- inside the namespace ---------------------------------------------------
 WORK=$(mktemp -d)
 SIM_PID=
-stop_sim() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
-        SIM_PID=
-    fi
-}
+stop_sim() { [ -z "$SIM_PID" ] || lab_sim_end 0; SIM_PID=; }
 trap 'stop_sim; rm -rf "$WORK"' EXIT
 trap 'exit 130' INT TERM
 

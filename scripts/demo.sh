@@ -76,11 +76,10 @@ lab_cable "$PC" "$DEV"
 # display, such as an SSH-forwarded one, lives in the host's network).
 if [ "$HEADLESS" = 0 ] && [ -n "${DISPLAY:-}" ] &&
     ip netns exec "$PC" xdotool getdisplaygeometry >/dev/null 2>&1; then
+    lab_device "$DEV" "$SIM" --each --idle-timeout 86400
     say "simulated device listening on 192.168.0.200:69"
-    ip netns exec "$DEV" "$SIM" --bind 192.168.0.200 --each --idle-timeout 86400 \
-        2> >(grep -v '^listening' >&2) &
+    tail -n +1 -f "$WORK/sim.json" &
     PIDS+=($!)
-    sleep 0.3
     say "TXLoader is open on $DISPLAY: press \"Загрузить...\"; close the window when done"
     echo "Each complete upload prints the device's summary below; the image's sha256 is"
     echo "$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)."

@@ -13,11 +13,6 @@ WORK=$(mktemp -d /tmp/txl-cli.XXXXXX)
 . "$(dirname "$0")/../../scripts/lab.sh"
 trap lab_cleanup EXIT
 lab_image "$BUILD"
-passed=0
-
-check() { # check DESCRIPTION COMMAND...
-    if "${@:2}"; then passed=$((passed + 1)); else fail "$1"; fi
-}
 
 # cli ARGS...: runs txloader-cli in the PC namespace; STATUS, CLI_MS, $WORK/out, $WORK/err.
 cli() {
@@ -40,8 +35,7 @@ row() {
     check "$name: exit $STATUS, wanted $exit ($(head -c 300 "$WORK/err"))" [ "$STATUS" = "$exit" ]
     check "$name: standard error lacks '$pattern'" grep -q -- "$pattern" "$WORK/err"
     if [ "$sim" != - ]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
+        lab_sim_end 0
         if [ "$exit" = 0 ]; then
             check "$name: the device lacks the image" lab_image_arrived "$TXL_IMAGE"
         elif [ "$exit" = 64 ] || [ "$exit" = 4 ]; then
@@ -52,9 +46,7 @@ row() {
 
 lab_cable "$PC" "$DEVA"
 # A second card on another subnet, its cable unplugged: usable, but not the device's.
-ip -n "$PC" link add txlcable type veth peer name txlloose
-ip -n "$PC" addr add 10.77.1.1/24 dev txlcable
-ip -n "$PC" link set txlcable up
+lab_link -n "$PC" txlcable 10.77.1.1/24 unplugged
 
 log "outcomes, by subnet: 192.168.0.200 is behind 192.168.0.10"
 row "OK" "--once" 0 "^Статус: OK$" 192.168.0.200
@@ -98,7 +90,7 @@ kill -INT "$slow"
 lab_wait_exit "$slow" 1
 check "Ctrl+C: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
 check "Ctrl+C: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
-kill "$SIM_PID"
+lab_sim_end 0
 
 log "two cards on one subnet, a device behind each"
 lab_cable "$PC" "$DEVB" 192.168.0.11/24
@@ -120,5 +112,4 @@ check "two cards: $(grep -c '"outcome":"ok"' "$WORK/out") JSON lines with ok" [ 
 log "one upload $one ms, two at once $both ms"
 check "two cards took $both ms, one $one ms: not side by side" [ $((both * 2)) -lt $((one * 3)) ]
 
-echo "$passed passed, $FAILED failed"
-exit $((FAILED > 0))
+lab_tally

@@ -13,37 +13,12 @@ WORK=$(mktemp -d)
 lab_image "$BUILD"
 IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
 FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))
-passed=0
-failed=0
 trap lab_cleanup EXIT
 
-check() { # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1" >&2
-    fi
-}
-
-# Starts the simulator in the background with extra arguments and waits until it listens.
-start_sim() {
-    rm -f "$WORK/log" "$WORK/out"
-    lab_sim "$SIM" --bind "$HOST" --log "$WORK/log" --out "$WORK/out" "$@"
-}
-
-# Waits (bounded) for the simulator to exit; leaves its exit code in SIM_RC.
-stop_sim() {
-    local i
-    for i in $(seq 100); do
-        kill -0 "$SIM_PID" 2>/dev/null || break
-        [ "$i" = 40 ] && kill -TERM "$SIM_PID"
-        sleep 0.05
-    done
-    wait "$SIM_PID"
-    SIM_RC=$?
-    SIM_PID=
-}
+# The simulator at $HOST with extra arguments, its log and file in $WORK/sim.log and sim.out.
+start_sim() { lab_sim_at sim - "$HOST" "$@"; }
+# Waits for it to end (2 s, then asks it to); SIM_RC holds its exit status.
+stop_sim() { lab_sim_end 2; }
 
 field() { # field NAME: value of a field in the last summary line
     tail -n 1 "$WORK/sim.json" | sed -n "s/.*\"$1\":\(\"[^\"]*\"\|[^,}]*\).*/\1/p" | tr -d '"'
@@ -55,9 +30,9 @@ expect_image() { # checks the summary and the saved file against the image
     check "$who: $TXL_IMAGE_SIZE bytes, complete" [ "$(field bytes):$(field complete)" = "$TXL_IMAGE_SIZE:true" ]
     check "$who: file name and mode" [ "$(field file):$(field mode)" = "$NAME:octet" ]
     check "$who: $PACKETS packets, no repeats" [ "$(field packets):$(field repeats)" = "$PACKETS:0" ]
-    check "$who: saved file identical" cmp -s "$WORK/out" "$IMAGE"
+    check "$who: saved file identical" cmp -s "$WORK/sim.out" "$IMAGE"
     check "$who: $FULL full DATA and one of $LAST logged" \
-        [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/log")" = "$FULL:$LAST" ]
+        [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/sim.log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/sim.log")" = "$FULL:$LAST" ]
 }
 
 IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
@@ -82,7 +57,7 @@ for client in curl tftp-hpa busybox; do
     check "simulator exits 0 after the $client transfer" [ "$SIM_RC" = 0 ]
     expect_image "$client"
     # tftp-hpa adds no options, so this is the bare request.
-    [ "$client" != tftp-hpa ] || check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/log")" = 27 ]
+    [ "$client" != tftp-hpa ] || check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/sim.log")" = 27 ]
 done
 
 # --- garbage does not stop it --------------------------------------------
@@ -95,10 +70,10 @@ if start_sim --idle-timeout 30; then
     printf '\x00\x03\x00\x00abc' >"$WORK/dgram" && send            # DATA block 0
     head -c 600 /dev/zero | tr '\0' '\3' >"$WORK/dgram" && send     # opcode 0x0303
     { printf '\x00\x03\x00\x01' && head -c 513 "$IMAGE"; } >"$WORK/dgram" && send # DATA too long
-    six_ignored() { [ "$(grep -c ' ignore$' "$WORK/log" 2>/dev/null)" = 6 ]; }
+    six_ignored() { [ "$(grep -c ' ignore$' "$WORK/sim.log" 2>/dev/null)" = 6 ]; }
     lab_wait_for 5 six_ignored
     check "six malformed datagrams logged as ignored" six_ignored
-    check "one-byte datagram logged without opcode" grep -q '^[0-9.]* - - 1 ignore$' "$WORK/log"
+    check "one-byte datagram logged without opcode" grep -q '^[0-9.]* - - 1 ignore$' "$WORK/sim.log"
     check "simulator survives malformed datagrams" kill -0 "$SIM_PID"
     check "upload after garbage succeeds" curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME"
     kill -TERM "$SIM_PID"
@@ -122,5 +97,4 @@ check "drop fraction above 1 exits 1" exits_1 "$SIM" --bind "$HOST" --drop 1.5
 check "bind to a foreign address exits 1" [ $? = 1 ]
 check "bind failure is reported" grep -q 'cannot bind' "$WORK/sim.err"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+lab_tally

@@ -31,7 +31,7 @@
 # The older version is the relinking kit's objects with an older version resource.
 #
 # usage: e2e_release.sh DIST BUILD_DIR QT_PREFIX TFTPSIM OUTPUT_DIR
-# Ends with "Release: N passed, N failed".
+# Ends with "N passed, N failed" (the lab's tally).
 set -euo pipefail
 
 DIST=$(realpath "$1") BUILD=$(realpath "$2") QT=$(realpath "$3") SIM=$4 OUT=$5
@@ -67,13 +67,13 @@ for f in "$NAME.zip" "$NAME.msi" "$NAME-relink.zip" "$NAME.debug" SHA256SUMS; do
     [ -f "$DIST/$f" ] || { echo "no $f in $DIST"; exit 1; }
 done
 
-PASSED=0 FAILED=0 CHECK='' CHECK_OK=
+CHECK='' CHECK_OK=
 begin() { CHECK=$1 CHECK_OK=1; echo "== $CHECK"; }
 bad() { echo "FAIL: $CHECK: $*" >&2; CHECK_OK=0; }
 end() {
     [ "$CHECK_OK" = 1 ] || { FAILED=$((FAILED + 1)); return 0; }
     echo "PASS: $CHECK"
-    PASSED=$((PASSED + 1))
+    pass
 }
 # Wine without address randomization, as tests/wine/wine-run.sh explains.
 in_pc() { ip netns exec "$PC" setarch -R "$@"; }
@@ -642,5 +642,4 @@ removed "msiexec /x after the upgrade" "$PRODUCT"
 [ "$(registry_traces "$OLD_PRODUCT")" = 0 ] || bad "version $OLD left registry lines"
 end
 
-echo "Release: $PASSED passed, $FAILED failed"
-[ "$FAILED" = 0 ]
+lab_tally

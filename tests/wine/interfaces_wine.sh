@@ -5,26 +5,19 @@
 # then hands Linux's own view of the table to tst_interfaces_wine.exe in TXL_EXPECT.
 #   interfaces_wine.sh PROGRAM.exe
 set -euo pipefail
+. "$(dirname "$0")/../../scripts/lab.sh"
 
-add_pair() { # NAME CIDR [down]
-    ip link add "$1" type veth peer name "${1}p"
-    ip addr add "$2" brd + dev "$1"
-    ip link set "${1}p" up
-    [ "${3:-}" = down ] || ip link set "$1" up
-}
-add_pair wv1 10.1.0.1/24
-add_pair wv2 10.2.0.1/24 down
+lab_link wv1 10.1.0.1/24
+lab_link wv2 10.2.0.1/24 down
 ip link add wbr0 type bridge
 ip addr add 10.3.0.1/16 brd + dev wbr0
 ip addr add 10.4.0.1/24 brd + dev wbr0
 ip link set wbr0 up
-for i in $(seq 1 14); do add_pair "wx$i" "10.10.$i.1/24"; done
+for i in $(seq 1 14); do lab_link "wx$i" "10.10.$i.1/24"; done
 
-# Carrier comes a moment after "up"; wait (bounded) until the last pair has it.
-for _ in $(seq 50); do
-    ip -o link show wx14 | grep -q LOWER_UP && break
-    sleep 0.1
-done
+# Carrier comes a moment after "up": the last pair has it.
+carrier() { ip -o link show wx14 | grep -q LOWER_UP; }
+lab_wait_for 5 carrier || true
 
 # One record per IPv4 address, in the kernel's order: address mask broadcast up loopback.
 mask() { # prefix length -> dotted mask

@@ -1,0 +1,143 @@
+# shellcheck shell=bash disable=SC2034
+# Network namespaces, the links between them and the simulated device. A namespace "-" is the one
+# this shell runs in (a test's own, from tests/common/in-netns.sh). LAB_ADDRESSES lists, in the
+# order made, the usable addresses made here in this namespace (exported: the tests compare what
+# they see with it).
+
+# lab_namespace NAME: a namespace with loopback up, removed by lab_cleanup.
+lab_namespace() {
+    ip netns add "$1"
+    LAB_NAMESPACES+=("$1")
+    ip -n "$1" link set lo up
+}
+
+# lab_ip NS ARGS...: ip in NS.
+lab_ip() { if [ "$1" = - ]; then ip "${@:2}"; else ip -n "$1" "${@:2}"; fi; }
+lab_made() { export LAB_ADDRESSES="${LAB_ADDRESSES:+$LAB_ADDRESSES }${1%/*}"; }
+
+# lab_cable PC DEV [PC_CIDR] [LINK]: the PC at PC_CIDR (192.168.0.10/24) and the device at the
+# default address 192.168.0.200/24 in a namespace of its own, joined by a veth pair: LINK at the PC
+# (named after DEV unless given; LAB_PC_LINK), LINK"d" at the device. PC may have a cable already:
+# each further one is another card.
+lab_cable() {
+    local pc=$1 dev=$2 link=${4:-txl$(cksum <<<"$2" | cut -c1-7)}
+    [ "$pc" = - ] || [ -e "/run/netns/$pc" ] || lab_namespace "$pc"
+    lab_namespace "$dev"
+    ip link add "$link" type veth peer name "${link}d" netns "$dev"
+    [ "$pc" = - ] || ip link set "$link" netns "$pc"
+    lab_ip "$pc" addr add "${3:-192.168.0.10/24}" dev "$link"
+    lab_ip "$pc" link set "$link" up
+    ip -n "$dev" addr add 192.168.0.200/24 dev "${link}d"
+    ip -n "$dev" link set "${link}d" up
+    LAB_PC_LINK=$link
+    [ "$pc" != - ] || lab_made "${3:-192.168.0.10/24}"
+}
+
+# lab_link [-n NS] NAME CIDR [down|unplugged]: a card NAME in NS (default -) with CIDR and its
+# broadcast address, its cable's far end NAMEp without an address; both on, or the card switched
+# off (down), or its cable unplugged (the far end off).
+lab_link() {
+    local ns=-
+    [ "$1" != -n ] || { ns=$2 && shift 2; }
+    lab_ip "$ns" link add "$1" type veth peer name "${1}p"
+    lab_ip "$ns" addr add "$2" brd + dev "$1"
+    [ "${3:-}" = down ] || lab_ip "$ns" link set "$1" up
+    [ "${3:-}" = unplugged ] || lab_ip "$ns" link set "${1}p" up
+    [ "$ns" != - ] || [ -n "${3:-}" ] || lab_made "$2"
+}
+
+# lab_sim COMMAND...: starts the simulator (COMMAND, perhaps behind ip netns exec) in the
+# background, its summaries in $WORK/NAME.json and its messages in $WORK/NAME.err (NAME:
+# LAB_SIM_NAME, else sim), and waits until it listens. Sets SIM_PID.
+lab_sim() {
+    local out=$WORK/${LAB_SIM_NAME:-sim}
+    # The previous one's "listening" line must not pass for this one's.
+    rm -f "$out.json" "$out.err"
+    "$@" >"$out.json" 2>"$out.err" &
+    SIM_PID=$!
+    PIDS+=("$SIM_PID")
+    lab_wait_for 10 grep -q '^listening ' "$out.err" ||
+        { cat "$out.err" >&2; echo "simulator did not start" >&2; return 1; }
+}
+
+# lab_device NS SIM ARGS...: the simulated device at 192.168.0.200 in NS.
+lab_device() { lab_sim ip netns exec "$1" "$2" --bind 192.168.0.200 "${@:3}"; }
+
+# lab_sim_at NAME NS ADDRESS [ARGS...]: the simulator TXL_SIM as device NAME at ADDRESS in NS, its
+# packet log and received file in $WORK/NAME.log and NAME.out besides (tests/common/SimDevice.h
+# reads them).
+lab_sim_at() {
+    local name=$1 ns=$2 address=$3
+    shift 3
+    rm -f "$WORK/$name.log" "$WORK/$name.out"
+    local in=()
+    [ "$ns" = - ] || in=(ip netns exec "$ns")
+    LAB_SIM_NAME=$name lab_sim "${in[@]}" "${TXL_SIM:?}" --bind "$address" --log "$WORK/$name.log" \
+        --out "$WORK/$name.out" --idle-timeout 120 "$@"
+}
+
+# lab_sim_end SECONDS: waits that long for the simulator to end by itself, then ends it; SIM_RC
+# holds its exit status.
+lab_sim_end() {
+    lab_wait_for "$1" lab_stopped "$SIM_PID" || kill "$SIM_PID" 2>/dev/null
+    SIM_RC=0
+    wait "$SIM_PID" || SIM_RC=$?
+}
+
+# lab_after_first_request MS COMMAND...: runs COMMAND (a lab_sim_at, say) MS milliseconds after
+# the first datagram reaches a port nothing listens on in this namespace, which the kernel answers
+# with port unreachable: a device that comes up late. Nothing else here may send to a closed port
+# before. Watches for 60 s at most.
+lab_after_first_request() {
+    local ms=$1
+    shift
+    (
+        trap 'kill $(jobs -p) 2>/dev/null' EXIT
+        first=$(lab_no_ports)
+        for ((n = 0; n < 6000; n++)); do
+            [ "$(lab_no_ports)" = "$first" ] || break
+            sleep 0.01
+        done
+        sleep "$((ms / 1000)).$(printf %03d $((ms % 1000)))"
+        "$@" && wait
+    ) &
+    PIDS+=($!)
+}
+lab_no_ports() { awk '$1 == "Udp:" && $3 ~ /^[0-9]+$/ { print $3 }' /proc/net/snmp; }
+
+# lab_tftpd ADDRESS: Debian's TFTP server at ADDRESS:69 of this namespace, taking writes into a
+# folder of its own. It serves only an address an interface holds by name, not one of loopback's /8.
+lab_tftpd() {
+    mkdir -p "$WORK/tftpd" && chmod 777 "$WORK/tftpd"
+    ip addr replace "$1/8" dev lo
+    setsid /usr/sbin/in.tftpd -L -c -s -u root -a "$1:69" "$WORK/tftpd" &
+    PIDS+=("-$!") # it forks for each transfer: the whole group goes
+    lab_wait_for 5 lab_listening "$1:69" || { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }
+}
+lab_listening() { [ -n "$(ss -Hnul src "$1")" ]; }
+
+# lab_image_arrived FIRMWARE: the device's last summary says the image came complete and byte-exact.
+lab_image_arrived() {
+    local summary
+    summary=$(tail -n1 "$WORK/sim.json")
+    grep -q '"complete":true' <<<"$summary" &&
+        grep -q "\"sha256\":\"$(sha256sum "$1" | cut -d' ' -f1)\"" <<<"$summary"
+}
+
+# lab_delivered SECONDS FIRMWARE: waits for the device of lab_device --once to end, then checks
+# what it took: complete, byte for byte, under the image's file name. Says on standard error
+# what went wrong and returns 1.
+lab_delivered() {
+    local status=0 summary
+    if ! lab_wait_for "$1" lab_stopped "$SIM_PID"; then
+        echo "FAIL: the device did not receive a complete image within $1 s" >&2
+        return 1
+    fi
+    wait "$SIM_PID" || status=$?
+    summary=$(tail -n1 "$WORK/sim.json")
+    echo "-- device: $summary"
+    [ "$status" = 0 ] || { echo "FAIL: simulator exit status $status" >&2; return 1; }
+    lab_image_arrived "$2" || { echo "FAIL: the image is incomplete or differs from $2" >&2; return 1; }
+    grep -q "\"file\":\"${TXL_IMAGE_NAME:-$(basename "$2")}\"" <<<"$summary" ||
+        { echo "FAIL: wrong file name announced" >&2; return 1; }
+}
