@@ -1,13 +1,14 @@
 // The About box on real widgets. This test program carries the build's version
 // resource just as TXLoader does, so the box shows what the tool will show;
-// PE files made by the resource compiler and files without any version
-// information cover the rest. The help button is pressed on a real main
+// PE files made by the resource compiler (tests/version/test_files.py) and files
+// without any version information cover the rest. The help button is pressed on a real main
 // window in the test's own network namespace.
 
 #include "uitest_forms.h"
 #include "uitest_netns.h"
 
 #include "About.h"
+#include "Limits.h"
 #include "VersionTestTools.h"
 
 #include <QFontMetrics>
@@ -67,14 +68,6 @@ int ExecAbout(TfrmAbout &About, const TModalDriver::TAction &Action)
     return About.exec();
 }
 
-// A version resource with one Russian string table, named in the translation
-// table unless Listed is false.
-QString RuRc(const QString &FileVersion, const TStringPairs &Texts, bool Listed = true)
-{
-    return VersionRc(FileVersion, StringFileInfoRc({{QStringLiteral("041904E3"), Texts}}) +
-                                      (Listed ? VarFileInfoRc("0x0419, 0x04E3") : QString()));
-}
-
 } // namespace
 
 class TestUiAbout : public QObject
@@ -83,17 +76,6 @@ class TestUiAbout : public QObject
 
     QTemporaryDir FDir;
     TMadeInterfaces FMade;
-
-    // A PE image with the given version resource; empty, with the tools' output
-    // logged, on failure. Callers skip first where the tools are missing.
-    QString Pe(const QString &Name, const QString &Rc)
-    {
-        QString Error;
-        const QString Path = BuildPe(FDir.path(), Name, Rc, &Error);
-        if (Path.isEmpty())
-            qWarning().noquote() << Error;
-        return Path;
-    }
 
 private slots:
     void initTestCase()
@@ -128,23 +110,19 @@ private slots:
 
     void otherFiles_data()
     {
-        QTest::addColumn<QString>("Path"); // "@name": a file made in initTestCase's temporary directory
+        QTest::addColumn<QString>("Path"); // "@name": a file made here; "@pe:NAME": test_files.py's NAME.exe
         QTest::addColumn<QStringList>("Expected");
         const QString Long = QStringLiteral("Tervix Systems, Research and Development Department");
         Row("text file", "@plain", DesignTexts);
         Row("no such file", "@missing", DesignTexts);
         Row("empty name", QString(), DesignTexts);
         Row("ELF without the version section", "@stripped", DesignTexts);
-        Row("PE without FileVersion text",
-            "@pe:" + RuRc("2,5,10,300",
-                          {{"ProductName", "Tool"}, {"LegalCopyright", Long}, {"Comments", "Notes"}}),
+        Row("PE without FileVersion text", "@pe:about-long",
             QStringList{"Tool", "2.5.10.300", Long, "Notes"});
-        Row("PE with two texts missing",
-            "@pe:" + RuRc("1,2,3,4", {{"FileVersion", "1.2.3.4 beta"}, {"LegalCopyright", "Someone"}}),
+        Row("PE with two texts missing", "@pe:about-two-missing",
             QStringList{"", "1.2.3.4 beta", "Someone", ""});
-        Row("PE without translation table", "@pe:" + RuRc("3,1,4,1", {{"ProductName", "P"}}, false),
-            QStringList{"", "3.1.4.1", "", ""});
-        Row("PE without version resource", "@pe:1 RCDATA\nBEGIN\n\"data\"\nEND\n", DesignTexts);
+        Row("PE without translation table", "@pe:no-translation", QStringList{"", "3.1.4.1", "", ""});
+        Row("PE without version resource", "@pe:no-version", DesignTexts);
     }
     void otherFiles()
     {
@@ -158,20 +136,12 @@ private slots:
         } else if (Path == "@missing") {
             Path = Made + ".none";
         } else if (Path == "@stripped") {
-            if (const QString NotElf = QStringLiteral(TXL_NOT_ELF); !NotElf.isEmpty())
-                QSKIP(qPrintable(NotElf));
-            QString Error;
-            QVERIFY2(
-                RunTool(TXL_OBJCOPY,
-                        {"--remove-section", ".txl_version", QCoreApplication::applicationFilePath(), Made},
-                        &Error),
-                qPrintable(Error));
-            Path = Made;
+            TXL_SKIP_IF(PeProgram, "this test program is a PE file");
+            QVERIFY(
+                QFile::exists(Path = QCoreApplication::applicationFilePath() + ".noversion")); // made with it
         } else if (Path.startsWith("@pe:")) {
-            if (const QString Missing = MissingPeTools(); !Missing.isEmpty())
-                QSKIP(qPrintable(Missing));
-            Path = Pe(QStringLiteral("pe%1").arg(qHash(Tag)), Path.mid(4));
-            QVERIFY(!Path.isEmpty());
+            SKIP_UNLESS_MADE(Path.mid(4) + ".exe");
+            Path = TestFile(Path.mid(4) + ".exe");
         }
 
         TfrmAbout About(Path);
@@ -320,15 +290,10 @@ private slots:
     // later showing shows them again, even when the file has changed since.
     void textsAreReadOnce()
     {
-        if (const QString Missing = MissingPeTools(); !Missing.isEmpty())
-            QSKIP(qPrintable(Missing));
-        const QString Path =
-            Pe("once", RuRc("4,3,2,1",
-                            {{"ProductName", "Before"}, {"LegalCopyright", "Maker"}, {"Comments", "First"}}));
-        const QString Later = Pe(
-            "later",
-            RuRc("5,0,0,0", {{"ProductName", "After"}, {"LegalCopyright", "Other"}, {"Comments", "Second"}}));
-        QVERIFY(!Path.isEmpty() && !Later.isEmpty());
+        SKIP_UNLESS_MADE("before.exe");
+        // A copy of its own, as the file changes.
+        const QString Path = FDir.filePath("once.exe"), Later = TestFile("after.exe");
+        QVERIFY(QFile::copy(TestFile("before.exe"), Path));
         TfrmAbout About(Path);
         const QStringList AtCreation = Values(&About);
         QCOMPARE(AtCreation, QStringList({"Before", "4.3.2.1", "Maker", "First"}));

@@ -1,13 +1,14 @@
 #pragma once
 
-// Helpers for the version tests: real files made by real tools (the resource compiler and
-// linker for PE files, objcopy for ELF variants) and the version table read as text.
+// Helpers for the version tests: whole files, the version table read as text, and the files
+// tests/version/test_files.py made with real tools at build time (the resource compiler and
+// linker for PE files, objcopy for ELF variants, pefile's reading of each PE file).
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QPair>
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
 #include <vector>
@@ -18,22 +19,16 @@ QByteArray ReadWholeFile(const QString &path);
 bool WriteWholeFile(const QString &path, const QByteArray &data);
 std::vector<std::uint8_t> ToBytes(const QByteArray &data);
 
-// Runs a tool to its end (at most 60 s); on failure error holds its output.
-bool RunTool(const QString &program, const QStringList &args, QString *error);
-
-// Empty when the cross tools were not found at configure time; the reason otherwise.
-QString MissingPeTools();
-
-// Compiles rc text with the resource compiler and links it into a PE image at dir/name.exe.
-// Returns the image's path, or empty with error set.
-QString BuildPe(const QString &dir, const QString &name, const QString &rc, QString *error);
-
-// A VERSIONINFO script with the given fixed file version ("2,5,10,300") and block body.
-QString VersionRc(const QString &fileVersion, const QString &body);
-// A StringFileInfo block with one string table per (table key, strings).
-QString StringFileInfoRc(const QList<QPair<QString, TStringPairs>> &tables);
-// A VarFileInfo block with the given "Translation" pairs ("0x0419, 0x04E3").
-QString VarFileInfoRc(const QString &pairs);
+// Where the made file NAME ("generated.exe") is; the packages missing to make some, or empty.
+QString TestFile(const QString &name);
+QString MissingPackages();
+// Skips the test when the file NAME is missing for want of a package, fails when it is otherwise.
+#define SKIP_UNLESS_MADE(Name)                                                                               \
+    if (!QFile::exists(TestFile(Name))) {                                                                    \
+        QVERIFY2(!MissingPackages().isEmpty(),                                                               \
+                 qPrintable(TestFile(Name) + QStringLiteral(" was not made")));                              \
+        QSKIP(qPrintable(MissingPackages()));                                                                \
+    }
 
 // The [strings] section of the version table, in order.
 TStringPairs VersionTableStrings();

@@ -1,9 +1,10 @@
 // TVersionInfo on real files: this test program (which carries the build's version resource),
 // TXLoader when TXL_EXECUTABLE names it, PE files made by the resource compiler and checked
-// against pefile, and files without version information.
+// against pefile (tests/version/test_files.py), and files without version information.
 
 #include "ByteSource.h"
 #include "ExeVersionBlock.h"
+#include "Limits.h"
 #include "VerInf.h"
 #include "VersionTestTools.h"
 
@@ -12,32 +13,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#define SKIP_WITHOUT_PE_TOOLS()                                                                              \
-    if (const QString missing = MissingPeTools(); !missing.isEmpty())                                        \
-    QSKIP(qPrintable(missing))
 
 class TestVerInf : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir FDir;
-    QHash<QString, QString> FPe; // row -> image, built once per run
-
-    QString Pe(const QString &row, const QString &rc)
-    {
-        if (!FPe.contains(row)) {
-            QString error;
-            FPe.insert(row, BuildPe(FDir.path(), QStringLiteral("pe%1").arg(FPe.size()), rc, &error));
-            if (FPe[row].isEmpty()) {
-                qWarning().noquote() << error;
-            }
-        }
-        return FPe[row];
-    }
     void AddRows(bool withOtherFiles);
 
 private slots:
@@ -53,48 +36,26 @@ private slots:
 
 void TestVerInf::AddRows(bool withOtherFiles)
 {
-    QTest::addColumn<QString>("rc"); // empty: one of the other files below
+    QTest::addColumn<QString>("file"); // made by test_files.py; empty: one of the other files below
     QTest::addColumn<QStringList>(
         "want"); // Valid, Translation, ProductName, FileVersion, LegalCopyright, Comments
     QTest::addColumn<bool>("wholeTable"); // every string of the build's version table is there too
-    const auto row = [](const char *name, const QString &rc, const QStringList &want,
-                        bool wholeTable = false) { QTest::newRow(name) << rc << want << wholeTable; };
+    const auto row = [](const char *name, const QString &file, const QStringList &want,
+                        bool wholeTable = false) { QTest::newRow(name) << file << want << wholeTable; };
     const QString ru = "041904E3";
     // The build's own version resource.
     const QStringList own = {
         "1", ru, "Tervix BootLoader", "1.0.0.3", "Tervix Systems", "BootLoader for Tervix Devices"};
-    const QString ruPair = VarFileInfoRc("0x0419, 0x04E3");
-    const QString comments = "Загрузчик для устройств";
-    row("0409/04B0, table key in lower case",
-        VersionRc("1,2,3,4", StringFileInfoRc({{"040904b0",
-                                                {{"ProductName", "Tool"},
-                                                 {"FileVersion", "1.2.3.4 beta"},
-                                                 {"LegalCopyright", "Someone"},
-                                                 {"Comments", comments}}}}) +
-                                 VarFileInfoRc("0x0409, 0x04B0")),
-        {"1", "040904B0", "Tool", "1.2.3.4 beta", "Someone", comments});
-    row("no FileVersion text",
-        VersionRc("2,5,10,300", StringFileInfoRc({{ru, {{"ProductName", "P"}}}}) + ruPair),
-        {"1", ru, "P", "2.5.10.300", "", ""});
-    row("fixed numbers are unsigned",
-        VersionRc("65535,0,0,1", StringFileInfoRc({{ru, {{"Comments", "c"}}}}) + ruPair),
-        {"1", ru, "", "65535.0.0.1", "", "c"});
-    row("empty FileVersion text",
-        VersionRc("7,8,9,10", StringFileInfoRc({{ru, {{"FileVersion", ""}}}}) + ruPair),
-        {"1", ru, "", "7.8.9.10", "", ""});
-    row("no translation table", VersionRc("3,1,4,1", StringFileInfoRc({{ru, {{"ProductName", "P"}}}})),
-        {"1", "", "", "3.1.4.1", "", ""});
-    row("keys ignore case",
-        VersionRc("1,0,0,0",
-                  StringFileInfoRc({{"041904e3", {{"PRODUCTNAME", "Up"}, {"fileversion", "1.1"}}}}) + ruPair),
-        {"1", ru, "Up", "1.1", "", ""});
-    row("table of the first translation",
-        VersionRc("1,0,0,0",
-                  StringFileInfoRc({{"040904B0", {{"ProductName", "En"}}}, {ru, {{"ProductName", "Ru"}}}}) +
-                      VarFileInfoRc("0x0419, 0x04E3, 0x0409, 0x04B0")),
-        {"1", ru, "Ru", "1.0.0.0", "", ""});
-    row("no version resource", "1 RCDATA\nBEGIN\n\"data\"\nEND\n", {"0", "", "", "", "", ""});
-    row("generated TXLoader.rc", ReadWholeFile(TXL_VERSION_RC), own, true);
+    row("0409/04B0, table key in lower case", "lower-key.exe",
+        {"1", "040904B0", "Tool", "1.2.3.4 beta", "Someone", "Загрузчик для устройств"});
+    row("no FileVersion text", "no-fileversion-text.exe", {"1", ru, "P", "2.5.10.300", "", ""});
+    row("fixed numbers are unsigned", "unsigned.exe", {"1", ru, "", "65535.0.0.1", "", "c"});
+    row("empty FileVersion text", "empty-fileversion.exe", {"1", ru, "", "7.8.9.10", "", ""});
+    row("no translation table", "no-translation.exe", {"1", "", "", "3.1.4.1", "", ""});
+    row("keys ignore case", "keys-case.exe", {"1", ru, "Up", "1.1", "", ""});
+    row("table of the first translation", "first-translation.exe", {"1", ru, "Ru", "1.0.0.0", "", ""});
+    row("no version resource", "no-version.exe", {"0", "", "", "", "", ""});
+    row("generated TXLoader.rc", "generated.exe", own, true);
     if (withOtherFiles) {
         row("this test program", QString(), own, true);
         row("TXLoader (TXL_EXECUTABLE)", QString(), own, true);
@@ -107,15 +68,14 @@ void TestVerInf::AddRows(bool withOtherFiles)
 
 void TestVerInf::files()
 {
-    QFETCH(QString, rc);
+    QFETCH(QString, file);
     QFETCH(QStringList, want);
     QFETCH(bool, wholeTable);
     const QString tag = QTest::currentDataTag();
     QString path;
-    QString error;
-    if (!rc.isEmpty()) {
-        SKIP_WITHOUT_PE_TOOLS();
-        QVERIFY(!(path = Pe(tag, rc)).isEmpty());
+    if (!file.isEmpty()) {
+        SKIP_UNLESS_MADE(file);
+        path = TestFile(file);
     } else if (tag == "this test program") {
         path = QCoreApplication::applicationFilePath();
     } else if (tag == "TXLoader (TXL_EXECUTABLE)") {
@@ -129,14 +89,8 @@ void TestVerInf::files()
     } else if (tag == "text file") {
         QVERIFY(WriteWholeFile(path = FDir.filePath("plain.txt"), "MZ but not a program\n"));
     } else if (tag == "ELF without section") {
-        if (const QString notElf = QStringLiteral(TXL_NOT_ELF); !notElf.isEmpty()) {
-            QSKIP(qPrintable(notElf));
-        }
-        path = FDir.filePath("stripped");
-        QVERIFY2(RunTool(TXL_OBJCOPY,
-                         {"--remove-section", ".txl_version", QCoreApplication::applicationFilePath(), path},
-                         &error),
-                 qPrintable(error));
+        TXL_SKIP_IF(PeProgram, "this test program is a PE file");
+        QVERIFY(QFile::exists(path = QCoreApplication::applicationFilePath() + ".noversion")); // made with it
     }
     const TVersionInfo info(path);
     const QStringList got = {info.Valid() ? "1" : "0", info.Translation(),    info.ProductName(),
@@ -154,18 +108,12 @@ void TestVerInf::files()
 // pefile, an independent PE parser, reads the same translation, fixed version and strings.
 void TestVerInf::pefileAgrees()
 {
-    QFETCH(QString, rc);
-    SKIP_WITHOUT_PE_TOOLS();
-    const QString path = Pe(QTest::currentDataTag(), rc);
-    QVERIFY(!path.isEmpty());
-    QProcess python;
-    python.start(TXL_PYTHON3, {TXL_PEFILE_SCRIPT, path});
-    QVERIFY(python.waitForFinished(60000));
-    if (python.exitCode() == 77) {
-        QSKIP("python3-pefile is not installed");
-    }
-    QCOMPARE(python.exitCode(), 0);
-    const QJsonObject pefile = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    QFETCH(QString, file);
+    const QString reading = file.chopped(4) + ".json"; // what pefile_version.py printed
+    SKIP_UNLESS_MADE(reading);
+    const QString path = TestFile(file);
+    const QJsonObject pefile = QJsonDocument::fromJson(ReadWholeFile(TestFile(reading))).object();
+    QVERIFY(!pefile.isEmpty());
 
     const TVersionInfo info(path);
     QCOMPARE(info.Valid(), pefile["valid"].toBool());
@@ -193,26 +141,21 @@ void TestVerInf::pefileAgrees()
 // compiler makes of the generated TXLoader.rc are the same bytes.
 void TestVerInf::oneSourceForBlockAndScript()
 {
-    SKIP_WITHOUT_PE_TOOLS();
+    SKIP_UNLESS_MADE("generated.exe");
     const auto embedded =
         ExtractVersionBlock(TMemorySource(ToBytes(ReadWholeFile(QCoreApplication::applicationFilePath()))));
     QVERIFY(embedded);
     QCOMPARE(*embedded, ToBytes(ReadWholeFile(TXL_VERSION_BLOCK)));
-    const QString pe = Pe("generated TXLoader.rc", ReadWholeFile(TXL_VERSION_RC));
-    QVERIFY(!pe.isEmpty());
-    QCOMPARE(ExtractVersionBlock(TMemorySource(ToBytes(ReadWholeFile(pe)))), embedded);
+    QCOMPARE(ExtractVersionBlock(TMemorySource(ToBytes(ReadWholeFile(TestFile("generated.exe"))))), embedded);
 }
 
 // String paths hold at most 255 characters; "\StringFileInfo\041904E3\" takes 25 of them.
 void TestVerInf::pathLengthLimit()
 {
-    SKIP_WITHOUT_PE_TOOLS();
+    SKIP_UNLESS_MADE("long-keys.exe");
     const QString fits(230, 'K');
     const QString tooLong(231, 'L');
-    const QString path =
-        Pe("long keys", VersionRc("1,0,0,0", StringFileInfoRc({{"041904E3", {{fits, "a"}, {tooLong, "b"}}}}) +
-                                                 VarFileInfoRc("0x0419, 0x04E3")));
-    QVERIFY(!path.isEmpty());
+    const QString path = TestFile("long-keys.exe");
     const TVersionInfo info(path);
     QCOMPARE(info.GetStringValue(fits), "a");
     QCOMPARE(info.GetStringValue(tooLong), "");
