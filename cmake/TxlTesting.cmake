@@ -1,56 +1,98 @@
-# txl_add_test(NAME <name> SOURCES <files...> LIBS <libs...> [NETNS] [GUI] [TIMEOUT <s>] [LABELS <l...>]
-#              [PARTS "<functions>" "<functions>"...])
-# NETNS runs the test inside a fresh network namespace of its own (loopback up);
-# the namespace disappears with the test's last process. GUI selects the offscreen platform.
-# PARTS runs the program once per part, each with the test functions listed (blank-separated),
-# as tests <name>.1, <name>.2, ...: they can run side by side.
-# Windows builds made on Linux run their tests under Wine, through tests/wine/wine-run.sh.
+# txl_add_test(NAME <name> { SOURCES <files...> [LIBS <libs...>] | COMMAND <command...> }
+#              [LINUX | WINDOWS] [NETNS] [ROWS [ALONE] [LAB <lab line>]] [GUI] [VERSION] [FILES]
+#              [ENV <VAR=value>...] [TIMEOUT <s>] [LABELS <l...>] [PARTS "<functions>"...]
+#              [PROPERTIES <test properties...>])
+# One test of this project: a QtTest program made of SOURCES (with tests/common on its include
+# path), or COMMAND.
+#   LINUX, WINDOWS  only in that build.
+#   NETNS    runs it in a network namespace of its own, loopback up (tests/common/in-netns.sh);
+#            the namespace goes with the test's last process.
+#   ROWS     runs it through tests/common/rows.sh: the lab makes what the rows ask for before they
+#            run, each such row (or with ALONE every row) in a namespace of its own after LAB.
+#   GUI      real widgets: Qt's offscreen platform; under Wine its windows platform on Xvfb.
+#   VERSION  the program carries the tool's version resource, as TXLoader does.
+#   FILES    the program reads the files tests/version/test_files.py makes at build time.
+#   PARTS    one test per part, <name>.1, <name>.2, ..., each with the functions listed, which run
+#            side by side.
+# A Windows build made on Linux runs its tests under Wine: through tests/wine/wine-run.sh, built
+# with TXL_WINE, which tests/common/Limits.h turns into what Wine cannot show, and with the
+# simulator of the Linux build (TXL_HOST_TFTPSIM).
+set(TXL_HOST_TFTPSIM "" CACHE FILEPATH "The simulator of a Linux build, for the Windows tests under Wine")
 if(WIN32 AND CMAKE_CROSSCOMPILING)
   set(TXL_WINE_RUNNER "${PROJECT_SOURCE_DIR}/tests/wine/wine-run.sh")
 endif()
 function(txl_add_test)
-  cmake_parse_arguments(T "NETNS;GUI" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;PARTS" ${ARGN})
-  add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
-  target_include_directories(${T_NAME} PRIVATE "${PROJECT_SOURCE_DIR}/tests/common")
-  set(cmd $<TARGET_FILE:${T_NAME}>)
-  if(TXL_WINE_RUNNER)
-    set(cmd "${TXL_WINE_RUNNER}" ${cmd})
+  cmake_parse_arguments(T "LINUX;WINDOWS;NETNS;ROWS;ALONE;GUI;VERSION;FILES" "NAME;TIMEOUT;LAB"
+                        "SOURCES;LIBS;COMMAND;ENV;LABELS;PARTS;PROPERTIES" ${ARGN})
+  if((T_LINUX AND WIN32) OR (T_WINDOWS AND NOT WIN32))
+    return()
   endif()
-  if(T_NETNS)
-    set(cmd "${PROJECT_SOURCE_DIR}/tests/common/in-netns.sh" ${cmd})
+  set(common "${PROJECT_SOURCE_DIR}/tests/common")
+  set(env "TXL_SOURCE_DIR=${PROJECT_SOURCE_DIR}" ${T_ENV})
+  if(TARGET tftpsim)
+    list(APPEND env "TXL_SIM=$<TARGET_FILE:tftpsim>")
+  elseif(TXL_WINE_RUNNER)
+    list(APPEND env "TXL_SIM=${TXL_HOST_TFTPSIM}")
   endif()
-  set(tests "")
+  if(TARGET txloader-bind69)
+    list(APPEND env "TXL_BIND_HELPER=$<TARGET_FILE:txloader-bind69>")
+  endif()
+  if(T_SOURCES)
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
+    target_include_directories(${T_NAME} PRIVATE "${common}")
+    if(TARGET tftpsim)
+      add_dependencies(${T_NAME} tftpsim)
+    endif()
+    if(TXL_WINE_RUNNER)
+      target_compile_definitions(${T_NAME} PRIVATE TXL_WINE=1)
+    endif()
+    if(T_VERSION)
+      txl_attach_version_info(${T_NAME})
+      target_compile_definitions(${T_NAME} PRIVATE TXL_VERSION_TABLE="${TXL_VERSION_TABLE}"
+                                 TXL_VERSION_BLOCK="$<TARGET_PROPERTY:${T_NAME},TXL_VERSION_BLOCK>")
+    endif()
+    if(T_FILES)
+      target_compile_definitions(${T_NAME} PRIVATE TXL_TEST_FILES="${TXL_TEST_FILES}")
+      add_dependencies(${T_NAME} txl_test_files)
+      if(NOT WIN32) # the program without its version section, beside it
+        add_custom_command(TARGET ${T_NAME} POST_BUILD COMMAND objcopy --remove-section .txl_version
+                           $<TARGET_FILE:${T_NAME}> $<TARGET_FILE:${T_NAME}>.noversion)
+      endif()
+    endif()
+    set(T_COMMAND ${TXL_WINE_RUNNER} $<TARGET_FILE:${T_NAME}>)
+  endif()
+  if(T_ROWS)
+    set(T_COMMAND bash "${common}/rows.sh" $<TARGET_FILE:${T_NAME}>)
+    string(REPLACE ";" "\\;" T_LAB "${T_LAB}")
+    list(APPEND env "TXL_RUN=${TXL_WINE_RUNNER}" "TXL_LAB=${T_LAB}")
+    if(T_ALONE)
+      list(APPEND env "TXL_ROWS_ALONE=1")
+    endif()
+  elseif(T_NETNS)
+    set(T_COMMAND "${common}/in-netns.sh" ${T_COMMAND})
+  endif()
+  if(T_GUI AND TXL_WINE_RUNNER)
+    list(APPEND env "QT_QPA_PLATFORM=windows") # static Qt carries the windows platform only
+  elseif(T_GUI)
+    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+  endif()
+  set(tests ${T_NAME})
   if(T_PARTS)
-    set(part 0)
+    set(tests "")
     foreach(functions IN LISTS T_PARTS)
+      list(LENGTH tests part)
       math(EXPR part "${part} + 1")
       separate_arguments(functions UNIX_COMMAND "${functions}")
-      add_test(NAME ${T_NAME}.${part} COMMAND ${cmd} ${functions})
+      add_test(NAME ${T_NAME}.${part} COMMAND ${T_COMMAND} ${functions})
       list(APPEND tests ${T_NAME}.${part})
     endforeach()
   else()
-    add_test(NAME ${T_NAME} COMMAND ${cmd})
-    set(tests ${T_NAME})
-  endif()
-  set(env "TXL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
-  if(TARGET tftpsim)
-    list(APPEND env "TXL_SIM=$<TARGET_FILE:tftpsim>")
-    add_dependencies(${T_NAME} tftpsim)
-  elseif(TXL_WINE_RUNNER AND TXL_HOST_TFTPSIM)
-    # The Linux build's simulator, reached through its Windows stand-in (tests/wine).
-    list(APPEND env "TXL_SIM=tftpsim" "TXL_HOST_PROGRAMS=tftpsim=${TXL_HOST_TFTPSIM}"
-         "TXL_HOSTCMD_DIR=${TXL_HOSTCMD_DIR}")
-    add_dependencies(${T_NAME} hostcmd)
-  endif()
-  if(T_GUI AND TXL_WINE_RUNNER)
-    # Static Qt carries the windows platform only; Wine shows it on the runner's Xvfb.
-    list(APPEND env "QT_QPA_PLATFORM=windows")
-  elseif(T_GUI)
-    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+  set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+                       ${T_PROPERTIES})
 endfunction()

@@ -4,11 +4,12 @@
 #   lab/x.sh      a private X display, input, the tool's windows and what a screen reader hears
 #   lab/wine.sh   Windows programs under Wine
 #   lab/tally.sh  checks that say what failed and go on, and the closing count
-# The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES and WORK, and calls
-# lab_cleanup from its EXIT trap.
+# The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES, LAB_UNDO (commands that
+# take back what was made here) and WORK, and calls lab_cleanup from its EXIT trap.
 
 PIDS=()
 LAB_NAMESPACES=()
+LAB_UNDO=()
 LAB_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 declare -F log >/dev/null || log() { echo "-- $*"; } # a script may keep its own
 
@@ -18,6 +19,9 @@ lab_cleanup() {
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
         kill -- "${PIDS[i]}" 2>/dev/null || true
         wait "${PIDS[i]#-}" 2>/dev/null || true
+    done
+    for ((i = ${#LAB_UNDO[@]} - 1; i >= 0; i--)); do
+        eval "${LAB_UNDO[i]}" 2>/dev/null || true
     done
     for i in "${LAB_NAMESPACES[@]}"; do
         ip netns del "$i" 2>/dev/null || true

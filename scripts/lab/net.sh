@@ -30,7 +30,7 @@ lab_cable() {
     ip -n "$dev" addr add 192.168.0.200/24 dev "${link}d"
     ip -n "$dev" link set "${link}d" up
     LAB_PC_LINK=$link
-    [ "$pc" != - ] || lab_made "${3:-192.168.0.10/24}"
+    [ "$pc" != - ] || { LAB_UNDO+=("ip link del $link") && lab_made "${3:-192.168.0.10/24}"; }
 }
 
 # lab_link [-n NS] NAME CIDR [down|unplugged]: a card NAME in NS (default -) with CIDR and its
@@ -43,6 +43,7 @@ lab_link() {
     lab_ip "$ns" addr add "$2" brd + dev "$1"
     [ "${3:-}" = down ] || lab_ip "$ns" link set "$1" up
     [ "${3:-}" = unplugged ] || lab_ip "$ns" link set "${1}p" up
+    [ "$ns" != - ] || LAB_UNDO+=("ip link del $1")
     [ "$ns" != - ] || [ -n "${3:-}" ] || lab_made "$2"
 }
 
@@ -110,6 +111,7 @@ lab_no_ports() { awk '$1 == "Udp:" && $3 ~ /^[0-9]+$/ { print $3 }' /proc/net/sn
 lab_tftpd() {
     mkdir -p "$WORK/tftpd" && chmod 777 "$WORK/tftpd"
     ip addr replace "$1/8" dev lo
+    LAB_UNDO+=("ip addr del $1/8 dev lo")
     setsid /usr/sbin/in.tftpd -L -c -s -u root -a "$1:69" "$WORK/tftpd" &
     PIDS+=("-$!") # it forks for each transfer: the whole group goes
     lab_wait_for 5 lab_listening "$1:69" || { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }

@@ -3,11 +3,11 @@
 # Wine draws them.
 
 # lab_wine_slot: under scripts/windows.sh, takes a free slot, a prefix of TXL_WINE_PREFIXES and
-# the X display beside it in TXL_WINE_DISPLAYS, and holds it while this shell lives (a lock on
-# PREFIX.slot), so that Windows tests run side by side, each with a wineserver and a keyboard
-# focus of its own. Elsewhere WINEPREFIX and DISPLAY stay.
+# the X display beside it in TXL_WINE_DISPLAYS, and holds it while this shell and the programs it
+# starts live (a lock on PREFIX.slot; LAB_SLOT_HELD tells them), so that Windows tests run side by
+# side, each with a wineserver and a keyboard focus of its own. Elsewhere WINEPREFIX and DISPLAY stay.
 lab_wine_slot() {
-    [ -n "${TXL_WINE_PREFIXES:-}" ] || return 0
+    [ -n "${TXL_WINE_PREFIXES:-}" ] && [ -z "${LAB_SLOT_HELD:-}" ] || return 0
     local prefixes displays try i
     read -ra prefixes <<<"$TXL_WINE_PREFIXES"
     read -ra displays <<<"${TXL_WINE_DISPLAYS:?}"
@@ -16,7 +16,7 @@ lab_wine_slot() {
         for i in "${!prefixes[@]}"; do
             exec {LAB_SLOT}>>"${prefixes[i]}.slot"
             if flock -n "$LAB_SLOT"; then
-                export WINEPREFIX=${prefixes[i]} DISPLAY=${displays[i]}
+                export WINEPREFIX=${prefixes[i]} DISPLAY=${displays[i]} LAB_SLOT_HELD=1
                 return 0
             fi
             exec {LAB_SLOT}>&-
@@ -40,9 +40,6 @@ lab_wine_prefix() {
     ${LAB_WINE_RUN:-} wineserver -w
 }
 
-# The main form's client area, as Main.ui lays it out.
-read -r _ _ LAB_MAIN_W LAB_MAIN_H < <(lab_ui_rect Main)
-
 # lab_client_origin WINDOW CLIENT_W CLIENT_H: sets CX, CY to where the client area starts. Without a
 # window manager Wine draws the frame and caption itself, inside the X window.
 lab_client_origin() {
@@ -61,10 +58,12 @@ lab_wine_tool() {
     PIDS+=("$TOOL_PID")
 }
 
-# lab_wine_main TITLE SECONDS: waits for the tool's main window; sets WIN, CX and CY.
+# lab_wine_main TITLE SECONDS: waits for the tool's main window; sets WIN, CX and CY, and
+# LAB_MAIN_W and LAB_MAIN_H, the size of its client area (Main.ui).
 lab_wine_main() {
     lab_tool_window "$1" "$2" || return 1
     WIN=$TOOL_WINDOW
+    read -r _ _ LAB_MAIN_W LAB_MAIN_H < <(lab_ui_rect Main)
     sleep 1
     lab_client_origin "$WIN" "$LAB_MAIN_W" "$LAB_MAIN_H"
 }

@@ -2,16 +2,16 @@
 
 // What a test cannot show where it runs, told in one place: a test asks whether a limit holds and
 // skips with its reason written at the test, as in TXL_SKIP_IF(wine::BindIgnored, "...").
-// The Windows tests run under Wine (tests/wine), built with TXL_WINE; docs/windows.md says more.
 
+#include <QSysInfo>
 #include <QTest>
 
-namespace wine {
-#ifdef TXL_WINE
-inline constexpr bool Runs = true;
-#else
-inline constexpr bool Runs = false;
+#ifndef TXL_WINE
+#define TXL_WINE 0 // cmake/TxlTesting.cmake defines it for the Windows tests, which run under Wine
 #endif
+
+namespace wine {
+inline constexpr bool Runs = TXL_WINE;
 // Wine 8.0 rebinds a UDP socket bound to an address other than 127.0.0.1 or 0.0.0.0 to 0.0.0.0
 // (the port is kept): the source address picked among several, and a refused bind, do not show.
 inline constexpr bool BindIgnored = Runs;
@@ -22,11 +22,7 @@ inline constexpr bool NoCarrierState = Runs;
 } // namespace wine
 
 // The test programs of a Windows build are PE files: there is no ELF section to take away.
-#ifdef _WIN32
-inline constexpr bool PeProgram = true;
-#else
-inline constexpr bool PeProgram = false;
-#endif
+inline const bool PeProgram = QSysInfo::kernelType() == QStringLiteral("winnt");
 
 #define TXL_SKIP_IF(Limit, Why)                                                                              \
     do {                                                                                                     \

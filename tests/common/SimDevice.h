@@ -1,20 +1,19 @@
 #pragma once
 
-// The simulated device: the simulator (path in TXL_SIM) as a real process, on
-// an address of the test's own namespace, or behind a veth pair in a network
-// namespace of its own. Its packet log, received file and JSON summaries are
-// read back here.
-
-#include "uitest_netns.h"
+// The simulated device: the simulator (path in TXL_SIM) as a real process. What it got is read
+// from its files: its packet log, the file received and its JSON summaries. Either a row's lab line
+// started it (DeviceLab; its files in TXL_LAB_DIR) and the test only observes it, or the test
+// starts it itself (Start: the simulator's own tests).
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QTest>
 
 #include <vector>
 
@@ -30,113 +29,69 @@ struct SimPacket {
     QString Action;
 };
 
+// The lab line that starts device Name at Address in the namespace Netns (-: the test's own).
+inline QString DeviceLab(const QStringList &Args, const QString &Address = QStringLiteral("192.168.0.200"),
+                         const QString &Name = QStringLiteral("device"),
+                         const QString &Netns = QStringLiteral("-"))
+{
+    QString Line = QStringLiteral("lab_sim_at %1 %2 %3").arg(Name, Netns, Address);
+    for (const QString &Arg : Args)
+        Line += QStringLiteral(" '") + Arg + QLatin1Char('\'');
+    return Line;
+}
+
 class TSimDevice
 {
 public:
-    ~TSimDevice() { Close(); }
+    // The device a row's lab line named Name.
+    explicit TSimDevice(const QString &Name = QStringLiteral("device"))
+        : FBase(qEnvironmentVariable("TXL_LAB_DIR") + QLatin1Char('/') + Name)
+    {}
+    ~TSimDevice() { Stop(); }
 
-    // Puts the device behind a cable: PcName gets PcCidr here, its peer moves
-    // into a namespace of its own with DevCidr. The namespace is held open by a
-    // small shell that reads its stdin, so it ends when this process goes, even
-    // if the test crashes.
-    bool Open(const QString &PcName, const QString &PcCidr, const QString &DevCidr)
-    {
-        using uitest::Ip;
-        FPcName = PcName;
-        FHolder.start(QStringLiteral("unshare"),
-                      {"--net", "--", "sh", "-c", "ip link set lo up; echo $$; read _"});
-        if (!FHolder.waitForStarted(5000))
-            return false;
-        // The holder names its pid itself: under Wine processId() is a Windows one.
-        const QDeadlineTimer Deadline(5000);
-        while (!FHolder.canReadLine() && FHolder.state() == QProcess::Running && !Deadline.hasExpired())
-            FHolder.waitForReadyRead(100);
-        FHolderPid = FHolder.readLine().trimmed();
-        if (FHolderPid.isEmpty())
-            return false;
-        const QString DevName = PcName + QStringLiteral("d");
-        // Bounded check that the holder's namespace is not ours.
-        while (uitest::NetnsOf(FHolderPid) == uitest::NetnsOf("self") && !Deadline.hasExpired())
-            QThread::msleep(10);
-        // One ip on each side: under Wine each program run is a round trip through a stand-in.
-        return Ip({"-batch", "-"}, nullptr,
-                  QStringLiteral(
-                      "link add %1 type veth peer name %2\nlink set %2 netns %3\naddr add %4 dev %1\n"
-                      "link set %1 up\n")
-                      .arg(PcName, DevName, QString::fromLatin1(FHolderPid), PcCidr)
-                      .toUtf8()) &&
-               uitest::Run(
-                   QStringLiteral("nsenter"), {NetnsArg(), "--", "ip", "-batch", "-"}, nullptr, 10000,
-                   QStringLiteral("addr add %1 dev %2\nlink set %2 up\n").arg(DevCidr, DevName).toUtf8());
-    }
-
-    // Runs ip in the device's namespace: its end of the cable is PcName + "d".
-    bool DeviceIp(const QStringList &Args)
-    {
-        return uitest::Run(QStringLiteral("nsenter"), QStringList{NetnsArg(), "--", "ip"} + Args);
-    }
-
-    // Starts the simulator bound to Address:69 and waits until it listens.
+    // Starts the simulator here, bound to Address:69, and waits until it listens.
     bool Start(const QString &Address, const QStringList &Extra = {})
     {
-        const QString Sim = qEnvironmentVariable("TXL_SIM");
-        if (Sim.isEmpty() || !FDir.isValid() ||
-            (!FHolderPid.isEmpty() && FHolder.state() != QProcess::Running))
-            return false;
-        Finish();
-        QFile::remove(LogPath());
-        QFile::remove(OutPath());
-        FErr.clear();
-        FOut.clear();
-        const QStringList Args =
-            QStringList{"--bind", Address, "--log", LogPath(), "--out", OutPath(), "--idle-timeout", "60"} +
-            Extra;
-        if (FHolderPid.isEmpty())
-            FSim.start(Sim, Args);
-        else
-            FSim.start(QStringLiteral("nsenter"), QStringList{NetnsArg(), "--", Sim} + Args);
-        if (!FSim.waitForStarted(5000)) {
-            FErr += "the simulator did not start: " + FSim.errorString().toLocal8Bit();
-            return false;
-        }
-        FStarted = true;
-        const QDeadlineTimer Deadline(5000);
-        while (!FErr.contains("listening ") && !Deadline.hasExpired()) {
-            if (FSim.state() != QProcess::Running)
-                break;
-            FSim.waitForReadyRead(50);
-            FErr += FSim.readAllStandardError();
-        }
-        if (FErr.contains("listening "))
-            return true;
-        // Say why, for the failure message.
-        FErr += FSim.readAllStandardError();
-        FErr += FSim.state() == QProcess::Running
-                    ? QByteArray("\n(no \"listening\" within 5 s)")
-                    : "\n(it ended with status " + QByteArray::number(FSim.exitCode()) + ")";
-        return false;
+        Stop();
+        FBase = FDir.filePath(QStringLiteral("device"));
+        for (const char *Ending : {".json", ".err", ".log", ".out"})
+            QFile::remove(FBase + Ending);
+        FSim.setStandardOutputFile(FBase + ".json");
+        FSim.setStandardErrorFile(FBase + ".err");
+        FSim.start(qEnvironmentVariable("TXL_SIM"),
+                   QStringList{"--bind", Address, "--log", FBase + ".log", "--out", FBase + ".out",
+                               "--idle-timeout", "60"} +
+                       Extra);
+        return FSim.waitForStarted(5000) &&
+               QTest::qWaitFor([this] { return Listening() || FSim.state() != QProcess::Running; }, 5000) &&
+               Listening();
     }
 
-    // Ends the simulator (it prints its summary when asked to stop) and returns its last summary.
+    // One started here is asked to end (it prints its summary then); one of the lab is waited for
+    // until its log and summaries have been still for 100 ms (at most 2 s). Returns the last summary,
+    // {} when there is none: the lab's device prints one for each transfer it completes.
     QJsonObject Finish()
     {
-        if (FStarted) {
-            if (FSim.state() != QProcess::NotRunning) {
-                FSim.terminate();
-                AwaitEnd(FSim, 5000);
-            }
-            FErr += FSim.readAllStandardError();
-            FOut += FSim.readAllStandardOutput();
+        if (!Stop()) {
+            const auto Size = [this] { return Read(".log").size() + Read(".json").size(); };
+            const QDeadlineTimer Deadline(2000);
+            for (qint64 Before = -1; Before != Size() && !Deadline.hasExpired(); QTest::qWait(100))
+                Before = Size();
         }
-        FStarted = false;
         const QList<QByteArray> Lines = Summaries();
         return Lines.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(Lines.last()).object();
     }
 
-    // Every summary line printed so far (complete after Finish).
-    QList<QByteArray> Summaries() const { return FOut.trimmed().split('\n'); }
+    bool Listening() const { return Read(".err").contains("listening "); }
+    QString Errors() const { return QString::fromLocal8Bit(Read(".err")); }
+    // Every summary line printed so far.
+    QList<QByteArray> Summaries() const
+    {
+        const QByteArray Text = Read(".json").trimmed();
+        return Text.isEmpty() ? QList<QByteArray>() : Text.split('\n');
+    }
+    // The exit status of one started here, once Finish ended it.
     int ExitCode() const { return FSim.exitCode(); }
-    QString Errors() const { return QString::fromLocal8Bit(FErr); }
 
     // The log's actions in order, once it holds Count lines (bounded wait).
     QStringList Actions(int Count) const
@@ -148,7 +103,7 @@ public:
                 Result << P.Action;
             if (Result.size() >= Count)
                 break;
-            QThread::msleep(20);
+            QTest::qSleep(20);
         }
         return Result;
     }
@@ -156,15 +111,11 @@ public:
     std::vector<SimPacket> Packets() const
     {
         std::vector<SimPacket> Result;
-        QFile File(LogPath());
-        if (!File.open(QIODevice::ReadOnly))
-            return Result;
-        for (const QByteArray &Line : File.readAll().split('\n')) {
+        for (const QByteArray &Line : Read(".log").split('\n')) {
             const QList<QByteArray> F = Line.simplified().split(' ');
-            if (F.size() < 5)
-                continue;
-            Result.push_back({F[0].toDouble(), F[1].toInt(), F[2] == "-" ? -1 : F[2].toInt(), F[3].toInt(),
-                              QString::fromLatin1(F[4])});
+            if (F.size() >= 5)
+                Result.push_back({F[0].toDouble(), F[1].toInt(), F[2] == "-" ? -1 : F[2].toInt(),
+                                  F[3].toInt(), QString::fromLatin1(F[4])});
         }
         return Result;
     }
@@ -178,48 +129,28 @@ public:
         return Count;
     }
 
-    QByteArray Received() const
+    QByteArray Received() const { return Read(".out"); }
+
+private:
+    // Ends one started here; false when none runs.
+    bool Stop()
     {
-        QFile File(OutPath());
+        if (FSim.state() == QProcess::NotRunning)
+            return false;
+        FSim.terminate();
+        if (!FSim.waitForFinished(5000)) {
+            FSim.kill();
+            FSim.waitForFinished(2000);
+        }
+        return true;
+    }
+    QByteArray Read(const char *Ending) const
+    {
+        QFile File(FBase + Ending);
         return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
     }
 
-    void Close()
-    {
-        Finish();
-        if (FHolder.state() != QProcess::NotRunning) {
-            FHolder.closeWriteChannel();
-            AwaitEnd(FHolder, 3000);
-        }
-        // The pair goes with the device namespace; remove our end in case it did not.
-        if (!FPcName.isEmpty())
-            uitest::Run(QStringLiteral("ip"), {"link", "del", FPcName}, nullptr, 3000);
-        FPcName.clear();
-        FHolderPid.clear();
-    }
-
-private:
-    // Waits for the process to end once asked to, killing it after Ms.
-    static void AwaitEnd(QProcess &P, int Ms)
-    {
-        if (!P.waitForFinished(Ms)) {
-            P.kill();
-            P.waitForFinished(2000);
-        }
-    }
-    QString NetnsArg() const
-    {
-        return QStringLiteral("--net=/proc/%1/ns/net").arg(QString::fromLatin1(FHolderPid));
-    }
-    QString LogPath() const { return FDir.filePath(QStringLiteral("packets.log")); }
-    QString OutPath() const { return FDir.filePath(QStringLiteral("received.bin")); }
-
     QTemporaryDir FDir;
-    QProcess FHolder;
-    QByteArray FHolderPid;
-    QString FPcName;
+    QString FBase;
     QProcess FSim;
-    bool FStarted = false;
-    QByteArray FErr;
-    QByteArray FOut;
 };

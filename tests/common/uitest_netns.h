@@ -1,7 +1,7 @@
 #pragma once
 
-// The test's own network namespace: running ip and other programs in it,
-// making and removing interfaces, and making sure it is not the host's.
+// The test's own network namespace: running ip and other programs in it, what the lab made there,
+// and making sure it is not the host's.
 
 #include "InterfaceInfo.h"
 
@@ -35,11 +35,16 @@ inline bool Ip(const QStringList &Args, QString *Output = nullptr, const QByteAr
     return Run(QStringLiteral("ip"), Args, Output, 10000, Input);
 }
 
-// The network namespace of process Pid ("self": this one) as /proc names it; empty when
-// unknown. OuterNetns is the one this process must not be in: the parent's, which
-// in-netns.sh left behind. Both come from uitest_netns_<platform>.cpp.
+// The network namespace of process Pid ("self": this one) as /proc names it, empty when unknown;
+// and the one this process must not be in, which tests/common/in-netns.sh left.
 QByteArray NetnsOf(const QByteArray &Pid);
-QByteArray OuterNetns();
+inline QByteArray OuterNetns()
+{
+    return qgetenv("TXL_OUTER_NETNS");
+}
+// True when this process has a network namespace of its own, not the one in-netns.sh left:
+// everything here sends to private addresses, which must never happen in the host's namespace.
+bool InPrivateNetns();
 // Gives or takes this thread's privilege to bind ports below 1024, as for a
 // user without it: programs it starts then gain nothing for being root, only
 // what their files carry. False where there is no such privilege to take.
@@ -51,18 +56,6 @@ bool UseBindHelper(const QString &Path);
 // limit would, or lets it again; false where the system offers no such limit.
 bool HoldThreadCount(bool On);
 
-// True when this process has a network namespace of its own (not its
-// parent's, as in-netns.sh sets up) with nothing in it but loopback yet.
-// Everything here creates interfaces and sends to private addresses, which
-// must never happen in the host's namespace.
-inline bool InPrivateNetns()
-{
-    const QByteArray Own = NetnsOf("self"), Parent = OuterNetns();
-    QString Links;
-    return !Own.isEmpty() && !Parent.isEmpty() && Own != Parent && Ip({"-o", "link", "show"}, &Links) &&
-           Links.trimmed().count(QLatin1Char('\n')) == 0 && Links.contains(QStringLiteral(": lo:"));
-}
-
 // What the main window will find. Interface changes made just before can take
 // a moment to show in the system's table, so tests wait for this first.
 inline int UsableInterfaces()
@@ -72,28 +65,14 @@ inline int UsableInterfaces()
     return List.Count();
 }
 
-// The interfaces a test made, for its cleanup to remove again.
-struct TMadeInterfaces {
-    QStringList Names;
-    // A usable interface: one end of a veth pair carries the address (CIDR), both ends up.
-    // The peer has no address, so only Name shows up in the interface list.
-    bool Add(const QString &Name, const QString &AddressCidr)
-    {
-        Names << Name; // a pair made halfway is removed as well
-        // One ip for the four steps: under Wine each program run is a round trip through a stand-in.
-        return Ip({"-batch", "-"}, nullptr,
-                  QStringLiteral("link add %1 type veth peer name %1p\naddr add %2 dev %1\nlink set %1 up\n"
-                                 "link set %1p up\n")
-                      .arg(Name, AddressCidr)
-                      .toUtf8());
-    }
-    void RemoveAll()
-    {
-        // Deleting one end of a veth pair removes both.
-        for (const QString &Name : std::as_const(Names))
-            Ip({"link", "del", Name});
-        Names.clear();
-    }
-};
+// The usable addresses the row's lab line made here, in the order made (scripts/lab/net.sh).
+inline QStringList LabAddresses()
+{
+    return qEnvironmentVariable("LAB_ADDRESSES").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// Switches off the card Link, which holds Address, in the middle of a test, and returns once the
+// interface list no longer offers Address.
+bool SwitchOff(const QString &Link, const QString &Address);
 
 } // namespace uitest

@@ -21,9 +21,15 @@ QByteArray NetnsOf(const QByteArray &Pid)
     return Len > 0 ? QByteArray(Target, int(Len)) : QByteArray();
 }
 
-QByteArray OuterNetns()
+bool InPrivateNetns()
 {
-    return NetnsOf(QByteArray::number(::getppid()));
+    const QByteArray Own = NetnsOf("self");
+    return !Own.isEmpty() && !OuterNetns().isEmpty() && Own != OuterNetns();
+}
+
+bool SwitchOff(const QString &Link, const QString &)
+{
+    return Ip({"link", "set", Link, "down"});
 }
 
 bool SetBindPrivilege(bool On)

@@ -1,28 +1,18 @@
 #include "uitest_netns.h"
 
-// Under Wine this program cannot read /proc itself: readlink runs as a Linux program through
-// its stand-in (tests/wine), started by host_bridge.py in this program's own namespace.
+#include <QTest>
 
 namespace uitest {
 
-namespace {
-QByteArray ReadLink(const QString &Path)
+QByteArray NetnsOf(const QByteArray &)
 {
-    QString Target;
-    return Run(QStringLiteral("readlink"), {Path}, &Target) ? Target.trimmed().toLatin1() : QByteArray();
-}
-} // namespace
-
-QByteArray NetnsOf(const QByteArray &Pid)
-{
-    // "self" is readlink itself, which runs in this program's namespace.
-    return ReadLink(QStringLiteral("/proc/%1/ns/net").arg(QString::fromLatin1(Pid)));
+    return {}; // Z:/proc/self is the wineserver, not this program
 }
 
-QByteArray OuterNetns()
+bool InPrivateNetns()
 {
-    // The parent of a Wine process is no Linux process: wine-run.sh names its own parent's.
-    return qgetenv("TXL_OUTER_NETNS");
+    // tests/wine/wine-run.sh starts no program in the namespace in-netns.sh left.
+    return !OuterNetns().isEmpty();
 }
 
 bool SetBindPrivilege(bool)
@@ -38,6 +28,23 @@ bool UseBindHelper(const QString &)
 bool HoldThreadCount(bool)
 {
     return false; // no per-process thread limit to set from here
+}
+
+bool SwitchOff(const QString &Link, const QString &Address)
+{
+    // The one thing a Windows test does on the Linux side: the card must be on when the window
+    // chooses it and off before the upload, a moment no wrapper sees. Wine starts a Linux program
+    // but gives no process handle to wait for, so this starts ip and watches the interface list.
+    const auto Offered = [&] {
+        TNetInterfaceList List;
+        List.Refresh();
+        for (int i = 0; i < List.Count(); ++i)
+            if (List.Strings(i) == Address)
+                return true;
+        return false;
+    };
+    return QProcess::startDetached(QStringLiteral("/usr/sbin/ip"), {"link", "set", Link, "down"}) &&
+           QTest::qWaitFor([&] { return !Offered(); }, 10000);
 }
 
 } // namespace uitest

@@ -1,6 +1,6 @@
 // The windows as they open: the design's texts and layout, and how the local
 // interface is settled with none, one or several usable interfaces in the
-// test's own network namespace.
+// test's own network namespace, made by the lab before the row (tests/common/rows.sh).
 
 #include "uitest_forms.h"
 #include "uitest_netns.h"
@@ -20,8 +20,6 @@ class TestUiStartup : public QObject
 {
     Q_OBJECT
 
-    TMadeInterfaces FMade;
-
     // Shows the main window and runs the application's event loop as start-up
     // does; 0 when the program ended on its own, 99 when it was still running
     // after GuardMs.
@@ -38,11 +36,9 @@ class TestUiStartup : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: these tests create interfaces");
-        QCOMPARE(UsableInterfaces(), 0); // the namespace starts with loopback only
+        QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: interfaces are made here");
+        QCOMPARE(UsableInterfaces(), LabAddresses().size()); // loopback and what the lab made only
     }
-
-    void cleanup() { FMade.RemoveAll(); }
 
     void formsAsDesigned()
     {
@@ -226,9 +222,9 @@ private slots:
         QCOMPARE(Edit->displayText(), Shown.isEmpty() ? Before : Shown);
     }
 
+    void oneInterfaceNeedsNoChoice_data() { LabOnly(__func__, "one card", "lab_link txu1 10.77.1.1/24"); }
     void oneInterfaceNeedsNoChoice()
     {
-        QVERIFY(FMade.Add("txu1", "10.77.1.1/24"));
         QTRY_COMPARE(UsableInterfaces(), 1);
         TForms F;
         TModalDriver Driver([](QWidget *Modal) { Modal->close(); }, 3000);
@@ -250,21 +246,24 @@ private slots:
         QTest::addColumn<QString>("Ending");
         QTest::addColumn<int>("Pick");     // item selected before the dialog is ended
         QTest::addColumn<int>("Expected"); // index of the address the window keeps; -1: none
-        QTest::newRow("OK button, second item") << "BitBtn1" << 1 << 1;
-        QTest::newRow("Enter key, first item") << "Return" << 0 << 0;
-        QTest::newRow("Cancel button") << "BitBtn2" << 2 << -1;
-        QTest::newRow("Escape key") << "Escape" << 1 << -1;
-        QTest::newRow("close box") << "close" << 0 << -1;
+        // Not in address order, so a sorted list would show.
+        const auto Row = [Function = __func__](const char *Name, const char *Ending, int Pick, int Expected) {
+            LabRow(Function, Name,
+                   "lab_link txu0 10.77.3.1/24; lab_link txu1 10.77.1.1/24; lab_link txu2 10.77.2.1/24",
+                   QString(Ending), Pick, Expected);
+        };
+        Row("OK button, second item", "BitBtn1", 1, 1);
+        Row("Enter key, first item", "Return", 0, 0);
+        Row("Cancel button", "BitBtn2", 2, -1);
+        Row("Escape key", "Escape", 1, -1);
+        Row("close box", "close", 0, -1);
     }
     void severalInterfacesOfferAChoice()
     {
         QFETCH(QString, Ending);
         QFETCH(int, Pick);
         QFETCH(int, Expected);
-        // Not in address order, so a sorted list would show.
         const QStringList Addresses = {"10.77.3.1", "10.77.1.1", "10.77.2.1"};
-        for (int i = 0; i < Addresses.size(); ++i)
-            QVERIFY(FMade.Add(QStringLiteral("txu%1").arg(i), Addresses[i] + "/24"));
         QTRY_COMPARE(UsableInterfaces(), 3);
 
         TForms F;
@@ -298,11 +297,13 @@ private slots:
         QVERIFY(F.Main.isVisible());
     }
 
+    // Only loopback and an interface that is down: nothing usable.
+    void noInterfaceEndsTheProgram_data()
+    {
+        LabOnly(__func__, "a card off", "lab_link txdown 10.77.9.1/24 down");
+    }
     void noInterfaceEndsTheProgram()
     {
-        // Only loopback and an interface that is down: nothing usable.
-        QVERIFY(FMade.Add("txdown", "10.77.9.1/24"));
-        QVERIFY(Ip({"link", "set", "txdown", "down"}));
         QTRY_COMPARE(UsableInterfaces(), 0);
 
         TForms F;
@@ -347,9 +348,12 @@ private slots:
         QCOMPARE(Later.exec(), 7);
     }
 
+    void clickIntoEmptyAddressFieldStartsAtTheStart_data()
+    {
+        LabOnly(__func__, "one card", "lab_link txu1 10.77.1.1/24");
+    }
     void clickIntoEmptyAddressFieldStartsAtTheStart()
     {
-        QVERIFY(FMade.Add("txu1", "10.77.1.1/24"));
         TForms F;
         F.Main.show();
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));

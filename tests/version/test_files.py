@@ -2,17 +2,23 @@
 """Makes the files the version tests read, with real tools, at build time, so that no test runs a
 tool (under Wine a Windows test program could not wait for one). Into OUT_DIR:
   NAME.exe     a PE image with one of the version resources below (MinGW-w64's windres and ld);
-  NAME.json    what pefile, an independent PE parser, reads of it (pefile_version.py);
+  NAME.json    what pefile, an independent PE parser, reads of it (pefile_reading);
   generated    the same for the build's own TXLoader.rc (make_version_resource.py);
   elf64-big, elf32-little, elf32-big   the build's version block in those ELF classes (objcopy);
   missing.txt  the packages that were missing; the tests skip what needs them and say which.
 usage: test_files.py OUT_DIR TABLE
 """
 
+import json
 import os
 import shutil
 import subprocess
 import sys
+
+try:
+    import pefile
+except ImportError:
+    pefile = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RU = "041904E3"
@@ -62,6 +68,39 @@ CASES = {
 }
 
 
+def text(value):
+    return value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
+
+
+def pefile_reading(path):
+    """What pefile reads of a PE file's version resource, to compare with TVersionInfo: valid,
+    fixed [ms, ls], pairs (of the translation), translation (8 capital hex digits, given when
+    there is one pair) and the strings of the table that translation names."""
+    pe = pefile.PE(path)
+    result = {"valid": hasattr(pe, "VS_VERSIONINFO")}
+    if hasattr(pe, "VS_FIXEDFILEINFO"):
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        result["fixed"] = [fixed.FileVersionMS, fixed.FileVersionLS]
+    tables = []
+    for info in getattr(pe, "FileInfo", []):
+        for entry in info:
+            if entry.Key == b"StringFileInfo":
+                tables += entry.StringTable
+            elif entry.Key == b"VarFileInfo" and "pairs" not in result:
+                for var in (v for v in entry.Var if b"Translation" in v.entry):
+                    # pefile keeps only the last pair, which is the first one only when there is one.
+                    result["pairs"] = var.ValueLength // 4
+                    words = var.entry[b"Translation"].split()
+                    if result["pairs"] == 1:
+                        result["translation"] = f"{int(words[0], 16):04X}{int(words[1], 16):04X}"
+                    break
+    for table in tables:
+        if result.get("translation") and text(table.LangID).upper() == result["translation"]:
+            result["strings"] = {text(k): text(v) for k, v in table.entries.items()}
+            break
+    return result
+
+
 def run(*command):
     subprocess.run(command, check=True, capture_output=True)
 
@@ -75,6 +114,8 @@ def main():
     for form in ("elf64-big", "elf32-little", "elf32-big"):
         run("objcopy", "-I", "binary", "-O", form, "--rename-section", ".data=.txl_version", f"{out}/block",
             f"{out}/{form}")
+    if not pefile:
+        missing.append("python3-pefile is not installed")
     if not (shutil.which("x86_64-w64-mingw32-windres") and shutil.which("x86_64-w64-mingw32-ld")):
         missing.append("binutils-mingw-w64-x86-64 is not installed")
     else:
@@ -86,14 +127,9 @@ def main():
             run("x86_64-w64-mingw32-windres", "--preprocessor=cpp", "-O", "coff", "-i", f"{out}/{name}.rc",
                 "-o", f"{out}/{name}.o")
             run("x86_64-w64-mingw32-ld", "-o", f"{out}/{name}.exe", f"{out}/{name}.o")
-            pefile = subprocess.run([sys.executable, os.path.join(HERE, "pefile_version.py"), f"{out}/{name}.exe"],
-                                    capture_output=True, text=True)
-            if pefile.returncode == 77:
-                missing += [] if "python3-pefile is not installed" in missing else ["python3-pefile is not installed"]
-                continue
-            pefile.check_returncode()
-            with open(f"{out}/{name}.json", "w", encoding="utf-8") as f:
-                f.write(pefile.stdout)
+            if pefile:
+                with open(f"{out}/{name}.json", "w", encoding="utf-8") as f:
+                    json.dump(pefile_reading(f"{out}/{name}.exe"), f)
     with open(f"{out}/missing.txt", "w", encoding="utf-8") as f:
         f.write("; ".join(missing))
 

@@ -109,7 +109,7 @@ void TestVerInf::files()
 void TestVerInf::pefileAgrees()
 {
     QFETCH(QString, file);
-    const QString reading = file.chopped(4) + ".json"; // what pefile_version.py printed
+    const QString reading = file.chopped(4) + ".json"; // what pefile read of it
     SKIP_UNLESS_MADE(reading);
     const QString path = TestFile(file);
     const QJsonObject pefile = QJsonDocument::fromJson(ReadWholeFile(TestFile(reading))).object();

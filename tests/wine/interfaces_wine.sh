@@ -1,12 +1,7 @@
-#!/bin/bash
-# The interface list of the Windows build under Wine, on real interfaces: run inside a network
-# namespace of its own (tests/common/in-netns.sh), it makes a veth pair that is up, one that
-# is down, a bridge with two addresses and 14 more pairs (more records than 1,024 bytes hold),
-# then hands Linux's own view of the table to tst_interfaces_wine.exe in TXL_EXPECT.
-#   interfaces_wine.sh PROGRAM.exe
-set -euo pipefail
-. "$(dirname "$0")/../../scripts/lab.sh"
-
+# shellcheck shell=bash
+# The lab of tst_interfaces_wine (tests/common/rows.sh sources it in the test's own namespace):
+# a veth pair that is up, one that is down, a bridge with two addresses and 14 more pairs (more
+# records than 1,024 bytes hold); then Linux's own view of the table for the program, in TXL_EXPECT.
 lab_link wv1 10.1.0.1/24
 lab_link wv2 10.2.0.1/24 down
 ip link add wbr0 type bridge
@@ -14,6 +9,7 @@ ip addr add 10.3.0.1/16 brd + dev wbr0
 ip addr add 10.4.0.1/24 brd + dev wbr0
 ip link set wbr0 up
 for i in $(seq 1 14); do lab_link "wx$i" "10.10.$i.1/24"; done
+LAB_UNDO+=("ip link del wbr0")
 
 # Carrier comes a moment after "up": the last pair has it.
 carrier() { ip -o link show wx14 | grep -q LOWER_UP; }
@@ -35,4 +31,3 @@ while read -r _ dev _ cidr rest; do
     expect+="$addr $(mask "${cidr#*/}") $brd $up $loop;"
 done < <(ip -4 -o addr show)
 export TXL_EXPECT=$expect
-exec "$(dirname "$0")/wine-run.sh" "$1"

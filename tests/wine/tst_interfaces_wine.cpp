@@ -1,5 +1,5 @@
 // The interface list of the Windows build under Wine, against Linux's own view of the same
-// interfaces (TXL_EXPECT, made by interfaces_wine.sh: "address mask broadcast up loopback;").
+// interfaces (TXL_EXPECT from its lab, interfaces_wine.sh: "address mask broadcast up loopback;").
 //
 // What Wine 8.0 reports differently from Windows and from the Linux build:
 // - no IFF_POINTTOPOINT: a point-to-point address comes as a broadcast one, mask /32 and
@@ -48,7 +48,7 @@ void TestInterfacesWine::initTestCase()
 {
     FExpected = Expected();
     // Loopback, 2 pairs, 2 bridge addresses and 14 more pairs: past the 13 records of 1,024 bytes.
-    QVERIFY2(FExpected.size() == 19, "run through interfaces_wine.sh, which makes the interfaces");
+    QVERIFY2(FExpected.size() == 19, "run through tests/common/rows.sh with interfaces_wine.sh as its lab");
 }
 
 void TestInterfacesWine::everyRecordAsLinuxSeesIt()

@@ -1,0 +1,61 @@
+#!/bin/bash
+# rows.sh PROGRAM [FUNCTION...]: runs a QtTest program so that what its rows need on the Linux side
+# is there before they start, made by the lab (scripts/lab.sh), and the program only observes. A
+# data row asks with a lab line (uitest::LabRow, tests/common/DataRow.h), which the program lists
+# with -datatags when TXL_LAB_LIST names a file. Everything runs in one network namespace of its
+# own (in-netns.sh): each row with a lab line alone after its line, then what the line made goes
+# again and the namespace must be as it was; so does every row with TXL_ROWS_ALONE=1. The other rows
+# run together. TXL_LAB, the suite's lab line, comes first in every run; TXL_RUN runs the program
+# (tests/wine/wine-run.sh for a Windows one; TXL_RUNS tells it of the runs before and after).
+# FUNCTION... takes only those test functions. Ends with "N passed, N failed" of QtTest's totals.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+[ -n "${TXL_ROWS_IN:-}" ] || TXL_ROWS_IN=1 exec "$here/in-netns.sh" bash "$here/rows.sh" "$@"
+program=$1
+shift
+WORK=$(mktemp -d /tmp/txl-rows.XXXXXX)
+. "$here/../../scripts/lab.sh"
+trap 'lab_cleanup; [ -z "${TXL_RUN:-}" ] || TXL_RUNS=end "$TXL_RUN"' EXIT
+lab_wine_slot || exit 1 # one prefix and display for all the runs of a Windows program
+
+# Every row ("Class function [tag]"), and the lab lines ("function<TAB>tag<TAB>line").
+TXL_LAB_LIST=$WORK/labs TXL_RUNS=first ${TXL_RUN:-} "$program" -datatags >"$WORK/rows" ||
+    { cat "$WORK/rows"; echo "FAIL: $program did not list its rows"; exit 1; }
+touch "$WORK/labs"
+alone=() labs=() together=()
+while read -r _ function tag; do
+    [ $# = 0 ] || [[ " $* " == *" $function "* ]] || continue
+    lab=$(awk -F'\t' -v f="$function" -v t="$tag" '$1 == f && $2 == t { print $3; exit }' "$WORK/labs")
+    if [ -n "$lab" ] || [ "${TXL_ROWS_ALONE:-0}" = 1 ]; then
+        alone+=("$function${tag:+:$tag}") labs+=("$lab")
+    else
+        together+=("$function${tag:+:$tag}")
+    fi
+done < <(tr -d '\r' <"$WORK/rows") # a Windows program ends its lines with CR LF
+
+# run LAB ROW...: one run after its lab line, whose things then go; its totals join the tally.
+state() { ip -o link show | cut -d: -f2; ip -o addr show | awk '{ print $2, $4 }'; }
+clean=$(state)
+run() {
+    local status=0 p f
+    (
+        WORK=$(mktemp -d /tmp/txl-row.XXXXXX) PIDS=() LAB_NAMESPACES=() LAB_UNDO=()
+        trap lab_cleanup EXIT
+        export TXL_LAB_DIR=$WORK
+        trap 'echo "FAIL: the lab line failed: ${TXL_LAB:-} $1"' ERR
+        set -e
+        eval "${TXL_LAB:-}"$'\n'"$1"
+        set +e
+        trap - ERR
+        TXL_RUNS=next ${TXL_RUN:-} "$program" "${@:2}"
+    ) >"$WORK/out" 2>&1 || status=$?
+    cat "$WORK/out"
+    read -r p f < <(sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p' "$WORK/out" | tail -n1)
+    PASSED=$((PASSED + ${p:-0})) FAILED=$((FAILED + ${f:-0}))
+    [ "$status" = 0 ] || [ "${f:-0}" != 0 ] || fail "$program ${*:2}: exit status $status"
+    lab_wait_for 5 is_clean || fail "the lab left behind: $(diff <(echo "$clean") <(state) | grep '^>')"
+}
+is_clean() { [ "$(state)" = "$clean" ]; }
+[ ${#together[@]} = 0 ] || run "" "${together[@]}"
+for i in "${!alone[@]}"; do run "${labs[i]}" "${alone[i]}"; done
+lab_tally
