@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ -n "${TXL_ROWS_IN:-}" ] || TXL_ROWS_IN=1 exec "$here/in-netns.sh" bash "$here/rows.sh" "$@"
 program=$1
 shift
-WORK=$(mktemp -d /tmp/txl-rows.XXXXXX)
+WORK=$(mktemp -d /tmp/txl-rows.XXXXXX) out=$WORK/out
 . "$here/../../scripts/lab.sh"
 trap 'lab_cleanup; [ -z "${TXL_RUN:-}" ] || TXL_RUNS=end "$TXL_RUN"' EXIT
 lab_wine_slot || exit 1 # one prefix and display for all the runs of a Windows program
@@ -39,6 +39,7 @@ clean=$(state)
 run() {
     local status=0 p f
     (
+        # shellcheck disable=SC2030,SC2034 # the run's own, in its subshell
         WORK=$(mktemp -d /tmp/txl-row.XXXXXX) PIDS=() LAB_NAMESPACES=() LAB_UNDO=()
         trap lab_cleanup EXIT
         export TXL_LAB_DIR=$WORK
@@ -48,9 +49,9 @@ run() {
         set +e
         trap - ERR
         TXL_RUNS=next ${TXL_RUN:-} "$program" "${@:2}"
-    ) >"$WORK/out" 2>&1 || status=$?
-    cat "$WORK/out"
-    read -r p f < <(sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p' "$WORK/out" | tail -n1)
+    ) >"$out" 2>&1 || status=$?
+    cat "$out"
+    read -r p f < <(sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p' "$out" | tail -n1)
     PASSED=$((PASSED + ${p:-0})) FAILED=$((FAILED + ${f:-0}))
     [ "$status" = 0 ] || [ "${f:-0}" != 0 ] || fail "$program ${*:2}: exit status $status"
     lab_wait_for 5 is_clean || fail "the lab left behind: $(diff <(echo "$clean") <(state) | grep '^>')"
