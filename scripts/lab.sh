@@ -15,10 +15,10 @@ declare -F log >/dev/null || log() { echo "-- $*"; } # a script may keep its own
 
 lab_cleanup() {
     local i
-    # Newest first, so the X server goes last. "-PID" names a process group.
+    # Newest first, so the X server goes last.
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-        kill -- "${PIDS[i]}" 2>/dev/null || true
-        wait "${PIDS[i]#-}" 2>/dev/null || true
+        kill "${PIDS[i]}" 2>/dev/null || true
+        wait "${PIDS[i]}" 2>/dev/null || true
     done
     for ((i = ${#LAB_UNDO[@]} - 1; i >= 0; i--)); do
         eval "${LAB_UNDO[i]}" 2>/dev/null || true

@@ -113,7 +113,8 @@ lab_tftpd() {
     ip addr replace "$1/8" dev lo
     LAB_UNDO+=("ip addr del $1/8 dev lo")
     setsid /usr/sbin/in.tftpd -L -c -s -u root -a "$1:69" "$WORK/tftpd" &
-    PIDS+=("-$!") # it forks for each transfer: the whole group goes
+    # It forks for each transfer, and the child sits SIGTERM out while it re-sends: the group goes by SIGKILL.
+    LAB_UNDO+=("kill -KILL -- -$!")
     lab_wait_for 5 lab_listening "$1:69" || { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }
 }
 lab_listening() { [ -n "$(ss -Hnul src "$1")" ]; }
