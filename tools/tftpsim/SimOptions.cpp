@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <string_view>
 
 const char *const UsageText =
@@ -56,12 +57,16 @@ bool ParseDouble(std::string_view text, double &value)
     return ec == std::errc() && end == text.data() + text.size() && !text.empty() && std::isfinite(value);
 }
 
+// In FaultKind's order.
+constexpr const char *KindNames[] = {"silent",  "error",    "unknown", "zero",
+                                     "onebyte", "oversize", "flood",   "lose"};
+static_assert(std::size(KindNames) == std::size_t(FaultKind::Lose) + 1);
+
 std::optional<FaultKind> ParseKind(std::string_view text)
 {
-    for (FaultKind kind : {FaultKind::Silent, FaultKind::Error, FaultKind::Unknown, FaultKind::Zero,
-                           FaultKind::OneByte, FaultKind::Oversize, FaultKind::Flood, FaultKind::Lose}) {
-        if (text == FaultKindName(kind))
-            return kind;
+    for (std::size_t kind = 0; kind < std::size(KindNames); ++kind) {
+        if (text == KindNames[kind])
+            return FaultKind(kind);
     }
     return std::nullopt;
 }
@@ -95,25 +100,7 @@ std::optional<std::string> ParseFault(std::string_view text, SimOptions &options
 
 const char *FaultKindName(FaultKind kind)
 {
-    switch (kind) {
-    case FaultKind::Silent:
-        return "silent";
-    case FaultKind::Error:
-        return "error";
-    case FaultKind::Unknown:
-        return "unknown";
-    case FaultKind::Zero:
-        return "zero";
-    case FaultKind::OneByte:
-        return "onebyte";
-    case FaultKind::Oversize:
-        return "oversize";
-    case FaultKind::Flood:
-        return "flood";
-    case FaultKind::Lose:
-        return "lose";
-    }
-    return "?";
+    return std::size_t(kind) < std::size(KindNames) ? KindNames[std::size_t(kind)] : "?";
 }
 
 std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &options)

@@ -104,25 +104,11 @@ Simulator::Clock::time_point ArrivalTime(msghdr &message)
 
 Simulator::Action Simulator::FaultAction(FaultKind kind)
 {
-    switch (kind) {
-    case FaultKind::Silent:
-        return Action::Silent;
-    case FaultKind::Error:
-        return Action::Error;
-    case FaultKind::Unknown:
-        return Action::Unknown;
-    case FaultKind::Zero:
-        return Action::Zero;
-    case FaultKind::OneByte:
-        return Action::OneByte;
-    case FaultKind::Oversize:
-        return Action::Oversize;
-    case FaultKind::Flood:
-        return Action::Flood;
-    case FaultKind::Lose:
-        return Action::Drop;
-    }
-    return Action::Ack;
+    // The faults stand in Action in FaultKind's order, from Silent; a lost packet is dropped.
+    static_assert(int(Action::Silent) == int(FaultKind::Silent) + 1 &&
+                  int(Action::Flood) == int(FaultKind::Flood) + 1 &&
+                  int(Action::Drop) == int(FaultKind::Lose) + 1);
+    return Action(int(kind) + 1);
 }
 
 std::uint64_t SimRandom::Next()
@@ -257,13 +243,13 @@ int Simulator::Run()
         sockaddr_in from{};
         iovec data{buffer.data(), buffer.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        msghdr message{.msg_name = &from,
+                       .msg_namelen = sizeof from,
+                       .msg_iov = &data,
+                       .msg_iovlen = 1,
+                       .msg_control = control,
+                       .msg_controllen = sizeof control,
+                       .msg_flags = 0};
         const ssize_t got = recvmsg(FSocket, &message, MSG_DONTWAIT);
         if (got < 0)
             continue;
