@@ -63,11 +63,9 @@ for f in "$TXLOADER" "$SIM"; do
 done
 
 PC=txl-pc-$$ DEV=txl-dev-$$
-WORK=$(mktemp -d /tmp/txl-demo.XXXXXX)
 . "$SRC/scripts/lab.sh"
-trap lab_cleanup EXIT
+lab_start demo "$BUILD"
 trap 'exit 130' INT TERM
-lab_image "$BUILD"
 
 say "network: $PC 192.168.0.10/24 <-> $DEV 192.168.0.200/24"
 lab_cable "$PC" "$DEV"

@@ -52,6 +52,14 @@ lab_wait_exit() {
     [ "$LAB_STATUS" = 0 ]
 }
 
+# lab_start NAME BUILD_DIR: a work folder of the script's own (WORK, /tmp/txl-NAME.*), lab_cleanup
+# when it ends, and what the build says (lab_image).
+lab_start() {
+    WORK=$(mktemp -d "/tmp/txl-$1.XXXXXX")
+    trap lab_cleanup EXIT
+    lab_image "$2"
+}
+
 # lab_image BUILD_DIR: what the build says of the image it carries (its image.env): TXL_IMAGE,
 # TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; of the product (its product.env):
 # TXL_PRODUCT_NAME, TXL_PUBLISHER, TXL_CONTACT, TXL_VERSION; and LAB_TITLE, the caption as a

@@ -9,10 +9,8 @@ set -uo pipefail
 
 CLI=$1 SIM=$2 BUILD=$3
 PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
-WORK=$(mktemp -d /tmp/txl-cli.XXXXXX)
 . "$(dirname "$0")/../../scripts/lab.sh"
-trap lab_cleanup EXIT
-lab_image "$BUILD"
+lab_start cli "$BUILD"
 
 # cli ARGS...: runs txloader-cli in the PC namespace; STATUS, CLI_MS, $WORK/out, $WORK/err.
 cli() {

@@ -13,10 +13,8 @@ set -euo pipefail
 
 TXLOADER=$1 SIM=$2 OUT=$3
 PC=txl-pc-$$ DEV=txl-dev-$$ NONE=txl-none-$$
-WORK=$(mktemp -d /tmp/txl-e2e.XXXXXX)
 . "$(dirname "$0")/../../scripts/lab.sh"
-trap lab_cleanup EXIT
-lab_image "$OUT"
+lab_start e2e "$OUT"
 
 [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
 for tool in ip Xvfb xdotool import readelf strings dbus-run-session sha256sum; do

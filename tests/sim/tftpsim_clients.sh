@@ -8,12 +8,10 @@ set -u
 SIM=${TXL_SIM:?TXL_SIM must name the tftpsim binary}
 BUILD=${TXL_BUILD_DIR:?TXL_BUILD_DIR must name the build directory}
 HOST=127.0.0.2
-WORK=$(mktemp -d)
 . "$(dirname "$0")/../../scripts/lab.sh"
-lab_image "$BUILD"
+lab_start sim "$BUILD"
 IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
 FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))
-trap lab_cleanup EXIT
 
 # The simulator at $HOST with extra arguments, its log and file in $WORK/sim.log and sim.out.
 start_sim() { lab_sim_at sim - "$HOST" "$@"; }
