@@ -93,7 +93,7 @@ lab_after_first_request() {
     local ms=$1
     shift
     (
-        trap 'kill $(jobs -p) 2>/dev/null' EXIT
+        trap 'kill $(jobs -p) 2>/dev/null; exit' TERM
         first=$(lab_no_ports)
         for ((n = 0; n < 6000; n++)); do
             [ "$(lab_no_ports)" = "$first" ] || break

@@ -7,7 +7,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -69,7 +68,7 @@ public:
 
     // One started here is asked to end (it prints its summary then); one of the lab is waited for
     // until its log and summaries have been still for 100 ms (at most 2 s). Returns the last summary,
-    // {} when there is none: the lab's device prints one for each transfer it completes.
+    // {} when there is none: with --once or --each the lab's device prints one for a whole image.
     QJsonObject Finish()
     {
         if (!Stop()) {
