@@ -4,9 +4,10 @@
 # data row asks with a lab line (uitest::LabRow, tests/common/DataRow.h), which the program lists
 # with -datatags when TXL_LAB_LIST names a file. Everything runs in one network namespace of its
 # own (in-netns.sh): each row with a lab line alone after its line, then what the line made goes
-# again and the namespace must be as it was; so does every row with TXL_ROWS_ALONE=1. The other rows
-# run together. TXL_LAB, the suite's lab line, comes first in every run; TXL_RUN runs the program
-# (tests/wine/wine-run.sh for a Windows one; TXL_RUNS tells it of the runs before and after).
+# again and the namespace must be as it was (links, addresses, UDP sockets); so does every row with
+# TXL_ROWS_ALONE=1. The other rows run together. TXL_LAB, the suite's lab line, comes first in
+# every run; TXL_RUN runs the program (tests/wine/wine-run.sh for a Windows one; TXL_RUNS tells it
+# of the runs before and after).
 # FUNCTION... takes only those test functions. Ends with "N passed, N failed" of QtTest's totals.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,7 +35,7 @@ while read -r _ function tag; do
 done < <(tr -d '\r' <"$WORK/rows") # a Windows program ends its lines with CR LF
 
 # run LAB ROW...: one run after its lab line, whose things then go; its totals join the tally.
-state() { ip -o link show | cut -d: -f2; ip -o addr show | awk '{ print $2, $4 }'; }
+state() { ip -o link show | cut -d: -f2; ip -o addr show | awk '{ print $2, $4 }'; ss -Hnua | awk '{ print $4 }'; }
 clean=$(state)
 run() {
     local status=0 p f
