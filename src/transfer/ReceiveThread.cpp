@@ -67,6 +67,14 @@ void TReceiveThread::Execute()
         // not cost the UI thread a hand-over each.
         if (tftp::ReplyOpcode({buffer, kept}) == 0)
             continue;
+        // One delivery at a time: the listener must have taken the previous one.
+        // It usually has by now, so nobody needs to wake this thread for it:
+        // waking a thread is what a hand-over costs most.
+        FReaderWaiting = true;
+        FChanged.wait(lock, [this] { return !FPending || FStop; });
+        FReaderWaiting = false;
+        if (FStop)
+            break;
         std::memcpy(FData.Data, buffer, kept);
         FData.Len = static_cast<std::int32_t>(kept);
         FData.Port = port;
@@ -74,13 +82,12 @@ void TReceiveThread::Execute()
         FData.ReceivedAt = receivedAt;
         FData.Valid = true;
         FPending = true;
+        lock.unlock();
+        // Woken without the lock held, the taker need not wait for it.
         if (FPosted)
             QMetaObject::invokeMethod(this, &TReceiveThread::NotifyListener, Qt::QueuedConnection);
         else
             FChanged.notify_all();
-        FChanged.wait(lock, [this] { return !FPending || FStop; });
-        if (FStop)
-            break;
     }
     std::lock_guard lock(FLock);
     FRunning = false;
@@ -119,9 +126,12 @@ void TReceiveThread::NotifyListener()
     // The reading thread is parked until FPending clears, so FData stays put meanwhile.
     if (OnReceiveData)
         OnReceiveData(this, copy);
-    std::lock_guard lock(FLock);
+    std::unique_lock lock(FLock);
     FData.Valid = false;
     FData.Len = 0;
     FPending = false;
-    FChanged.notify_all();
+    const bool readerWaits = FReaderWaiting;
+    lock.unlock();
+    if (readerWaits)
+        FChanged.notify_all();
 }

@@ -68,10 +68,11 @@ private:
     TReceiveData FData;
     mutable std::mutex FLock;
     std::condition_variable FChanged;
-    bool FStop = false;        // guarded by FLock
-    bool FPending = false;     // guarded by FLock
-    bool FRunning = true;      // guarded by FLock
-    bool FInterrupted = false; // guarded by FLock
+    bool FStop = false;          // guarded by FLock
+    bool FPending = false;       // guarded by FLock
+    bool FReaderWaiting = false; // guarded by FLock: the reader waits for FPending to clear
+    bool FRunning = true;        // guarded by FLock
+    bool FInterrupted = false;   // guarded by FLock
     std::atomic<bool> FPosted{true};
     std::thread FThread;
 };
