@@ -68,8 +68,11 @@ function(txl_program target)
     txl_delay_import_libraries()
   endif()
   add_dependencies(${target} txl_delay_import_libs)
-  # First on the search path: -lversion and the like find the delay-load libraries.
-  target_link_directories(${target} BEFORE PRIVATE "${TXL_DELAY_LIB_DIR}")
+  # First on the search path: -lversion and the like find the delay-load libraries. Relative to
+  # the directory the link runs in, as ld orders the import tables by the libraries' paths: an
+  # absolute one would put the build directory's name into the executable's bytes.
+  file(RELATIVE_PATH delay_dir "${CMAKE_BINARY_DIR}" "${TXL_DELAY_LIB_DIR}")
+  target_link_options(${target} BEFORE PRIVATE "-L${delay_dir}")
   # The entry point, with the C runtime's entry that the linker would have chosen after it.
   set(entry mainCRTStartup)
   if(gui)

@@ -60,6 +60,9 @@ def link_words(build, qt, kit, program, command, inputs):
         elif word.startswith("-Wl,--out-implib,"):
             out.append(f"-Wl,--out-implib,lib{program}.dll.a")
         elif word.startswith("-L"):
+            if os.path.realpath(word[2:]).startswith(build + os.sep) and os.path.isabs(word[2:]):
+                # ld sorts import tables by library path: the kit's relative one would reorder them.
+                sys.exit(f"the link command names {word}; the build must search it by a relative path")
             out.append("-L" + place(word[2:], word[2:]))
         elif word.startswith("-l"):
             inputs.append(f"{word}\tMinGW-w64 (import or runtime library)")
