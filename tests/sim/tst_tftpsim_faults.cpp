@@ -104,16 +104,13 @@ private slots:
     void faultReplyBytes_data();
     void faultReplyBytes();
     void silentCountsThenAcks();
-    void faultsForOnePacketApplyInTurn();
     void floodThenAck();
     void dropIsSeededAndBounded();
     void delayHoldsEveryReply();
     void assemblesByBlockNumber();
     void newWriteRequestStartsOver();
-    void repliesCopiedAndNumbered_data();
-    void repliesCopiedAndNumbered();
-    void receiverKinds_data();
-    void receiverKinds();
+    void repliesToSteps_data();
+    void repliesToSteps();
 };
 
 void TestTftpSimFaults::faultReplyBytes_data()
@@ -173,18 +170,6 @@ void TestTftpSimFaults::silentCountsThenAcks()
     QCOMPARE(summary["repeats"].toInt(), 6); // two WRQ retries, four DATA 1 repeats
     QCOMPARE(summary["complete"].toBool(), false);
     QCOMPARE(sim.ExitCode(), 3);
-}
-
-void TestTftpSimFaults::faultsForOnePacketApplyInTurn()
-{
-    TSimDevice sim;
-    QVERIFY(sim.Start(SimAddress, {"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}));
-    Probe probe;
-    QCOMPARE(probe.Exchange(Wrq()), QByteArray("\0\7\0\0", 4));
-    QCOMPARE(probe.Exchange(Wrq()), QByteArray(4, '\0'));
-    QCOMPARE(probe.Exchange(Wrq()), QByteArray(4, '\0'));
-    QVERIFY(!probe.Exchange(Wrq(), 300));
-    QCOMPARE(probe.Exchange(Wrq()), Ack(0));
 }
 
 void TestTftpSimFaults::floodThenAck()
@@ -298,51 +283,31 @@ void TestTftpSimFaults::newWriteRequestStartsOver()
     QCOMPARE(second["complete"].toBool(), true);
 }
 
-void TestTftpSimFaults::repliesCopiedAndNumbered_data()
+void TestTftpSimFaults::repliesToSteps_data()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("copies");
-    QTest::addColumn<bool>("zeroAcks");
-    QTest::newRow("each reply three times") << QStringList{"--copies", "3"} << 3 << false;
-    QTest::newRow("ACKs numbered 0") << QStringList{"--zero-acks"} << 1 << true;
-    QTest::newRow("both, and ERROR copied too")
-        << QStringList{"--copies", "2", "--zero-acks", "--fault", "2:error"} << 2 << true;
-}
-
-void TestTftpSimFaults::repliesCopiedAndNumbered()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, copies);
-    QFETCH(bool, zeroAcks);
-    TSimDevice sim;
-    QVERIFY(sim.Start(SimAddress, args));
-    Probe probe;
-    QList<std::pair<QByteArray, QByteArray>> exchanges{
-        {Wrq(), Ack(0)}, {Data(1, QByteArray(512, 'k')), Ack(zeroAcks ? 0 : 1)}};
-    if (args.contains("2:error"))
-        exchanges.append({Data(2, "end"), SimError});
-    for (const auto &[packet, reply] : exchanges) {
-        probe.Send(packet);
-        for (int i = 0; i < copies; ++i)
-            QCOMPARE(probe.Receive(), reply);
-    }
-    QVERIFY(!probe.Receive(300)); // no more than asked
-}
-
-void TestTftpSimFaults::receiverKinds_data()
-{
-    // Steps: W sends the WRQ, Dn DATA block n (512 bytes), "." nothing; then
-    // the ACK number that must come back, or "-" for none within 300 ms.
+    // Steps: W sends the WRQ, Dn DATA block n (512 bytes), "." nothing; then what must come
+    // back: an ACK's number, E (the ERROR), U (opcode 7), Z (four zero bytes), each *N times
+    // when copied; or "-" for none within 300 ms.
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("steps");
     QTest::addColumn<bool>("otherPort"); // the replies come from a port other than 69
-    QTest::newRow("in order only") << QStringList{"--in-order"} << "W>0 D2>- D1>1 D1>1 D3>- D2>2" << false;
-    QTest::newRow("repeats its last ACK") << QStringList{"--resend-ms", "100"} << "W>0 .>0 D1>1 .>1" << false;
-    QTest::newRow("answers from another port") << QStringList{"--reply-port", "0"} << "W>0 D1>1" << true;
-    QTest::newRow("ACKs a block behind") << QStringList{"--ack-skew", "-1"} << "W>0 D1>0 D2>1" << false;
+    const auto row = [](const char *name, const QStringList &args, const char *steps,
+                        bool otherPort = false) {
+        QTest::newRow(name) << args << QString(steps) << otherPort;
+    };
+    row("in order only", {"--in-order"}, "W>0 D2>- D1>1 D1>1 D3>- D2>2");
+    row("repeats its last ACK", {"--resend-ms", "100"}, "W>0 .>0 D1>1 .>1");
+    row("answers from another port", {"--reply-port", "0"}, "W>0 D1>1", true);
+    row("ACKs a block behind", {"--ack-skew", "-1"}, "W>0 D1>0 D2>1");
+    row("faults for one packet apply in turn",
+        {"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}, "W>U W>Z W>Z W>- W>0");
+    row("each reply three times", {"--copies", "3"}, "W>0*3 D1>1*3 .>-");
+    row("ACKs numbered 0", {"--zero-acks"}, "W>0 D1>0 .>-");
+    row("both, and ERROR copied too", {"--copies", "2", "--zero-acks", "--fault", "2:error"},
+        "W>0*2 D1>0*2 D2>E*2 .>-");
 }
 
-void TestTftpSimFaults::receiverKinds()
+void TestTftpSimFaults::repliesToSteps()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, steps);
@@ -351,19 +316,22 @@ void TestTftpSimFaults::receiverKinds()
     QVERIFY(sim.Start(SimAddress, args));
     Probe probe;
     for (const QString &step : steps.split(' ')) {
-        const QString sent = step.section('>', 0, 0), wanted = step.section('>', 1);
+        const QString sent = step.section('>', 0, 0), wanted = step.section('>', 1).section('*', 0, 0);
         if (sent == "W")
             probe.Send(Wrq());
         else if (sent != ".")
             probe.Send(Data(sent.mid(1).toInt(), QByteArray(512, 'r')));
-        int port = 0;
-        const auto reply = probe.Receive(wanted == "-" ? 300 : 2000, &port);
-        if (wanted == "-") {
-            QVERIFY2(!reply, qPrintable(step));
-            continue;
+        const QByteArray expected = wanted == "E"   ? SimError
+                                    : wanted == "U" ? QByteArray("\0\7\0\0", 4)
+                                    : wanted == "Z" ? QByteArray(4, '\0')
+                                                    : Ack(wanted.toInt());
+        for (int copy = 0, copies = qMax(1, step.section('*', 1).toInt()); copy < copies; ++copy) {
+            int port = 0;
+            const auto reply = probe.Receive(wanted == "-" ? 300 : 2000, &port);
+            QVERIFY2(wanted == "-" ? !reply : reply && *reply == expected, qPrintable(step));
+            if (reply)
+                QCOMPARE(port != 69, otherPort);
         }
-        QVERIFY2(reply && *reply == Ack(wanted.toInt()), qPrintable(step));
-        QCOMPARE(port != 69, otherPort);
     }
 }
 

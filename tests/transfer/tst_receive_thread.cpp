@@ -38,8 +38,8 @@ private slots:
     void portUnreachableIsNoDatagram();
     void stopEndsWithoutTraffic();
     void shutdownWakesABlockedReceive();
-    void destroyWithDeliveryPending();
-    void destroyWhileDatagramsStreamIn();
+    void destroyLeavesNoDeliveryBehind_data();
+    void destroyLeavesNoDeliveryBehind();
 
 private:
     void Send(const QByteArray &bytes)
@@ -58,6 +58,15 @@ private:
             QTest::qSleep(2);
             FInListener = false;
         };
+    }
+    // Exactly these deliveries, in order, and no more within 200 ms.
+    void ExpectDeliveries(const QList<QByteArray> &expected)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(expected.size()), 5000);
+        for (std::size_t i = 0; i < FDeliveries.size(); ++i)
+            QCOMPARE(FDeliveries[i].Bytes, expected[i]);
+        QTest::qWait(200);
+        QCOMPARE(FDeliveries.size(), std::size_t(expected.size()));
     }
 
     std::unique_ptr<TUdpSocket> FSocket;
@@ -89,12 +98,11 @@ void TestReceiveThread::deliversInArrivalOrderOneAtATime()
 {
     Listen();
     // Queue several datagrams before the UI thread serves any event.
+    QList<QByteArray> sent;
     for (int i = 0; i < 6; ++i)
-        Send(QByteArray("\x00\x04\x00", 3) + char(i) + QByteArray(i * 10, 'x'));
-    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(6), 5000);
+        Send(sent.emplace_back(QByteArray("\x00\x04\x00", 3) + char(i) + QByteArray(i * 10, 'x')));
+    ExpectDeliveries(sent);
     for (int i = 0; i < 6; ++i) {
-        QCOMPARE(FDeliveries[i].Bytes.size(), 4 + i * 10);
-        QCOMPARE(int(FDeliveries[i].Bytes[3]), i);
         QVERIFY(FDeliveries[i].Valid);
         QCOMPARE(FDeliveries[i].Address, QString("127.0.0.1"));
         QCOMPARE(FDeliveries[i].Port, SenderPort);
@@ -109,10 +117,7 @@ void TestReceiveThread::dropsWithoutListener()
     QTest::qWait(300);
     Listen();
     Send("late");
-    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(1), 5000);
-    QTest::qWait(200);
-    QCOMPARE(FDeliveries.size(), std::size_t(1));
-    QCOMPARE(FDeliveries[0].Bytes, QByteArray("late"));
+    ExpectDeliveries({"late"});
 }
 
 void TestReceiveThread::longAndShortDatagrams()
@@ -129,14 +134,9 @@ void TestReceiveThread::longAndShortDatagrams()
     Send(QByteArray(1, '\0'));
     Send(QByteArray(600, '\0'));
     Send(QByteArray("\x00\x04", 2));
-    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(3), 5000);
-    // Cut to what the record holds, never beyond.
-    QCOMPARE(FDeliveries[0].Bytes, big.left(1024));
-    QCOMPARE(FDeliveries[1].Bytes, QByteArray(1024, 'z'));
-    // A short datagram is as long as it is, whatever came before.
-    QCOMPARE(FDeliveries[2].Bytes, QByteArray("\x00\x04", 2));
-    QTest::qWait(100);
-    QCOMPARE(FDeliveries.size(), std::size_t(3));
+    // Cut to what the record holds, never beyond; a short datagram is as long as it is, whatever
+    // came before.
+    ExpectDeliveries({big.left(1024), QByteArray(1024, 'z'), QByteArray("\x00\x04", 2)});
 }
 
 void TestReceiveThread::portUnreachableIsNoDatagram()
@@ -148,10 +148,7 @@ void TestReceiveThread::portUnreachableIsNoDatagram()
     QVERIFY(FSocket->SendTo("x", 1, Loopback, SenderPort + 1));
     QTRY_VERIFY_WITH_TIMEOUT(FSocket->PortUnreachableReports() >= 1, 5000);
     Send(QByteArray("\x00\x04\x00\x01", 4));
-    QTRY_COMPARE_WITH_TIMEOUT(FDeliveries.size(), std::size_t(1), 5000);
-    QCOMPARE(FDeliveries[0].Bytes, QByteArray("\x00\x04\x00\x01", 4));
-    QTest::qWait(100);
-    QCOMPARE(FDeliveries.size(), std::size_t(1));
+    ExpectDeliveries({QByteArray("\x00\x04\x00\x01", 4)});
 }
 
 void TestReceiveThread::stopEndsWithoutTraffic()
@@ -186,38 +183,43 @@ void TestReceiveThread::shutdownWakesABlockedReceive()
     QVERIFY(result.get() <= 0);
 }
 
-void TestReceiveThread::destroyWithDeliveryPending()
+void TestReceiveThread::destroyLeavesNoDeliveryBehind_data()
 {
-    int calls = 0;
-    FThread->OnReceiveData = [&calls](TReceiveThread *, TReceiveData) { ++calls; };
-    Send("pending");
-    // Give the thread time to receive and park on the delivery, without serving events.
-    QThread::msleep(300);
-    FThread.reset(); // must neither deadlock nor leave the delivery queued
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents();
-    QCOMPARE(calls, 0);
+    QTest::addColumn<bool>("stream");
+    // One received and parked on its delivery, no events served; or a flood arriving throughout.
+    QTest::newRow("delivery pending") << false;
+    QTest::newRow("datagrams streaming in") << true;
 }
 
-void TestReceiveThread::destroyWhileDatagramsStreamIn()
+// Destruction neither deadlocks nor lets a delivery through afterwards.
+void TestReceiveThread::destroyLeavesNoDeliveryBehind()
 {
+    QFETCH(bool, stream);
     int calls = 0;
     FThread->OnReceiveData = [&calls](TReceiveThread *, TReceiveData) { ++calls; };
     std::atomic<bool> stop{false};
-    std::thread flood([&] {
-        TUdpSocket out;
-        const char junk[64] = {0, 4};
-        for (int i = 0; i < 200000 && !stop; ++i)
-            out.SendTo(junk, sizeof junk, Loopback, ListenPort);
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(calls > 20, 5000);
+    std::thread flood;
+    if (stream) {
+        flood = std::thread([&] {
+            TUdpSocket out;
+            const char junk[64] = {0, 4};
+            for (int i = 0; i < 200000 && !stop; ++i)
+                out.SendTo(junk, sizeof junk, Loopback, ListenPort);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(calls > 20, 5000);
+    } else {
+        Send("pending");
+        QThread::msleep(300);
+    }
     FThread.reset();
     const int atDestruction = calls;
     QTest::qWait(100);
     QCoreApplication::sendPostedEvents();
     stop = true;
-    flood.join();
+    if (flood.joinable())
+        flood.join();
     QCOMPARE(calls, atDestruction);
+    QCOMPARE(atDestruction == 0, !stream);
 }
 
 QTEST_GUILESS_MAIN(TestReceiveThread)

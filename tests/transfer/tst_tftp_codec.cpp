@@ -22,7 +22,6 @@ private slots:
     void builtInImage();
     void placeholderImage();
     void writeRequest();
-    void writeRequestLimits();
     void dataPacketsCoverTheImage();
     void dataPacketBounds();
     void replyOpcode_data();
@@ -64,11 +63,6 @@ void TestTftpCodec::writeRequest()
     const auto len = BuildWriteRequest(buf, FirmwareFileName).value_or(0);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(buf.data()), int(len)),
              QByteArray("\x00\x02ZRM-40K_06_V48.xfw\x00octet\x00", 27));
-}
-
-void TestTftpCodec::writeRequestLimits()
-{
-    std::array<std::uint8_t, PacketBufferSize> buf{};
     // 2 + name + 1 + 5 + 1 must fit into 1,024 bytes: 1,015 is the longest name.
     QCOMPARE(BuildWriteRequest(buf, std::string(1015, 'a')).value_or(0), std::size_t(1024));
     QVERIFY(!BuildWriteRequest(buf, std::string(1016, 'a')));
