@@ -95,15 +95,11 @@ public:
     // The log's actions in order, once it holds Count lines (bounded wait).
     QStringList Actions(int Count) const
     {
-        QStringList Result;
-        for (int i = 0; i < 100; ++i) {
-            Result.clear();
-            for (const SimPacket &P : Packets())
-                Result << P.Action;
-            if (Result.size() >= Count)
-                break;
+        for (QDeadlineTimer Deadline(2000); Packets().size() < std::size_t(Count) && !Deadline.hasExpired();)
             QTest::qSleep(20);
-        }
+        QStringList Result;
+        for (const SimPacket &P : Packets())
+            Result << P.Action;
         return Result;
     }
 
