@@ -26,7 +26,6 @@ const QString ClientAddress = "127.0.0.1";
 const QString DeviceAddress = "127.0.0.2";
 constexpr int AnyTruthful = -1;
 constexpr int Unchecked = -2;
-using uitest::LabOnly;
 using uitest::LabRow;
 
 // Datagrams this network namespace has sent so far (the kernel's own count).
