@@ -205,18 +205,13 @@ class TestUiUpload : public QObject
     // takes Pick with OK, or is cancelled when Pick is empty.
     void ShowWindow(TForms &F, const QString &Pick = {}, QStringList *Listed = nullptr)
     {
-        TModalDriver Driver([&](QWidget *Modal) {
-            auto *Dialog = qobject_cast<TfrmSelectInterf *>(Modal);
-            if (!Dialog) {
-                Modal->close();
-                return;
-            }
+        TModalDriver Driver(On<TfrmSelectInterf>([&](TfrmSelectInterf *Dialog) {
             auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
             for (int i = 0; Listed && i < Combo->count(); ++i)
                 *Listed << Combo->itemText(i);
             Combo->setCurrentIndex(Combo->findText(Pick));
             EndDialog(Dialog, Pick.isEmpty() ? "BitBtn2" : "BitBtn1");
-        });
+        }));
         F.Main.show();
         // FormShow, dialog included, runs within one pass of the event loop:
         // it is over once the panel names an interface or the dialog was answered.
@@ -479,22 +474,40 @@ private slots:
             qPrintable(QStringLiteral("shown: %1, %2 px apart").arg(Balloon->isVisible()).arg(Gap())));
     }
 
-    void uploadCanBeRepeated_data() { LabOnly(__func__, "three times", Device({"--each"})); }
+    void uploadCanBeRepeated_data()
+    {
+        LabOnly(__func__, "wrong address, then three times", Device({"--each"}));
+    }
     void uploadCanBeRepeated()
     {
         QVERIFY2(FDevice->Listening(), qPrintable(FDevice->Errors()));
-        TForms F;
+        TForms F(ShortTimeoutMs);
         ShowWindow(F);
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        // A wrong address first: nothing answers there.
+        F.TypeAddress("192.168.0.201");
+        Load(F);
+        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
+        QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
+        QVERIFY2(F.PanelTip(1).contains("192.168.0.201 (ARP)"), qPrintable(F.PanelTip(1)));
+        // Then the right one, typed with its groups padded.
+        F.TypeAddress("192168  0200");
+        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
         // By mouse, then by keyboard: the load button has the focus again after
         // each upload, and Space or Enter presses it.
         const QList<Qt::Key> Presses{Qt::Key_unknown, Qt::Key_Space, Qt::Key_Return};
         for (int Round = 1; Round <= Presses.size(); ++Round) {
+            TBusyProbe Probe(F);
             if (Presses[Round - 1] == Qt::Key_unknown)
                 Load(F);
             else
                 QTest::keyClick(QApplication::focusWidget(), Presses[Round - 1]);
+            QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
             QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
+            // The reason for the earlier timeout went when the next upload started.
+            QVERIFY(Probe.Samples > 0);
+            QVERIFY2(!Probe.TipWhileLoading, "the earlier timeout's reason showed during the next upload");
+            QVERIFY(F.PanelTip(1).isEmpty());
             QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
             const QJsonObject Summary = FDevice->Finish(); // one for each image it got whole
             QCOMPARE(FDevice->Summaries().size(), Round);
@@ -579,35 +592,6 @@ private slots:
         // Input after the pause goes through: the load button is enabled and has the focus.
         QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
         QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
-    }
-
-    void typedAddressIsUsed_data()
-    {
-        LabOnly(__func__, "wrong, then right", Device({"--once", "--delay-ms", "5"}));
-    }
-    void typedAddressIsUsed()
-    {
-        QVERIFY2(FDevice->Listening(), qPrintable(FDevice->Errors()));
-        TForms F(ShortTimeoutMs);
-        ShowWindow(F);
-        // A wrong address first: nothing answers there.
-        F.TypeAddress("192.168.0.201");
-        Load(F);
-        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
-        QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
-        QVERIFY2(F.PanelTip(1).contains("192.168.0.201 (ARP)"), qPrintable(F.PanelTip(1)));
-        // Then the right one, typed with its groups padded.
-        F.TypeAddress("192168  0200");
-        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
-        TBusyProbe Probe(F);
-        Load(F);
-        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
-        QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
-        // The reason for the earlier timeout went when this upload started.
-        QVERIFY(Probe.Samples > 0);
-        QVERIFY2(!Probe.TipWhileLoading, "the earlier timeout's reason showed during the next upload");
-        QVERIFY(F.PanelTip(1).isEmpty());
-        QVERIFY(FDevice->Finish().value("complete").toBool());
     }
 
     void clickedAndEditedAddressIsUsed_data()

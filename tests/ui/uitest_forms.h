@@ -102,4 +102,15 @@ private:
     QString FClass;
 };
 
+// A TModalDriver action for a window of class T; any other modal window is closed.
+template <typename T> TModalDriver::TAction On(const std::function<void(T *)> &Action)
+{
+    return [Action](QWidget *Modal) {
+        if (auto *Window = qobject_cast<T *>(Modal))
+            Action(Window);
+        else
+            Modal->close();
+    };
+}
+
 } // namespace uitest
