@@ -1,8 +1,7 @@
-// The About box on real widgets. This test program carries the build's version
-// resource just as TXLoader does, so the box shows what the tool will show;
-// PE files made by the resource compiler (tests/version/test_files.py) and files
-// without any version information cover the rest. The help button is pressed on a real main
-// window in the test's own network namespace.
+// The About box on real widgets. This test program carries the build's version resource just as TXLoader
+// does, so the box shows what the tool will show; PE files made by the resource compiler
+// (tests/version/test_files.py) and files without any version information cover the rest. The help button is
+// pressed on a real main window in the test's own network namespace.
 
 #include "uitest_forms.h"
 #include "uitest_netns.h"

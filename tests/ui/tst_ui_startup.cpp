@@ -20,9 +20,8 @@ class TestUiStartup : public QObject
 {
     Q_OBJECT
 
-    // Shows the main window and runs the application's event loop as start-up
-    // does; 0 when the program ended on its own, 99 when it was still running
-    // after GuardMs.
+    // Shows the main window and runs the application's event loop as start-up does; 0 when the program ended
+    // on its own, 99 when it was still running after GuardMs.
     static int RunUntilQuit(TForms &F, int GuardMs = 30000)
     {
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });

@@ -57,8 +57,7 @@ private:
     TForms &F;
 };
 
-// A point inside Edit where a click puts the cursor at Position; -1 for the
-// field's far right end.
+// A point inside Edit where a click puts the cursor at Position; -1 for the field's far right end.
 QPoint PointFor(QLineEdit *Edit, int Position)
 {
     const int Y = Edit->height() / 2;
@@ -150,8 +149,7 @@ public:
         });
     }
 
-    // Queues the input at its times after now, or after Ready() holds (asked
-    // every 10 ms, for 10 s at most).
+    // Queues the input at its times after now, or after Ready() holds (asked every 10 ms, for 10 s at most).
     void Start(const std::function<bool()> &Ready = {})
     {
         FThread = std::thread([this, Ready] {
@@ -506,9 +504,8 @@ private slots:
         }
     }
 
-    // One deliberate press is one upload: what the user does while the
-    // controls are disabled is dropped, not carried over, and the presses a
-    // held key repeats never start another.
+    // One deliberate press is one upload: what the user does while the controls are disabled is dropped, not
+    // carried over, and the presses a held key repeats never start another.
     void inputWhileBusyIsDropped_data()
     {
         QTest::addColumn<QString>("Queued");

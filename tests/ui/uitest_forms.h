@@ -64,9 +64,8 @@ inline void EndDialog(QWidget *Dialog, const QString &Ending)
         QTest::mouseClick(Dialog->findChild<QPushButton *>(Ending), Qt::LeftButton);
 }
 
-// Acts once on the first visible modal window, from a timer, because the
-// window is opened by exec() inside a nested event loop the test cannot see
-// into. Gives up after TimeoutMs.
+// Acts once on the first visible modal window, from a timer, because the window is opened by exec() inside a
+// nested event loop the test cannot see into. Gives up after TimeoutMs.
 class TModalDriver : public QObject
 {
 public:
