@@ -26,8 +26,8 @@ using namespace uitest;
 
 namespace {
 
-// Samples the window from a timer while an upload runs, whose events it serves: samples at all
-// show the window responsive. The pause after an upload makes the timer due at least once.
+// Samples the window from a timer while an upload runs: the upload serves events, so samples at all show
+// the window responsive, and the pause after it makes the timer due at least once.
 class TBusyProbe : public QObject
 {
 public:
@@ -314,7 +314,7 @@ private slots:
         // Other programs read the zeros as octal: the reason quotes the plain address.
         Row("zero-padded address", Once, "192.168.000.201", "", Timeout, true, false,
             "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
-        // Emptied, the field leaves only its dots: an address the client refuses at once.
+        // The field emptied after typing: only its dots are left, an address the client refuses at once.
         Row("empty field", Once, "...", "field emptied", "Статус: неизвестная ошибка", false, true, "");
     }
     void outcomeShownInStatus()
