@@ -49,8 +49,7 @@ bool InPrivateNetns();
 // user without it: programs it starts then gain nothing for being root, only
 // what their files carry. False where there is no such privilege to take.
 bool SetBindPrivilege(bool On);
-// Makes the client run the port-69 helper at Path (empty: its own); false
-// where it runs none.
+// Makes the client run the port-69 helper at Path (empty: its own); false where it runs none.
 bool UseBindHelper(const QString &Path);
 // Keeps this process from starting any more threads (On), as a user's process
 // limit would, or lets it again; false where the system offers no such limit.

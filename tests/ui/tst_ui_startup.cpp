@@ -20,9 +20,8 @@ class TestUiStartup : public QObject
 {
     Q_OBJECT
 
-    // Shows the main window and runs the application's event loop as start-up
-    // does; 0 when the program ended on its own, 99 when it was still running
-    // after GuardMs.
+    // Shows the main window and runs the application's event loop as start-up does; 0 when the program ended
+    // on its own, 99 when it was still running after GuardMs.
     static int RunUntilQuit(TForms &F, int GuardMs = 30000)
     {
         QTimer::singleShot(0, &F.Main, [&F] { F.Main.show(); });
@@ -270,12 +269,7 @@ private slots:
         QStringList Items;
         int Selected = -2;
         bool MainVisible = false;
-        TModalDriver Driver([&](QWidget *Modal) {
-            auto *Dialog = qobject_cast<TfrmSelectInterf *>(Modal);
-            if (!Dialog) {
-                Modal->close();
-                return;
-            }
+        TModalDriver Driver(On<TfrmSelectInterf>([&](TfrmSelectInterf *Dialog) {
             MainVisible = F.Main.isVisible();
             auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
             for (int i = 0; i < Combo->count(); ++i)
@@ -283,7 +277,7 @@ private slots:
             Selected = Combo->currentIndex();
             Combo->setCurrentIndex(Pick);
             EndDialog(Dialog, Ending);
-        });
+        }));
         F.Main.show();
         const QString Chosen = Expected < 0 ? QString() : Addresses[Expected];
         QTRY_VERIFY(Driver.Done());
@@ -308,17 +302,11 @@ private slots:
 
         TForms F;
         QString Text;
-        TModalDriver Driver(
-            [&](QWidget *Modal) {
-                auto *Box = qobject_cast<QMessageBox *>(Modal);
-                if (!Box) {
-                    Modal->close();
-                    return;
-                }
-                Text = Box->text();
-                QTest::mouseClick(Box->button(QMessageBox::Ok), Qt::LeftButton);
-            },
-            25000);
+        TModalDriver Driver(On<QMessageBox>([&](QMessageBox *Box) {
+                                Text = Box->text();
+                                QTest::mouseClick(Box->button(QMessageBox::Ok), Qt::LeftButton);
+                            }),
+                            25000);
         const int ExitCode = RunUntilQuit(F);
         // Without the box, the panel tells whether the window settled on an interface instead.
         const QString Why =

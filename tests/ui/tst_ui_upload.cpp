@@ -1,7 +1,6 @@
-// Uploads from the main window to the simulated device, which sits in a
-// network namespace of its own at the default address 192.168.0.200 behind a
-// veth pair; the PC side is this test's own namespace (192.168.0.10). The lab
-// makes the cable and the row's device before each row (tests/common/rows.sh).
+// Uploads from the main window to the simulated device at the default 192.168.0.200, in a
+// namespace of its own behind the cable the lab makes before each row (tests/common/rows.sh);
+// the PC's end, 192.168.0.10, is in this test's own namespace.
 
 #include "About.h"
 #include "Limits.h"
@@ -19,7 +18,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <thread>
 
 #include <unistd.h>
@@ -28,12 +26,8 @@ using namespace uitest;
 
 namespace {
 
-// Samples the window from a timer while an upload runs: the upload serves
-// events, so the samples themselves show that the window stays responsive.
-// Every upload is sampled at least once: the window serves its queued events
-// once more before it enables its controls again, and by then the 500 ms
-// pause has made the timer due. Each flag says something was seen, so none
-// holds by default.
+// Samples the window from a timer while an upload runs: the upload serves events, so samples at all show
+// the window responsive, and the pause after it makes the timer due at least once.
 class TBusyProbe : public QObject
 {
 public:
@@ -63,8 +57,7 @@ private:
     TForms &F;
 };
 
-// A point inside Edit where a click puts the cursor at Position; -1 for the
-// field's far right end.
+// A point inside Edit where a click puts the cursor at Position; -1 for the field's far right end.
 QPoint PointFor(QLineEdit *Edit, int Position)
 {
     const int Y = Edit->height() / 2;
@@ -76,14 +69,6 @@ QPoint PointFor(QLineEdit *Edit, int Position)
     }
     return QPoint(-1, -1);
 }
-
-// Takes the privilege to bind ports below 1024 from this thread while it
-// lives, as for a user without it; the client binds on the thread that
-// presses the button, which is this one.
-struct TNoBindCapability {
-    bool Ok = SetBindPrivilege(false);
-    ~TNoBindCapability() { SetBindPrivilege(true); }
-};
 
 // Collects what is written to standard error while it lives.
 class TStderrCapture
@@ -138,12 +123,10 @@ QString Device(const QStringList &Args, const QString &Name = QStringLiteral("de
 // Qt's accessibility bridge is on, with a listener on the accessibility bus (tests/common/on-atspi.sh).
 const bool Bridge = qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
 
-// Input as the window system queues it: queued from another thread at set
-// times, handled whenever the window serves its events. A click is a call
-// queued that way (Qt does not route a posted release to the widget that took
-// the press), and so are keys, handed to the window as the window system does:
-// spontaneous, stamped with Qt's clock then, and so taken by the accessibility
-// bridge as the keyboard's are.
+// Input as the window system queues it: from another thread at set times, handled whenever the
+// window serves its events. Clicks are queued calls (Qt does not route a posted release to the
+// widget that took the press); keys go to the window as the window system's do, spontaneous and
+// stamped with Qt's clock, so that the accessibility bridge takes them as the keyboard's.
 class TQueuedInput
 {
 public:
@@ -166,8 +149,7 @@ public:
         });
     }
 
-    // Queues the input at its times after now, or after Ready() holds (asked
-    // every 10 ms, for 10 s at most).
+    // Queues the input at its times after now, or after Ready() holds (asked every 10 ms, for 10 s at most).
     void Start(const std::function<bool()> &Ready = {})
     {
         FThread = std::thread([this, Ready] {
@@ -208,16 +190,17 @@ class TestUiUpload : public QObject
     // Copies of the port-69 helper; in the build tree, whose file system keeps capabilities.
     QTemporaryDir FHelperDir{QCoreApplication::applicationDirPath() + "/helper-XXXXXX"};
 
-    // Opens the window; with several interfaces Choose acts on the selection dialog.
-    void ShowWindow(TForms &F, const std::function<void(TfrmSelectInterf *)> &Choose = {})
+    // Opens the window; with several interfaces the selection dialog lists them in Listed and
+    // takes Pick with OK, or is cancelled when Pick is empty.
+    void ShowWindow(TForms &F, const QString &Pick = {}, QStringList *Listed = nullptr)
     {
-        TModalDriver Driver([&](QWidget *Modal) {
-            auto *Dialog = qobject_cast<TfrmSelectInterf *>(Modal);
-            if (Dialog && Choose)
-                Choose(Dialog);
-            else
-                Modal->close();
-        });
+        TModalDriver Driver(On<TfrmSelectInterf>([&](TfrmSelectInterf *Dialog) {
+            auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
+            for (int i = 0; Listed && i < Combo->count(); ++i)
+                *Listed << Combo->itemText(i);
+            Combo->setCurrentIndex(Combo->findText(Pick));
+            EndDialog(Dialog, Pick.isEmpty() ? "BitBtn2" : "BitBtn1");
+        }));
         F.Main.show();
         // FormShow, dialog included, runs within one pass of the event loop:
         // it is over once the panel names an interface or the dialog was answered.
@@ -268,6 +251,7 @@ private slots:
         FDevice.reset();
         FSecondDevice.reset();
         UseBindHelper({});
+        SetBindPrivilege(true); // back, where a row took it
     }
 
     void outcomeShownInStatus_data()
@@ -330,6 +314,8 @@ private slots:
         // Other programs read the zeros as octal: the reason quotes the plain address.
         Row("zero-padded address", Once, "192.168.000.201", "", Timeout, true, false,
             "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
+        // The field emptied after typing: only its dots are left, an address the client refuses at once.
+        Row("empty field", Once, "...", "field emptied", "Статус: неизвестная ошибка", false, true, "");
     }
     void outcomeShownInStatus()
     {
@@ -351,19 +337,13 @@ private slots:
             QVERIFY2(FDevice->Listening(), qPrintable(FDevice->Errors()));
 
         TForms F(ShortTimeoutMs);
-        // With a second card the window asks which: the one facing the device.
-        ShowWindow(F, [](TfrmSelectInterf *Dialog) {
-            auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
-            Combo->setCurrentIndex(Combo->findText("192.168.0.10"));
-            EndDialog(Dialog, "BitBtn1");
-        });
+        ShowWindow(F, "192.168.0.10"); // with a second card the window asks which: the one facing the device
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: 192.168.0.10"));
         QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
         if (!Address.isEmpty())
             F.TypeAddress(Address);
 
         TUdpSocket Holder; // another program on port 69
-        std::optional<TNoBindCapability> NoCapability;
         if (Fault == QStringLiteral("port taken")) {
             QVERIFY(Holder.Bind(0xC0A8000A, 69)); // 192.168.0.10
         } else if (Fault.startsWith(QStringLiteral("no capability"))) {
@@ -374,14 +354,17 @@ private slots:
             if (Fault.endsWith(QStringLiteral("has it")))
                 QVERIFY(Run("setcap", {"cap_net_bind_service=+ep", Helper}));
             QVERIFY(UseBindHelper(Helper));
-            NoCapability.emplace();
-            QVERIFY2(NoCapability->Ok, "cannot drop CAP_NET_BIND_SERVICE");
+            // As for a user without the privilege: the client binds on the thread that presses the button.
+            QVERIFY2(SetBindPrivilege(false), "cannot drop CAP_NET_BIND_SERVICE");
         } else if (Fault == QStringLiteral("address gone")) {
             QVERIFY(Ip({"addr", "del", "192.168.0.10/24", "dev", "txpc"}));
         } else if (Fault == QStringLiteral("link down")) {
             QVERIFY(SwitchOff("txpc", "192.168.0.10"));
         } else if (Fault == QStringLiteral("no carrier")) {
             QVERIFY(Ip({"-n", "device", "link", "set", "txpcd", "down"})); // the device's end
+        } else if (Fault == QStringLiteral("field emptied")) {
+            F.edtIP()->clear();
+            QCOMPARE(F.edtIP()->displayText(), QStringLiteral("   .   .   .   "));
         }
 
         TBusyProbe Probe(F);
@@ -391,7 +374,6 @@ private slots:
         Load(F);
         const qint64 Elapsed = Clock.elapsed() - 500; // the pause after every upload
         const QStringList Said = Stderr.Lines().filter(QRegularExpression(QStringLiteral("^txloader: ")));
-        NoCapability.reset();
         QCOMPARE(F.Panel(1), Status);
         // The reason: beside the status without a hover, on the panel's tooltip,
         // as its accessible description, and in one line on standard error.
@@ -480,22 +462,40 @@ private slots:
             qPrintable(QStringLiteral("shown: %1, %2 px apart").arg(Balloon->isVisible()).arg(Gap())));
     }
 
-    void uploadCanBeRepeated_data() { LabOnly(__func__, "three times", Device({"--each"})); }
+    void uploadCanBeRepeated_data()
+    {
+        LabOnly(__func__, "wrong address, then three times", Device({"--each"}));
+    }
     void uploadCanBeRepeated()
     {
         QVERIFY2(FDevice->Listening(), qPrintable(FDevice->Errors()));
-        TForms F;
+        TForms F(ShortTimeoutMs);
         ShowWindow(F);
         QVERIFY(QTest::qWaitForWindowActive(&F.Main));
+        // A wrong address first: nothing answers there.
+        F.TypeAddress("192.168.0.201");
+        Load(F);
+        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
+        QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
+        QVERIFY2(F.PanelTip(1).contains("192.168.0.201 (ARP)"), qPrintable(F.PanelTip(1)));
+        // Then the right one, typed with its groups padded.
+        F.TypeAddress("192168  0200");
+        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
         // By mouse, then by keyboard: the load button has the focus again after
         // each upload, and Space or Enter presses it.
         const QList<Qt::Key> Presses{Qt::Key_unknown, Qt::Key_Space, Qt::Key_Return};
         for (int Round = 1; Round <= Presses.size(); ++Round) {
+            TBusyProbe Probe(F);
             if (Presses[Round - 1] == Qt::Key_unknown)
                 Load(F);
             else
                 QTest::keyClick(QApplication::focusWidget(), Presses[Round - 1]);
+            QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
             QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
+            // The reason for the earlier timeout went when the next upload started.
+            QVERIFY(Probe.Samples > 0);
+            QVERIFY2(!Probe.TipWhileLoading, "the earlier timeout's reason showed during the next upload");
+            QVERIFY(F.PanelTip(1).isEmpty());
             QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
             const QJsonObject Summary = FDevice->Finish(); // one for each image it got whole
             QCOMPARE(FDevice->Summaries().size(), Round);
@@ -504,9 +504,8 @@ private slots:
         }
     }
 
-    // One deliberate press is one upload: what the user does while the
-    // controls are disabled is dropped, not carried over, and the presses a
-    // held key repeats never start another.
+    // One deliberate press is one upload: what the user does while the controls are disabled is dropped, not
+    // carried over, and the presses a held key repeats never start another.
     void inputWhileBusyIsDropped_data()
     {
         QTest::addColumn<QString>("Queued");
@@ -580,35 +579,6 @@ private slots:
         // Input after the pause goes through: the load button is enabled and has the focus.
         QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
         QCOMPARE(QApplication::focusWidget(), F.Button("btnLoadToBoard"));
-    }
-
-    void typedAddressIsUsed_data()
-    {
-        LabOnly(__func__, "wrong, then right", Device({"--once", "--delay-ms", "5"}));
-    }
-    void typedAddressIsUsed()
-    {
-        QVERIFY2(FDevice->Listening(), qPrintable(FDevice->Errors()));
-        TForms F(ShortTimeoutMs);
-        ShowWindow(F);
-        // A wrong address first: nothing answers there.
-        F.TypeAddress("192.168.0.201");
-        Load(F);
-        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.201"));
-        QCOMPARE(F.Panel(1), QStringLiteral("Статус: таймаут"));
-        QVERIFY2(F.PanelTip(1).contains("192.168.0.201 (ARP)"), qPrintable(F.PanelTip(1)));
-        // Then the right one, typed with its groups padded.
-        F.TypeAddress("192168  0200");
-        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("192.168.  0.200"));
-        TBusyProbe Probe(F);
-        Load(F);
-        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("192.168.0.200"));
-        QCOMPARE(F.Panel(1), QStringLiteral("Статус: OK"));
-        // The reason for the earlier timeout went when this upload started.
-        QVERIFY(Probe.Samples > 0);
-        QVERIFY2(!Probe.TipWhileLoading, "the earlier timeout's reason showed during the next upload");
-        QVERIFY(F.PanelTip(1).isEmpty());
-        QVERIFY(FDevice->Finish().value("complete").toBool());
     }
 
     void clickedAndEditedAddressIsUsed_data()
@@ -704,18 +674,6 @@ private slots:
             QCOMPARE(Summary.value("sha256").toString(), ImageSha256());
     }
 
-    void emptyFieldIsAnUnknownError()
-    {
-        TForms F;
-        ShowWindow(F);
-        F.edtIP()->clear();
-        QCOMPARE(F.edtIP()->displayText(), QStringLiteral("   .   .   .   "));
-        Load(F);
-        QCOMPARE(F.Main.DeviceAddress(), QStringLiteral("..."));
-        QCOMPARE(F.Panel(1), QStringLiteral("Статус: неизвестная ошибка"));
-        QVERIFY(F.Button("btnLoadToBoard")->isEnabled());
-    }
-
     // The firmware leaves only through the interface the user chose.
     void chosenInterfaceIsTheSource_data()
     {
@@ -758,14 +716,7 @@ private slots:
 
         TForms F(ShortTimeoutMs);
         QStringList Listed;
-        ShowWindow(F, [&](TfrmSelectInterf *Dialog) {
-            auto *Combo = Dialog->findChild<QComboBox *>("cbxInterfaces");
-            for (int i = 0; i < Combo->count(); ++i)
-                Listed << Combo->itemText(i);
-            if (!Pick.isEmpty())
-                Combo->setCurrentIndex(Combo->findText(Pick));
-            EndDialog(Dialog, Pick.isEmpty() ? "BitBtn2" : "BitBtn1");
-        });
+        ShowWindow(F, Pick, &Listed);
         QCOMPARE(Listed, Offered);
         QCOMPARE(F.Panel(0), QStringLiteral("Интерфейс: ") + Pick);
         Load(F);

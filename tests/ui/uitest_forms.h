@@ -64,9 +64,8 @@ inline void EndDialog(QWidget *Dialog, const QString &Ending)
         QTest::mouseClick(Dialog->findChild<QPushButton *>(Ending), Qt::LeftButton);
 }
 
-// Acts once on the first visible modal window, from a timer, because the
-// window is opened by exec() inside a nested event loop the test cannot see
-// into. Gives up after TimeoutMs.
+// Acts once on the first visible modal window, from a timer, because the window is opened by exec() inside a
+// nested event loop the test cannot see into. Gives up after TimeoutMs.
 class TModalDriver : public QObject
 {
 public:
@@ -101,5 +100,16 @@ private:
     bool FDone = false;
     QString FClass;
 };
+
+// A TModalDriver action for a window of class T; any other modal window is closed.
+template <typename T> TModalDriver::TAction On(const std::function<void(T *)> &Action)
+{
+    return [Action](QWidget *Modal) {
+        if (auto *Window = qobject_cast<T *>(Modal))
+            Action(Window);
+        else
+            Modal->close();
+    };
+}
 
 } // namespace uitest
