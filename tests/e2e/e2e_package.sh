@@ -16,13 +16,9 @@ USER_NAME=
 . "$SRC/scripts/lab.sh"
 
 cleanup() {
-    purge_package
+    [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
     lab_cleanup
     remove_user
-}
-purge_package() {
-    [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
-    INSTALLED=0
 }
 remove_user() {
     [ -z "$USER_NAME" ] || userdel "$USER_NAME" 2>/dev/null || true

@@ -203,8 +203,8 @@ lab_wait_for 10 test -s "$WORK/tsa.port" || bad "the time-stamping authority did
 head -c 18 /dev/urandom | base64 >"$WORK/pass"
 openssl pkcs12 -export -inkey "$WORK/leaf.key" -in "$WORK/leaf.pem" -certfile "$WORK/root.pem" \
     -passout "file:$WORK/pass" -out "$WORK/sign.pfx"
-export TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass
-TXL_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$WORK/tsa.port")/ release signed ||
+signed_release() { TXL_SIGN_PFX=$WORK/sign.pfx TXL_SIGN_PASS_FILE=$WORK/pass release "$@"; }
+TXL_SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$WORK/tsa.port")/ signed_release signed ||
     { cat "$WORK/signed.log"; bad "make-release.sh failed with a certificate"; }
 grep -q "TXLoader.exe txloader-cli.exe signed (SHA-256, timestamp from" "$WORK/signed.log" || bad "the signed release does not say it signed"
 unzip -q -j "$WORK/signed/$NAME.zip" "$TOP/TXLoader.exe" -d "$WORK/signed/zip"
@@ -217,11 +217,10 @@ for f in "$WORK/signed/zip/TXLoader.exe" "$WORK/signed/$NAME.msi"; do
         bad "$(basename "$f") verifies against an unrelated root as well"
 done
 # Without a timestamp a signature dies with its certificate: refused in one line, unless asked for.
-if release nots "$BUILD/TXLoader.exe" || [ "$(wc -l <"$WORK/nots.log")" != 1 ] || ! grep -q TXL_SIGN_TIMESTAMP_URL "$WORK/nots.log"; then
+if signed_release nots "$BUILD/TXLoader.exe" || [ "$(wc -l <"$WORK/nots.log")" != 1 ] || ! grep -q TXL_SIGN_TIMESTAMP_URL "$WORK/nots.log"; then
     bad "a signed release without a timestamp was not refused in one line: $(head -n3 "$WORK/nots.log")"
 fi
-TXL_SIGN_NO_TIMESTAMP=1 release nots "$BUILD/TXLoader.exe" || bad "TXL_SIGN_NO_TIMESTAMP=1 did not sign"
-unset TXL_SIGN_PFX TXL_SIGN_PASS_FILE
+TXL_SIGN_NO_TIMESTAMP=1 signed_release nots "$BUILD/TXLoader.exe" || bad "TXL_SIGN_NO_TIMESTAMP=1 did not sign"
 osslsigncode verify -CAfile "$WORK/root.pem" -in "$WORK/nots/$NAME.msi" >"$WORK/verify.log" 2>&1 &&
     ! grep -q "Timestamp Server Signature verification: ok" "$WORK/verify.log" ||
     bad "TXL_SIGN_NO_TIMESTAMP=1 did not give a signature without timestamp"
