@@ -1,9 +1,7 @@
 # shellcheck shell=bash disable=SC2034 # sourced: its variables are for the scripts that source it
-# The lab, sourced by the demo, the tests' scripts and the benchmark. Its parts, by what they do:
-#   lab/net.sh    network namespaces, links and the simulated device in them
-#   lab/x.sh      a private X display, input, the tool's windows and what a screen reader hears
-#   lab/wine.sh   Windows programs under Wine
-#   lab/tally.sh  checks that say what failed and go on, and the closing count
+# The lab, sourced by the demo, the tests' scripts and the benchmark; its parts: lab/net.sh
+# (namespaces, links, the simulated device), lab/x.sh (an X display, input, windows, a screen
+# reader), lab/wine.sh (Windows programs under Wine), lab/tally.sh (checks and the closing count).
 # The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES, LAB_UNDO (commands that
 # take back what was made here) and WORK, and calls lab_cleanup from its EXIT trap.
 

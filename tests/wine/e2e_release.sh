@@ -95,10 +95,7 @@ lnk_fields() {
 import struct, sys
 d = open(sys.argv[1], "rb").read()
 flags = struct.unpack_from("<I", d, 0x14)[0]
-pos = 0x4C
-if flags & 0x1:  # HasLinkTargetIDList
-    pos += 2 + struct.unpack_from("<H", d, pos)[0]
-target = ""
+pos, target = 0x4C + (2 + struct.unpack_from("<H", d, 0x4C)[0] if flags & 0x1 else 0), ""  # HasLinkTargetIDList
 if flags & 0x2:  # HasLinkInfo
     base = pos + struct.unpack_from("<I", d, pos + 16)[0]
     target = d[base:d.index(b"\0", base)].decode("cp1252")
@@ -176,8 +173,7 @@ for cert in "leaf leaf Tervix Devices (test)" "tsa leaf_tsa TXLoader throwaway T
         -extfile "$WORK/leaf.cnf" -extensions "$extensions" -out "$WORK/$key.pem" 2>/dev/null
 done
 echo 01 >"$WORK/serial"
-# An RFC 3161 time-stamping authority of our own on 127.0.0.1: openssl answers each request; at
-# most eight, each within 60 s.
+# An RFC 3161 time-stamping authority on 127.0.0.1 (openssl ts): eight requests, each within 60 s.
 "$PY" - "$WORK" >"$WORK/tsa.log" 2>&1 <<'EOF' &
 import http.server, subprocess, sys
 work = sys.argv[1]
