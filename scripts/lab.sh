@@ -1,9 +1,7 @@
 # shellcheck shell=bash disable=SC2034 # sourced: its variables are for the scripts that source it
-# The lab, sourced by the demo, the tests' scripts and the benchmark. Its parts, by what they do:
-#   lab/net.sh    network namespaces, links and the simulated device in them
-#   lab/x.sh      a private X display, input, the tool's windows and what a screen reader hears
-#   lab/wine.sh   Windows programs under Wine
-#   lab/tally.sh  checks that say what failed and go on, and the closing count
+# The lab, sourced by the demo, the tests' scripts and the benchmark; its parts: lab/net.sh
+# (namespaces, links, the simulated device), lab/x.sh (an X display, input, windows, a screen
+# reader), lab/wine.sh (Windows programs under Wine), lab/tally.sh (checks and the closing count).
 # The caller keeps PIDS (processes to end, oldest first), LAB_NAMESPACES, LAB_UNDO (commands that
 # take back what was made here) and WORK, and calls lab_cleanup from its EXIT trap.
 
@@ -42,8 +40,8 @@ lab_wait_for() {
 
 lab_stopped() { ! kill -0 "$1" 2>/dev/null; }
 
-# lab_wait_exit PID SECONDS: waits for PID to end; true when it ended with status 0.
-# LAB_STATUS holds the status, or "running".
+# lab_wait_exit PID SECONDS: waits for PID to end; true when it ended with status 0. LAB_STATUS
+# holds the status, or "running".
 lab_wait_exit() {
     LAB_STATUS=running
     lab_wait_for "$2" lab_stopped "$1" || return 1
@@ -52,18 +50,23 @@ lab_wait_exit() {
     [ "$LAB_STATUS" = 0 ]
 }
 
-# lab_start NAME BUILD_DIR: a work folder of the script's own (WORK, /tmp/txl-NAME.*), lab_cleanup
-# when it ends, and what the build says (lab_image).
+# lab_needs TOOL...: root (network namespaces) and these tools, or says what is missing and exits.
+lab_needs() {
+    [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
+    local tool
+    for tool in "$@"; do command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }; done
+}
+
+# lab_start NAME BUILD_DIR: a work folder WORK (/tmp/txl-NAME.*), lab_cleanup at the end, lab_image.
 lab_start() {
     WORK=$(mktemp -d "/tmp/txl-$1.XXXXXX")
     trap lab_cleanup EXIT
     lab_image "$2"
 }
 
-# lab_image BUILD_DIR: what the build says of the image it carries (its image.env): TXL_IMAGE,
-# TXL_IMAGE_SIZE, TXL_IMAGE_NAME, TXL_CAPTION; of the product (its product.env):
-# TXL_PRODUCT_NAME, TXL_PUBLISHER, TXL_CONTACT, TXL_VERSION; and LAB_TITLE, the caption as a
-# pattern for lab_find_window.
+# lab_image BUILD_DIR: what the build says of its image (image.env: TXL_IMAGE, TXL_IMAGE_SIZE,
+# TXL_IMAGE_NAME, TXL_CAPTION) and product (product.env: TXL_PRODUCT_NAME, TXL_PUBLISHER,
+# TXL_CONTACT, TXL_VERSION); LAB_TITLE, the caption as a pattern for lab_find_window.
 lab_image() {
     # shellcheck disable=SC1091
     . "$1/image.env"
@@ -73,8 +76,7 @@ lab_image() {
     LAB_TITLE="^$(sed 's/[][\.*^$()+?{}|]/\\&/g' <<<"$TXL_CAPTION")\$"
 }
 
-# table_value KEY: the text under KEY in the [strings] section of the tool's version table,
-# as lab_image's build filled it.
+# table_value KEY: the text under KEY in the [strings] section of the build's version table.
 table_value() {
     sed -n '/^\[strings\]/,/^\[/{s/^'"$1"' *= *//p}' "$LAB_BUILD/facts/TXLoader.exe.version"
 }

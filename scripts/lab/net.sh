@@ -1,8 +1,7 @@
 # shellcheck shell=bash disable=SC2034
-# Network namespaces, the links between them and the simulated device. A namespace "-" is the one
-# this shell runs in (a test's own, from tests/common/in-netns.sh). LAB_ADDRESSES lists, in the
-# order made, the usable addresses made here in this namespace (exported: the tests compare what
-# they see with it).
+# Network namespaces, links and the simulated device. Namespace "-" is this shell's own (a test's,
+# from tests/common/in-netns.sh). LAB_ADDRESSES (exported, for the tests to compare) lists the
+# usable addresses made in it, in order.
 
 # lab_namespace NAME: a namespace with loopback up, removed by lab_cleanup.
 lab_namespace() {
@@ -15,10 +14,9 @@ lab_namespace() {
 lab_ip() { if [ "$1" = - ]; then ip "${@:2}"; else ip -n "$1" "${@:2}"; fi; }
 lab_made() { export LAB_ADDRESSES="${LAB_ADDRESSES:+$LAB_ADDRESSES }${1%/*}"; }
 
-# lab_cable PC DEV [PC_CIDR] [LINK]: the PC at PC_CIDR (192.168.0.10/24) and the device at the
-# default address 192.168.0.200/24 in a namespace of its own, joined by a veth pair: LINK at the PC
-# (named after DEV unless given; LAB_PC_LINK), LINK"d" at the device. PC may have a cable already:
-# each further one is another card.
+# lab_cable PC DEV [PC_CIDR] [LINK]: the PC at PC_CIDR (192.168.0.10/24) joined by a veth pair to
+# the device at 192.168.0.200/24 in a new namespace DEV: LINK (after DEV; LAB_PC_LINK) at the PC,
+# LINK"d" at the device. Each further cable of PC is another card.
 lab_cable() {
     local pc=$1 dev=$2 link=${4:-txl$(cksum <<<"$2" | cut -c1-7)}
     [ "$pc" = - ] || [ -e "/run/netns/$pc" ] || lab_namespace "$pc"
@@ -33,9 +31,8 @@ lab_cable() {
     [ "$pc" != - ] || { LAB_UNDO+=("ip link del $link") && lab_made "${3:-192.168.0.10/24}"; }
 }
 
-# lab_link [-n NS] NAME CIDR [down|unplugged]: a card NAME in NS (default -) with CIDR and its
-# broadcast address, its cable's far end NAMEp without an address; both on, or the card switched
-# off (down), or its cable unplugged (the far end off).
+# lab_link [-n NS] NAME CIDR [down|unplugged]: a card NAME in NS (-) with CIDR and broadcast,
+# its cable's far end NAMEp without an address; both up, or the card down, or the far end down.
 lab_link() {
     local ns=-
     [ "$1" != -n ] || { ns=$2 && shift 2; }
@@ -47,9 +44,8 @@ lab_link() {
     [ "$ns" != - ] || [ -n "${3:-}" ] || lab_made "$2"
 }
 
-# lab_sim COMMAND...: starts the simulator (COMMAND, perhaps behind ip netns exec) in the
-# background, its summaries in $WORK/NAME.json and its messages in $WORK/NAME.err (NAME:
-# LAB_SIM_NAME, else sim), and waits until it listens. Sets SIM_PID.
+# lab_sim COMMAND...: starts the simulator COMMAND, summaries in $WORK/NAME.json and messages in
+# NAME.err (NAME: LAB_SIM_NAME, else sim), and waits until it listens. Sets SIM_PID.
 lab_sim() {
     local out=$WORK/${LAB_SIM_NAME:-sim}
     # The previous one's "listening" line must not pass for this one's.
@@ -65,8 +61,7 @@ lab_sim() {
 lab_device() { lab_sim ip netns exec "$1" "$2" --bind 192.168.0.200 "${@:3}"; }
 
 # lab_sim_at NAME NS ADDRESS [ARGS...]: the simulator TXL_SIM as device NAME at ADDRESS in NS, its
-# packet log and received file in $WORK/NAME.log and NAME.out besides (tests/common/SimDevice.h
-# reads them).
+# packet log and file in $WORK/NAME.log and NAME.out besides (for tests/common/SimDevice.h).
 lab_sim_at() {
     local name=$1 ns=$2 address=$3
     shift 3
@@ -77,18 +72,16 @@ lab_sim_at() {
         --out "$WORK/$name.out" --idle-timeout 120 "$@"
 }
 
-# lab_sim_end SECONDS: waits that long for the simulator to end by itself, then ends it; SIM_RC
-# holds its exit status.
+# lab_sim_end SECONDS: waits that long for the simulator to end, then ends it; SIM_RC: its status.
 lab_sim_end() {
     lab_wait_for "$1" lab_stopped "$SIM_PID" || kill "$SIM_PID" 2>/dev/null
     SIM_RC=0
     wait "$SIM_PID" || SIM_RC=$?
 }
 
-# lab_after_first_request MS COMMAND...: runs COMMAND (a lab_sim_at, say) MS milliseconds after
-# the first datagram reaches a port nothing listens on in this namespace, which the kernel answers
-# with port unreachable: a device that comes up late. Nothing else here may send to a closed port
-# before. Watches for 60 s at most.
+# lab_after_first_request MS COMMAND...: runs COMMAND (a lab_sim_at, say) MS ms after the first
+# datagram to a closed port of this namespace (the kernel's count of them): a device that comes
+# up late. Nothing else may send to a closed port before. Watches for 60 s at most.
 lab_after_first_request() {
     local ms=$1
     shift
@@ -106,14 +99,14 @@ lab_after_first_request() {
 }
 lab_no_ports() { awk '$1 == "Udp:" && $3 ~ /^[0-9]+$/ { print $3 }' /proc/net/snmp; }
 
-# lab_tftpd ADDRESS: Debian's TFTP server at ADDRESS:69 of this namespace, taking writes into a
-# folder of its own. It serves only an address an interface holds by name, not one of loopback's /8.
+# lab_tftpd ADDRESS: Debian's TFTP server at ADDRESS:69, taking writes into $WORK/tftpd. It serves
+# only an address an interface holds by name, not one of loopback's /8.
 lab_tftpd() {
     mkdir -p "$WORK/tftpd" && chmod 777 "$WORK/tftpd"
     ip addr replace "$1/8" dev lo
     LAB_UNDO+=("ip addr del $1/8 dev lo")
     setsid /usr/sbin/in.tftpd -L -c -s -u root -a "$1:69" "$WORK/tftpd" &
-    # It forks for each transfer, and the child sits SIGTERM out while it re-sends: the group goes by SIGKILL.
+    # Its child of a transfer sits SIGTERM out while it re-sends: the group goes by SIGKILL.
     LAB_UNDO+=("kill -KILL -- -$!")
     lab_wait_for 5 lab_listening "$1:69" || { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }
 }
@@ -127,19 +120,15 @@ lab_image_arrived() {
         grep -q "\"sha256\":\"$(sha256sum "$1" | cut -d' ' -f1)\"" <<<"$summary"
 }
 
-# lab_delivered SECONDS FIRMWARE: waits for the device of lab_device --once to end, then checks
-# what it took: complete, byte for byte, under the image's file name. Says on standard error
-# what went wrong and returns 1.
+# lab_delivered SECONDS FIRMWARE: waits for the device of lab_device --once to end; it took the
+# image whole, byte for byte, by its name; else says so on standard error and returns 1.
 lab_delivered() {
-    local status=0 summary
-    if ! lab_wait_for "$1" lab_stopped "$SIM_PID"; then
-        echo "FAIL: the device did not receive a complete image within $1 s" >&2
-        return 1
-    fi
-    wait "$SIM_PID" || status=$?
+    local summary
+    lab_wait_exit "$SIM_PID" "$1" || true
+    [ "$LAB_STATUS" != running ] || { echo "FAIL: the device did not receive a complete image within $1 s" >&2; return 1; }
     summary=$(tail -n1 "$WORK/sim.json")
     echo "-- device: $summary"
-    [ "$status" = 0 ] || { echo "FAIL: simulator exit status $status" >&2; return 1; }
+    [ "$LAB_STATUS" = 0 ] || { echo "FAIL: simulator exit status $LAB_STATUS" >&2; return 1; }
     lab_image_arrived "$2" || { echo "FAIL: the image is incomplete or differs from $2" >&2; return 1; }
     grep -q "\"file\":\"${TXL_IMAGE_NAME:-$(basename "$2")}\"" <<<"$summary" ||
         { echo "FAIL: wrong file name announced" >&2; return 1; }

@@ -1,8 +1,7 @@
 #!/bin/bash
-# txloader-cli as a test station runs it: a PC namespace with network cards,
-# each cabled to a device namespace where the simulated device listens at
-# 192.168.0.200. Each row: what the device does, the arguments, the exit
-# status and what standard error must say.
+# txloader-cli as a test station runs it: a PC namespace whose cards are each cabled to a
+# simulated device at 192.168.0.200. A row: what the device does, the arguments, the exit status
+# and what standard error must say.
 #
 # usage: txloader_cli.sh TXLOADER_CLI TFTPSIM BUILD_DIR
 set -uo pipefail

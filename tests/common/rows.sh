@@ -1,14 +1,11 @@
 #!/bin/bash
-# rows.sh PROGRAM [FUNCTION...]: runs a QtTest program so that what its rows need on the Linux side
-# is there before they start, made by the lab (scripts/lab.sh), and the program only observes. A
-# data row asks with a lab line (uitest::LabRow, tests/common/DataRow.h), which the program lists
-# with -datatags when TXL_LAB_LIST names a file. Everything runs in one network namespace of its
-# own (in-netns.sh): each row with a lab line alone after its line, then what the line made goes
-# again and the namespace must be as it was (links, addresses, UDP sockets); so does every row with
-# TXL_ROWS_ALONE=1. The other rows run together. TXL_LAB, the suite's lab line, comes first in
-# every run; TXL_RUN runs the program (tests/wine/wine-run.sh for a Windows one; TXL_RUNS tells it
-# of the runs before and after).
-# FUNCTION... takes only those test functions. Ends with "N passed, N failed" of QtTest's totals.
+# rows.sh PROGRAM [FUNCTION...]: runs a QtTest program (only those functions, if named) in a
+# network namespace of its own (in-netns.sh), the lab making what its rows need, the program only
+# observing. A row asks with a lab line (uitest::LabRow, tests/common/DataRow.h; listed by
+# -datatags into TXL_LAB_LIST): it runs alone after its line, and then the namespace must be as
+# it was (links, addresses, UDP sockets); so does every row with TXL_ROWS_ALONE=1; the rest run
+# together. TXL_LAB, the suite's lab line, comes first in every run; TXL_RUN runs the program
+# (wine-run.sh). Ends with "N passed, N failed" of QtTest's totals.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 [ -n "${TXL_ROWS_IN:-}" ] || TXL_ROWS_IN=1 exec "$here/in-netns.sh" bash "$here/rows.sh" "$@"

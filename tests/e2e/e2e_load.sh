@@ -1,12 +1,8 @@
 #!/bin/bash
-# End to end, as a person at the bench would do it, by keyboard alone: the real
-# TXLoader under Xvfb in a "PC" network namespace (192.168.0.10/24), the
-# simulated device in a "device" namespace at the default address
-# 192.168.0.200, linked by a veth pair. A listener on the accessibility bus
-# hears what a screen reader would: the outcome of each upload, and the reason
-# for a timeout. Then the About box, by keyboard and by mouse, and the version
-# block it reads; then "Выйти". Last, the tool is started where no interface is
-# usable: it must say so and end when the message is confirmed.
+# End to end, by keyboard, as at the bench: TXLoader under Xvfb in a "PC" namespace
+# (192.168.0.10/24) cabled to the simulated device at 192.168.0.200. A listener on the
+# accessibility bus hears what a screen reader would: each outcome and a timeout's reason. Then
+# About by keyboard and mouse, "Выйти", and a start with no usable interface, which says so.
 #
 # usage: e2e_load.sh TXLOADER TFTPSIM BUILD_DIR (screenshots go to BUILD_DIR)
 set -euo pipefail
@@ -16,14 +12,10 @@ PC=txl-pc-$$ DEV=txl-dev-$$ NONE=txl-none-$$
 . "$(dirname "$0")/../../scripts/lab.sh"
 lab_start e2e "$OUT"
 
-[ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
-for tool in ip Xvfb xdotool import readelf strings dbus-run-session sha256sum; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
-done
+lab_needs ip Xvfb xdotool import readelf strings dbus-run-session sha256sum
 
 log "version block in $TXLOADER"
-SECTIONS=$(readelf -S "$TXLOADER")
-grep -q '\.txl_version' <<<"$SECTIONS" || fail "no .txl_version section"
+grep -q '\.txl_version' <<<"$(readelf -S "$TXLOADER")" || fail "no .txl_version section"
 TEXTS=$(strings -el "$TXLOADER") # the block holds its texts in UTF-16
 for key in ProductName FileVersion LegalCopyright Comments; do
     value=$(table_value "$key")
@@ -35,8 +27,6 @@ lab_xvfb 1024x768
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200)"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
-
-# The tool heard on the accessibility bus.
 lab_listened_tool "$TXLOADER" ip netns exec "$PC" || exit 1
 log "main window $WIN: $(xdotool getwindowgeometry "$WIN" | tr '\n' ' ')"
 keys() { xdotool windowfocus --sync "$WIN" 2>/dev/null || true; xdotool key --delay 60 "$@"; }
@@ -46,20 +36,18 @@ keys Tab ctrl+a
 xdotool type --delay 60 192.168.0.200
 keys shift+Tab space
 lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
-lab_wait_for 10 lab_heard "name|Статус: OK" || { cat "$WORK/events"; fail "the outcome \"Статус: OK\" was not announced"; }
+lab_announced "name|Статус: OK" "the outcome \"Статус: OK\" was not announced"
 import -window root "$OUT/e2e-upload.png"
-log "screenshot $OUT/e2e-upload.png"
 
 log "the link goes down: Space again times out at once, and the reason is told"
 ip -n "$PC" link set "$LAB_PC_LINK" down
 keys space
-lab_wait_for 10 lab_heard "name|Статус: таймаут" || { cat "$WORK/events"; fail "the timeout was not announced"; }
-REASON="description|Интерфейс 192.168.0.10 выключен"
-grep -q -- "$REASON" "$WORK/events" || { cat "$WORK/events"; fail "the reason was not announced as the status panel's description"; }
+lab_announced "name|Статус: таймаут" "the timeout was not announced"
+grep -q -- "description|Интерфейс 192.168.0.10 выключен" "$WORK/events" ||
+    { cat "$WORK/events"; fail "the reason was not announced as the status panel's description"; }
 sleep 0.5
 import -window root "$OUT/e2e-reason.png"
-log "screenshot $OUT/e2e-reason.png"
-kill -0 "$TOOL_PID" 2>/dev/null || fail "the tool ended after the uploads"
+lab_stopped "$TOOL_PID" && fail "the tool ended after the uploads"
 
 # open_about COMMAND...: opens the About box with COMMAND (keys or a click) and waits for it.
 open_about() {
@@ -73,9 +61,7 @@ if open_about keys Tab Tab Tab space; then
     [ "$GEOMETRY" = 293x240 ] || fail "About box is $GEOMETRY, not 293x240"
     sleep 0.5
     import -window "$ABOUT" "$OUT/e2e-about-box.png"
-    log "screenshot $OUT/e2e-about-box.png"
-    xdotool windowfocus --sync "$ABOUT" || true
-    xdotool key Return || true
+    lab_enter "$ABOUT"
     lab_wait_for 10 lab_window_gone '^About$' || fail "Enter did not close the About box"
 else
     fail "Tab and Space did not open the About box"
@@ -99,13 +85,9 @@ lab_tool "$NONE" "$TXLOADER" "$WORK/txloader-none.log"
 if ! lab_tool_window '^TXLoader$' 20; then
     FAILED=$((FAILED + 1))
 else
-    BOX=$TOOL_WINDOW
     sleep 0.5
     import -window root "$OUT/e2e-no-interface.png"
-    log "screenshot $OUT/e2e-no-interface.png"
-    # Focus it, then type as the keyboard does (not as a sent event).
-    xdotool windowfocus --sync "$BOX" || true
-    xdotool key Return || true
+    lab_enter "$TOOL_WINDOW"
     lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly after the message was confirmed (status $LAB_STATUS)"
 fi
 

@@ -1,15 +1,9 @@
 #!/bin/bash
-# The Debian package as a user gets it: built by scripts/package.sh (which
-# must refuse the placeholder image unless allowed), installed with apt-get,
-# started from /usr/bin by an unprivileged user (made for the test and
-# removed again) under Xvfb in a "PC" network
-# namespace, load button pressed with xdotool; the simulated device in its own
-# namespace must receive the image byte for byte, and a listener on that
-# user's accessibility bus must hear the status change to OK. Only the port-69
-# helper holds a capability: code the user slips into the tool runs without one.
-# Then the package is purged and nothing of it may be left.
-# The package, /usr/bin/txloader and the test user belong to the machine, not
-# to this build: one run at a time on the machine (other build trees, CI).
+# The Debian package as a user gets it: built by scripts/package.sh (refused for the placeholder
+# image unless allowed), installed with apt-get, started from /usr/bin by a user made for the test
+# in a "PC" namespace; the device must receive the image byte for byte and the user's
+# accessibility bus hear "Статус: OK". Only the port-69 helper holds a capability. Then purged:
+# nothing may be left. The package and the user belong to the machine: one run at a time.
 #
 # usage: e2e_package.sh TFTPSIM SOURCE_DIR OUTPUT_DIR
 set -euo pipefail
@@ -22,13 +16,9 @@ USER_NAME=
 . "$SRC/scripts/lab.sh"
 
 cleanup() {
-    purge_package
+    [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
     lab_cleanup
     remove_user
-}
-purge_package() {
-    [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
-    INSTALLED=0
 }
 remove_user() {
     [ -z "$USER_NAME" ] || userdel "$USER_NAME" 2>/dev/null || true
@@ -39,11 +29,8 @@ trap cleanup EXIT
 # dpkg gives up at once when another program holds its lock; apt-get waits for it.
 apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 
-[ "$(id -u)" = 0 ] || { echo "needs root (dpkg, network namespaces)"; exit 1; }
-for tool in apt-get flock dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
-    useradd userdel ip Xvfb xdotool import gcc; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool"; exit 1; }
-done
+lab_needs apt-get flock dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
+    useradd userdel ip Xvfb xdotool import gcc
 mkdir -p /run/lock
 exec {MACHINE_LOCK}>/run/lock/txloader-e2e-package.lock
 if ! flock -n "$MACHINE_LOCK"; then
@@ -55,8 +42,7 @@ if dpkg-query -W -f='${Status}' txloader 2>/dev/null | grep -q installed; then
     exit 77
 fi
 
-# The test's unprivileged user, on an id with no user, group or process; the
-# D-Bus session needs it in the password database.
+# The test's user, on an id with no user, group or process; its D-Bus session needs it in passwd.
 U=
 for id in $(seq 62001 62100); do
     getent passwd "$id" >/dev/null || getent group "$id" >/dev/null || pgrep -u "$id" >/dev/null ||
@@ -70,9 +56,8 @@ useradd --system --uid "$U" --user-group --no-create-home --home-dir "$WORK/home
 USER_NAME=txlpkg$$
 chown "$U:$U" "$WORK/home"
 cp "$SRC/tests/e2e/atspi_events.py" "$WORK/home/"
-# user_in_pc COMMAND...: runs COMMAND as that user, without root's
-# capabilities or environment, in the PC's namespace; a helper of its session
-# that outlived the test must not keep the machine.
+# user_in_pc COMMAND...: COMMAND as that user in the PC's namespace, without root's capabilities or
+# environment, nor the machine's lock (a helper outliving the test must not keep it).
 user_in_pc() {
     ip netns exec "$PC" setpriv --reuid="$U" --regid="$U" --clear-groups --inh-caps=-all \
         env -i PATH=/usr/bin:/bin HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/home" DISPLAY="$DISPLAY" \
@@ -101,10 +86,9 @@ done
 FACTS="$(dpkg-deb -f "$DEB" Maintainer)|$(dpkg-deb -f "$DEB" Version)"
 [ "$FACTS" = "$TXL_PUBLISHER <$TXL_CONTACT>|$TXL_VERSION" ] || fail "the package's maintainer and version: $FACTS"
 
-# What the package holds; directories that exist now must exist afterwards, nothing else.
+# What the package holds; of it, only what exists now may exist afterwards. A set, not a list piped
+# to grep -q: under pipefail the writer's broken pipe on an early match reads as no match.
 mapfile -t PATHS < <(dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$')
-# (A set, not a list piped to grep -q: under pipefail the writer's broken pipe, when
-# grep has its match early, reads as no match: "left behind: /usr", 1 run in 20.)
 declare -A PRESENT=()
 for p in "${PATHS[@]}"; do [ -e "$p" ] && PRESENT[$p]=1; done
 
@@ -156,10 +140,10 @@ log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
 lab_cable "$PC" "$DEV"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
-# The tool heard on the accessibility bus, as a screen reader of that user would hear it.
+# The tool heard on the user's accessibility bus, with code of the user's own in it (through GTK's
+# theme) that writes down the capabilities it runs with.
 touch "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
 chown "$U:$U" "$WORK/events" "$WORK/events.err" "$WORK/events.pid"
-# With code of the user's own in it, through GTK's theme: it writes down the capabilities it runs with.
 gcc -shared -fPIC -o "$WORK/home/libcapeff.so" -DOUT="\"$WORK/home/capeff\"" -x c - <<'EOF' || fail "cannot build the module"
 #include <stdio.h>
 #include <string.h>
@@ -183,9 +167,8 @@ grep -qx "CapEff:[[:space:]]*0*" <<<"$CAPEFF" || fail "the user's own code did n
 log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
 lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
-lab_wait_for 10 lab_heard "name|Статус: OK" || { cat "$WORK/events"; fail "\"Статус: OK\" was not announced"; }
+lab_announced "name|Статус: OK" "\"Статус: OK\" was not announced"
 import -window root "$OUT/e2e-package.png"
-log "screenshot $OUT/e2e-package.png"
 kill "$LISTENER_PID" 2>/dev/null || true
 
 log "click \"Выйти\""

@@ -1,8 +1,6 @@
 #!/bin/bash
-# Uploads the firmware image to the simulator with three independent TFTP
-# clients and checks what the simulator says it received against the file
-# itself; then feeds it garbage and bad arguments. Runs inside its own network
-# namespace (tests/common/in-netns.sh), simulator on 127.0.0.2:69.
+# The simulator on 127.0.0.2:69 (in a namespace of the test's own, in-netns.sh) takes the image
+# from three independent TFTP clients, as the image itself says; then garbage and bad arguments.
 set -u
 
 SIM=${TXL_SIM:?TXL_SIM must name the tftpsim binary}
@@ -12,12 +10,8 @@ HOST=127.0.0.2
 lab_start sim "$BUILD"
 IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
 FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))
-
-# The simulator at $HOST with extra arguments, its log and file in $WORK/sim.log and sim.out.
+# The simulator at $HOST, its log and file in $WORK/sim.log and sim.out.
 start_sim() { lab_sim_at sim - "$HOST" "$@"; }
-# Waits for it to end (2 s, then asks it to); SIM_RC holds its exit status.
-stop_sim() { lab_sim_end 2; }
-
 field() { # field NAME: value of a field in the last summary line
     tail -n 1 "$WORK/sim.json" | sed -n "s/.*\"$1\":\(\"[^\"]*\"\|[^,}]*\).*/\1/p" | tr -d '"'
 }
@@ -32,17 +26,15 @@ expect_image() { # checks the summary and the saved file against the image
     check "$who: $FULL full DATA and one of $LAST logged" \
         [ "$(awk '$2 == 3 && $4 == 516 && $5 == "ack"' "$WORK/sim.log" | wc -l):$(awk '$2 == 3 {l = $4} END {print l}' "$WORK/sim.log")" = "$FULL:$LAST" ]
 }
-
 IMAGE_SHA=$(sha256sum "$IMAGE" | cut -d' ' -f1)
 
-# --- SHA-256 against sha256sum, across the padding boundaries -------------
+# SHA-256 against sha256sum, across the padding boundaries.
 for n in 0 1 55 56 57 63 64 65 119 120 127 128 1000 "$TXL_IMAGE_SIZE"; do
     head -c "$n" "$IMAGE" >"$WORK/part"
     check "sha256 of $n bytes" [ "$("$SIM" --sha256 "$WORK/part" | cut -d' ' -f1)" = \
         "$(sha256sum "$WORK/part" | cut -d' ' -f1)" ]
 done
 
-# --- three clients, one upload each --------------------------------------
 for client in curl tftp-hpa busybox; do
     start_sim --once --idle-timeout 30 || continue
     case $client in
@@ -51,14 +43,14 @@ for client in curl tftp-hpa busybox; do
     busybox) busybox tftp -p -l "$IMAGE" -r "$NAME" "$HOST" 2>/dev/null ;;
     esac
     check "$client exits 0" [ $? = 0 ]
-    stop_sim
+    lab_sim_end 2
     check "simulator exits 0 after the $client transfer" [ "$SIM_RC" = 0 ]
     expect_image "$client"
     # tftp-hpa adds no options, so this is the bare request.
     [ "$client" != tftp-hpa ] || check "tftp-hpa WRQ is 27 bytes" [ "$(awk '$2 == 2 {print $4}' "$WORK/sim.log")" = 27 ]
 done
 
-# --- garbage does not stop it --------------------------------------------
+# Garbage does not stop it.
 if start_sim --idle-timeout 30; then
     # Each datagram is built in a file first so that one write sends it whole.
     send() { cat "$WORK/dgram" >"/dev/udp/$HOST/69"; }
@@ -75,24 +67,22 @@ if start_sim --idle-timeout 30; then
     check "simulator survives malformed datagrams" kill -0 "$SIM_PID"
     check "upload after garbage succeeds" curl -sS --max-time 30 -T "$IMAGE" "tftp://$HOST/$NAME"
     kill -TERM "$SIM_PID"
-    stop_sim
+    lab_sim_end 2
     check "SIGTERM after a complete transfer exits 0" [ "$SIM_RC" = 0 ]
     check "summary after garbage is the image" [ "$(field sha256):$(field packets)" = "$IMAGE_SHA:$PACKETS" ]
 fi
 
-# --- exit codes ------------------------------------------------------------
 if start_sim --idle-timeout 0.3; then
-    stop_sim
+    lab_sim_end 2
     check "idle timeout without a transfer exits 3" [ "$SIM_RC" = 3 ]
     check "empty summary says incomplete" [ "$(field complete):$(field bytes)" = "false:0" ]
 fi
 
-exits_1() { "$@" >/dev/null 2>&1; [ $? = 1 ]; } # exits_1 COMMAND...: it ends with status 1
+exits_1() { "$@" >/dev/null 2>"$WORK/sim.err"; [ $? = 1 ]; } # exits_1 COMMAND...: it ends with status 1
 check "missing --bind exits 1" exits_1 "$SIM"
 check "unknown fault kind exits 1" exits_1 "$SIM" --bind "$HOST" --fault 1:bogus
 check "drop fraction above 1 exits 1" exits_1 "$SIM" --bind "$HOST" --drop 1.5
-"$SIM" --bind 10.255.0.1 --idle-timeout 1 >/dev/null 2>"$WORK/sim.err"
-check "bind to a foreign address exits 1" [ $? = 1 ]
+check "bind to a foreign address exits 1" exits_1 "$SIM" --bind 10.255.0.1 --idle-timeout 1
 check "bind failure is reported" grep -q 'cannot bind' "$WORK/sim.err"
 
 lab_tally
