@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
     --tools) TOOLS=$2; shift 2 ;;
     --no-wait) WAIT_TEST=0; shift ;;
     --inside) INSIDE=1; shift ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
     esac
 done
