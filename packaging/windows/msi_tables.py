@@ -9,7 +9,7 @@
     whose MsiFileHash rows go: that table is for unversioned files only ("MsiFileHash Table");
   - the _Validation table (ICE03 checks every column against it): a row for every column of
     every table in the package, nullable as the column is, with the category, key table and
-    range of Microsoft's table pages (SPEC). A column SPEC does not know stops the build.
+    range of Microsoft's table pages (TABLE_COLUMNS). A column TABLE_COLUMNS does not know stops the build.
 Standard library only; msiinfo and msibuild from msitools."""
 
 import os
@@ -21,7 +21,7 @@ import tempfile
 # Table: Column Category[>KeyTable[:KeyColumn]][=Min..Max][{Set}], blank-separated. No category
 # ("-") for plain numbers. KeyColumn is 1 unless given.
 _SEQUENCE = "Action Identifier  Condition Condition  Sequence -=-4..32767"
-SPEC = {
+TABLE_COLUMNS = {
     "AdminExecuteSequence": _SEQUENCE, "AdminUISequence": _SEQUENCE, "AdvtExecuteSequence": _SEQUENCE,
     "InstallExecuteSequence": _SEQUENCE, "InstallUISequence": _SEQUENCE,
     "AppSearch": "Property Identifier  Signature_ Identifier>Signature;RegLocator;IniLocator;DrLocator;CompLocator",
@@ -114,14 +114,14 @@ def validation_rows(msi):
     for name in run("msiinfo", "tables", msi).split():
         if name.startswith("_"):
             continue
-        if name not in SPEC:
+        if name not in TABLE_COLUMNS:
             sys.exit(f"msi_tables.py: no _Validation entries for table {name}")
-        spec = {m.group(1): m.groups()[1:] for m in map(COLUMN.match, re.split(r"\s{2,}", SPEC[name].strip()))}
+        known = {m.group(1): m.groups()[1:] for m in map(COLUMN.match, re.split(r"\s{2,}", TABLE_COLUMNS[name].strip()))}
         columns, types, _ = table(msi, name)
         for column, kind in zip(columns, types):
-            if column not in spec:
+            if column not in known:
                 sys.exit(f"msi_tables.py: no _Validation entry for {name}.{column}")
-            category, key_table, key_column, low, high, choices = spec[column]
+            category, key_table, key_column, low, high, choices = known[column]
             nullable = "Y" if kind[0].isupper() else "N"
             rows.append([name, column, nullable, low or "", high or "", key_table or "",
                          (key_column or "1") if key_table else "", "" if category == "-" else category,
@@ -138,7 +138,7 @@ def main(msi, versions):
         columns, _, rows = table(msi, tab)
         k, c, w = columns.index(key), columns.index(col), columns.index(where)
         folder = {r[k]: folder_of[r[w]] if tab == "File" else r[w] for r in rows}
-        for place in set(folder.values()):
+        for place in sorted(set(folder.values())):  # in one order: it orders the string pool
             here = [r for r in rows if folder[r[k]] == place]
             fixed = short_names([r[c] for r in here])
             queries += [f"UPDATE `{tab}` SET `{col}` = {quote(fixed[r[c]])} WHERE `{key}` = {quote(r[k])}"

@@ -409,6 +409,13 @@ SOURCE_DATE_EPOCH=$(git -C "$SRC" log -1 --format=%ct) MAKE_RELEASE=$WORK/varian
 package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): *//p'; }
 cmp -s "$WORK/variant-out/$NAME.zip" "$DIST/$NAME.zip" && [ "$(package_code "$WORK/variant-out/$NAME.msi")" != "$(package_code "$DIST/$NAME.msi")" ] ||
     bad "another make-release.sh gave another zip or the same package code"
+# Packed again, with Python's string hashing seeded two ways (1 and 2 order a set differently):
+# the same bytes as the release.
+for seed in 1 2; do
+    PYTHONHASHSEED=$seed release "again-$seed" || { cat "$WORK/again-$seed.log"; bad "packing again failed"; }
+    cmp -s "$WORK/again-$seed/SHA256SUMS" "$DIST/SHA256SUMS" ||
+        bad "packed again with PYTHONHASHSEED=$seed, other bytes: $(diff "$WORK/again-$seed/SHA256SUMS" "$DIST/SHA256SUMS" | sed -n 's/^< [0-9a-f]*  //p' | tr '\n' ' ')"
+done
 end
 
 # The older version: the kit's objects with an older version resource, packed the same way.
