@@ -60,7 +60,7 @@ SIM=$BUILD/tools/tftpsim/tftpsim
 DRIVER=$BUILD/txloader-cli
 HOST=192.168.0.200
 [ -f "$BUILD/image.env" ] || die "no $BUILD/image.env: configure the build first"
-. "$ROOT/scripts/lab.sh"
+. "$ROOT/tests/lab.sh"
 lab_image "$BUILD"
 PACKETS=$((TXL_IMAGE_SIZE / 512 + 2)) # the WRQ and every block
 

@@ -63,7 +63,7 @@ for f in "$TXLOADER" "$SIM"; do
 done
 
 PC=txl-pc-$$ DEV=txl-dev-$$
-. "$SRC/scripts/lab.sh"
+. "$SRC/tests/lab.sh"
 lab_start demo "$BUILD"
 trap 'exit 130' INT TERM
 

@@ -106,7 +106,7 @@ fi
 
 export WINEPREFIX=$BUILD/wineprefix WINEDLLOVERRIDES=mscoree,mshtml=
 WORK=$(mktemp -d /tmp/txl-windows.XXXXXX)
-. scripts/lab.sh
+. tests/lab.sh
 trap 'wineserver -k 2>/dev/null || true; lab_cleanup' EXIT
 if [ ! -f "$WINEPREFIX/.txl-ready" ]; then
     log "Wine prefix $WINEPREFIX"

@@ -8,7 +8,7 @@ set -uo pipefail
 
 CLI=$1 SIM=$2 BUILD=$3
 PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
-. "$(dirname "$0")/../../scripts/lab.sh"
+. "$(dirname "$0")/../lab.sh"
 lab_start cli "$BUILD"
 
 # cli ARGS...: runs txloader-cli in the PC namespace; STATUS, CLI_MS, $WORK/out, $WORK/err.

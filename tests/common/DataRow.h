@@ -12,7 +12,7 @@ template <typename... T> void Row(const char *Name, const T &...Values)
 }
 
 // A row that needs something on the Linux side before it starts: Lab is a line of shell over
-// scripts/lab.sh that tests/common/rows.sh runs in the row's own namespace before the program, which
+// tests/lab.sh that tests/common/rows.sh runs in the row's own namespace before the program, which
 // then only observes. DataFunction is the data function's __func__. With -datatags the program
 // lists the line in the file TXL_LAB_LIST names.
 template <typename... T>

@@ -5,7 +5,7 @@
 # a network namespace of its own (in-netns.sh) reaches both. Ends with COMMAND's status.
 set -euo pipefail
 WORK=$(mktemp -d /tmp/txl-atspi.XXXXXX)
-. "$(dirname "$0")/../../scripts/lab.sh"
+. "$(dirname "$0")/../lab.sh"
 trap lab_cleanup EXIT
 lab_xvfb 1024x768
 sed 's|unix:tmpdir=/tmp|unix:dir=/tmp|' /usr/share/dbus-1/session.conf >"$WORK/session.conf"

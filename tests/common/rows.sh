@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 program=$1
 shift
 WORK=$(mktemp -d /tmp/txl-rows.XXXXXX) out=$WORK/out
-. "$here/../../scripts/lab.sh"
+. "$here/../lab.sh"
 trap 'lab_cleanup; [ -z "${TXL_RUN:-}" ] || TXL_RUNS=end "$TXL_RUN"' EXIT
 lab_wine_slot || exit 1 # one prefix and display for all the runs of a Windows program
 

@@ -64,7 +64,7 @@ inline int UsableInterfaces()
     return List.Count();
 }
 
-// The usable addresses the row's lab line made here, in the order made (scripts/lab/net.sh).
+// The usable addresses the row's lab line made here, in the order made (tests/lab/net.sh).
 inline QStringList LabAddresses()
 {
     return qEnvironmentVariable("LAB_ADDRESSES").split(QLatin1Char(' '), Qt::SkipEmptyParts);

@@ -9,7 +9,7 @@ set -euo pipefail
 
 TXLOADER=$1 SIM=$2 OUT=$3
 PC=txl-pc-$$ DEV=txl-dev-$$ NONE=txl-none-$$
-. "$(dirname "$0")/../../scripts/lab.sh"
+. "$(dirname "$0")/../lab.sh"
 lab_start e2e "$OUT"
 
 lab_needs ip Xvfb xdotool import readelf strings dbus-run-session sha256sum

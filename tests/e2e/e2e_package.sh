@@ -13,7 +13,7 @@ PC=txl-pkgpc-$$ DEV=txl-pkgdev-$$
 WORK=$(mktemp -d /tmp/txl-package.XXXXXX)
 INSTALLED=0
 USER_NAME=
-. "$SRC/scripts/lab.sh"
+. "$SRC/tests/lab.sh"
 
 cleanup() {
     [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true

@@ -6,7 +6,7 @@ set -u
 SIM=${TXL_SIM:?TXL_SIM must name the tftpsim binary}
 BUILD=${TXL_BUILD_DIR:?TXL_BUILD_DIR must name the build directory}
 HOST=127.0.0.2
-. "$(dirname "$0")/../../scripts/lab.sh"
+. "$(dirname "$0")/../lab.sh"
 lab_start sim "$BUILD"
 IMAGE=$TXL_IMAGE NAME=$TXL_IMAGE_NAME
 FULL=$((TXL_IMAGE_SIZE / 512)) LAST=$((TXL_IMAGE_SIZE % 512 + 4)) PACKETS=$((TXL_IMAGE_SIZE / 512 + 2))

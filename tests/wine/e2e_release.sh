@@ -15,7 +15,7 @@ TABLE=$BUILD/facts/TXLoader.exe.version
 PY=/usr/bin/python3
 PC=txl-rpc-$$ DEV=txl-rdev-$$
 WORK=$(mktemp -d /tmp/txl-e2e-release.XXXXXX)
-. "$SRC/scripts/lab.sh"
+. "$SRC/tests/lab.sh"
 lab_image "$BUILD"
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all
 # No Linux menu entries for the shortcuts the installer makes.

@@ -7,7 +7,7 @@
 # next, then end alone) it stays. QtTest under Wine writes only to its log file, shown here with
 # Wine's messages, and a last line on how a failing or silent program ended.
 set -u
-. "$(dirname "$0")/../../scripts/lab.sh"
+. "$(dirname "$0")/../lab.sh"
 lab_wine_slot || exit 1
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 # Wine's errors stay on: a program that dies before its first line has only them to tell why.

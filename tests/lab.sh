@@ -83,6 +83,6 @@ table_value() {
 
 for lab_part in net x wine tally; do
     # shellcheck disable=SC1090
-    . "$LAB_SRC/scripts/lab/$lab_part.sh"
+    . "$LAB_SRC/tests/lab/$lab_part.sh"
 done
 unset lab_part
