@@ -46,7 +46,6 @@ lab_cable "$PC" "$DEVA"
 lab_link -n "$PC" txlcable 10.77.1.1/24 unplugged
 
 log "outcomes, by subnet: 192.168.0.200 is behind 192.168.0.10"
-row "OK" "--once" 0 "^Статус: OK$" 192.168.0.200
 row "silent device" "--fault 0:silent:all" 1 "^txloader: .*не ответило" 192.168.0.200
 row "ERROR" "--fault 0:error:all" 2 "^Статус: ошибка устройства$" --quiet 192.168.0.200
 row "unknown reply" "--fault 0:unknown:all" 3 "^Статус: неизвестная ошибка$" 192.168.0.200
@@ -57,10 +56,8 @@ row "unknown option" "--once" 64 "неизвестный параметр --fast
 row "three groups" "--once" 64 "не IP-адрес" 192.168.0
 row "no address" "--once" 64 "не задан IP-адрес" --json
 row "unknown interface" "--once" 64 "нет интерфейса eth9" --interface eth9 192.168.0.200
-
-log "--json: one object, the device's SHA-256"
-row "json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
-check "json: $(cat "$WORK/out")" python3 -c '
+row "OK, --json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
+check "json, one object with the device's SHA-256: $(cat "$WORK/out")" python3 -c '
 import json, sys
 o = json.loads(open(sys.argv[1]).read())
 assert (o["device"], o["interface"], o["outcome"], o["exit"]) == ("192.168.0.200", "192.168.0.10", "ok", 0)
