@@ -65,10 +65,11 @@ user_in_pc() {
 }
 
 log "without permission the placeholder build must not become a package"
-! bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1 ||
+if bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1; then
     fail "scripts/package.sh packaged the placeholder image without --allow-placeholder"
-grep -q "placeholder image" "$WORK/refused.log" || { tail -n 20 "$WORK/refused.log"; fail "no word on the placeholder"; }
-ls "$WORK"/build/*.deb >/dev/null 2>&1 && fail "a package was left behind after the refusal"
+else pass; fi
+check "no word on the placeholder: $(tail -n 20 "$WORK/refused.log")" grep -q "placeholder image" "$WORK/refused.log"
+check_not "a package was left behind after the refusal" compgen -G "$WORK/build/*.deb"
 
 log "test package with the placeholder, allowed"
 bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1 ||
@@ -80,11 +81,11 @@ sed -n '/^-- lintian/,$p' "$WORK/package.log"
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 log "Depends: $DEPENDS"
 for dep in libcap2-bin libqt6widgets6 libc6; do
-    grep -q "$dep" <<<"$DEPENDS" || fail "Depends lacks $dep"
+    check "Depends lacks $dep" grep -q "$dep" <<<"$DEPENDS"
 done
 # The package's copies of the product's facts (product.env of its build).
 FACTS="$(dpkg-deb -f "$DEB" Maintainer)|$(dpkg-deb -f "$DEB" Version)"
-[ "$FACTS" = "$TXL_PUBLISHER <$TXL_CONTACT>|$TXL_VERSION" ] || fail "the package's maintainer and version: $FACTS"
+check "the package's maintainer and version: $FACTS" [ "$FACTS" = "$TXL_PUBLISHER <$TXL_CONTACT>|$TXL_VERSION" ]
 
 # What the package holds; of it, only what exists now may exist afterwards. A set, not a list piped
 # to grep -q: under pipefail the writer's broken pipe on an early match reads as no match.
@@ -98,42 +99,43 @@ apt_get install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; e
 # The tool runs whatever code its environment names (Qt and GTK plugins): only its helper may hold a capability.
 HELPER=/usr/lib/txloader/txloader-bind69
 for program in /usr/bin/txloader /usr/bin/txloader-cli; do
-    [ -z "$(getcap "$program")" ] || fail "$program carries a capability: $(getcap "$program")"
+    check "$program carries a capability: $(getcap "$program")" [ -z "$(getcap "$program")" ]
 done
-[ "$(getcap "$HELPER")" = "$HELPER cap_net_bind_service=ep" ] ||
-    fail "postinst did not give $HELPER exactly cap_net_bind_service: $(getcap "$HELPER")"
-[ "$(stat -c %a:%U "$HELPER")" = 755:root ] || fail "$HELPER is not root's, mode 755"
+check "postinst did not give $HELPER exactly cap_net_bind_service: $(getcap "$HELPER")" \
+    [ "$(getcap "$HELPER")" = "$HELPER cap_net_bind_service=ep" ]
+check "$HELPER is not root's, mode 755" [ "$(stat -c %a:%U "$HELPER")" = 755:root ]
 for size in 16 32 48 128 256; do
-    [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ] || fail "no ${size}px icon"
+    check "no ${size}px icon" [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ]
 done
 DESKTOP=/usr/share/applications/com.tervix.txloader.desktop
-desktop-file-validate "$DESKTOP" || fail "desktop entry does not validate"
+check "desktop entry does not validate" desktop-file-validate "$DESKTOP"
 for line in "Name=$TXL_PRODUCT_NAME" Exec=txloader Icon=txloader; do
-    grep -qx "$line" "$DESKTOP" || fail "desktop entry ${line%%=*}"
+    check "desktop entry ${line%%=*}" grep -qx "$line" "$DESKTOP"
 done
-appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1 ||
-    { cat "$WORK/appstream.log"; fail "metainfo does not validate"; }
+if appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1; then
+    pass
+else cat "$WORK/appstream.log" && fail "metainfo does not validate"; fi
 for page in txloader txloader-cli; do
-    zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1 .* \"txloader $TXL_VERSION\"" ||
-        fail "no manual page $page(1) of $TXL_VERSION"
+    check "no manual page $page(1) of $TXL_VERSION" \
+        grep -q "^\.TH ${page^^} 1 .* \"txloader $TXL_VERSION\"" <<<"$(zcat "/usr/share/man/man1/$page.1.gz")"
 done
 # Completion of the options, and of interface names after --interface (none here: no card is up).
 COMPLETED=$(bash -c '. /usr/share/bash-completion/completions/txloader-cli
     COMP_WORDS=(txloader-cli --js); COMP_CWORD=1; _txloader_cli; echo "${COMPREPLY[*]}"')
-[ "$COMPLETED" = --json ] || fail "bash completes \"--js\" to \"$COMPLETED\""
-grep -qF "<developer_name>$TXL_PUBLISHER</developer_name>" /usr/share/metainfo/com.tervix.txloader.metainfo.xml ||
-    fail "the metainfo names another developer"
-grep -qxF "Upstream-Contact: $TXL_PUBLISHER <$TXL_CONTACT>" /usr/share/doc/txloader/copyright || fail "no copyright file naming $TXL_PUBLISHER"
+check "bash completes \"--js\" to \"$COMPLETED\"" [ "$COMPLETED" = --json ]
+check "the metainfo names another developer" \
+    grep -qF "<developer_name>$TXL_PUBLISHER</developer_name>" /usr/share/metainfo/com.tervix.txloader.metainfo.xml
+check "no copyright file naming $TXL_PUBLISHER" grep -qxF "Upstream-Contact: $TXL_PUBLISHER <$TXL_CONTACT>" /usr/share/doc/txloader/copyright
 
 log "postinst on a file system without extended attributes"
 # A private mount namespace: ramfs under the helper keeps no capability.
-POSTINST_SAID=$(unshare --mount --propagation private sh -c '
+if POSTINST_SAID=$(unshare --mount --propagation private sh -c '
     mkdir "$1/ram" && mount -t ramfs none "$1/ram" && cp "$2" "$1/ram/" &&
     mount --bind "$1/ram/${2##*/}" "$2" && sh /var/lib/dpkg/info/txloader.postinst configure' \
-    postinst "$WORK" "$HELPER" 2>&1) || fail "postinst failed where setcap cannot work"
-grep -q "setcap cap_net_bind_service=+ep $HELPER" <<<"$POSTINST_SAID" ||
-    { echo "$POSTINST_SAID"; fail "postinst did not say how to give the capability"; }
-getcap "$HELPER" | grep -q cap_net_bind_service || fail "the installed helper lost its capability"
+    postinst "$WORK" "$HELPER" 2>&1); then pass; else fail "postinst failed where setcap cannot work"; fi
+check "postinst did not say how to give the capability: $POSTINST_SAID" \
+    grep -q "setcap cap_net_bind_service=+ep $HELPER" <<<"$POSTINST_SAID"
+check "the installed helper lost its capability" grep -q cap_net_bind_service <<<"$(getcap "$HELPER")"
 
 lab_xvfb 1024x768
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
@@ -162,45 +164,45 @@ LAB_LISTENER=$WORK/home/atspi_events.py lab_listened_tool /usr/bin/txloader user
     env QT_QPA_PLATFORMTHEME=gtk3 GTK_MODULES="$WORK/home/libcapeff.so" || exit 1
 CAPEFF=$(cat "$WORK/home/capeff" 2>&1) || true
 log "code of the user's own in the tool found $CAPEFF"
-grep -qx "CapEff:[[:space:]]*0*" <<<"$CAPEFF" || fail "the user's own code did not run, or ran with capabilities"
+check "the user's own code did not run, or ran with capabilities" grep -qx "CapEff:[[:space:]]*0*" <<<"$CAPEFF"
 
 log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
-lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
+check "the image from the window" lab_delivered 60 "$TXL_IMAGE"
 lab_announced "name|Статус: OK" "\"Статус: OK\" was not announced"
 import -window root "$OUT/e2e-package.png"
 kill "$LISTENER_PID" 2>/dev/null || true
 
 log "click \"Выйти\""
 lab_click "$WIN" close
-lab_wait_exit "$TOOL_PID" 10 || fail "the tool did not end cleanly (status $LAB_STATUS)"
+if lab_wait_exit "$TOOL_PID" 10; then pass; else fail "the tool did not end cleanly (status $LAB_STATUS)"; fi
 log "txloader-cli as user $U, through the helper"
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
-user_in_pc txloader-cli --quiet 192.168.0.200 || fail "txloader-cli failed as user $U"
-lab_delivered 60 "$TXL_IMAGE" || FAILED=$((FAILED + 1))
+check "txloader-cli failed as user $U" user_in_pc txloader-cli --quiet 192.168.0.200
+check "the image from txloader-cli" lab_delivered 60 "$TXL_IMAGE"
 COMPLETED=$(user_in_pc bash -c '. /usr/share/bash-completion/completions/txloader-cli
     COMP_WORDS=(txloader-cli --interface txl); COMP_CWORD=2; _txloader_cli; echo "${COMPREPLY[*]}"')
-[ "$COMPLETED" = "$LAB_PC_LINK" ] || fail "bash completes the interface \"txl\" to \"$COMPLETED\", not $LAB_PC_LINK"
+check "bash completes the interface \"txl\" to \"$COMPLETED\", not $LAB_PC_LINK" [ "$COMPLETED" = "$LAB_PC_LINK" ]
 
 # The session's helpers follow the tool; any left are ours to end.
-lab_wait_for 10 sh -c "! pgrep -u $U >/dev/null" || {
+if lab_wait_for 10 sh -c "! pgrep -u $U >/dev/null"; then pass; else
     fail "processes of user $U left: $(pgrep -u "$U" -l | tr '\n' ' ')"
     for p in $(pgrep -u "$U"); do kill "$p" 2>/dev/null || true; done
-}
+fi
 
 remove_user
-getent passwd "$U" >/dev/null && fail "user $U is left"
-getent group "$U" >/dev/null && fail "group $U is left"
+check_not "user $U is left" getent passwd "$U" >/dev/null
+check_not "group $U is left" getent group "$U" >/dev/null
 
 log "apt-get purge"
-apt_get purge txloader >"$WORK/purge.log" 2>&1 || { cat "$WORK/purge.log"; fail "apt-get purge"; }
+if apt_get purge txloader >"$WORK/purge.log" 2>&1; then pass; else cat "$WORK/purge.log" && fail "apt-get purge"; fi
 INSTALLED=0
-dpkg-query -W txloader >/dev/null 2>&1 && fail "dpkg still knows txloader"
-ls /var/lib/dpkg/info/txloader.* >/dev/null 2>&1 && fail "dpkg's files for txloader are left"
+check_not "dpkg still knows txloader" sh -c 'dpkg-query -W txloader >/dev/null 2>&1'
+check_not "dpkg's files for txloader are left" compgen -G "/var/lib/dpkg/info/txloader.*"
+LEFT=()
 for p in "${PATHS[@]}"; do
-    if [ -e "$p" ] && [ -z "${PRESENT[$p]:-}" ]; then fail "left behind: $p"; fi
+    if [ -e "$p" ] && [ -z "${PRESENT[$p]:-}" ]; then LEFT+=("$p"); fi
 done
+check "left behind: ${LEFT[*]}" [ ${#LEFT[@]} = 0 ]
 
-[ "$FAILED" != 0 ] ||
-    echo "PASS: package built, refused without permission, installed, used by user $U, purged clean"
-exit "$FAILED"
+lab_tally

@@ -13,6 +13,8 @@ pass() { PASSED=$((PASSED + 1)); }
 
 # check DESCRIPTION COMMAND...: COMMAND holds (a pass), or DESCRIPTION is the failure.
 check() { if "${@:2}"; then pass; else fail "$1"; fi; }
+# check_not DESCRIPTION COMMAND...: COMMAND does not hold (a pass), or DESCRIPTION is the failure.
+check_not() { if "${@:2}"; then fail "$1"; else pass; fi; }
 
 # lab_tally: the closing line; true when nothing failed.
 lab_tally() {
