@@ -114,7 +114,7 @@ for line in "Name=$TXL_PRODUCT_NAME" Exec=txloader Icon=txloader; do
 done
 if appstreamcli validate --no-net /usr/share/metainfo/com.tervix.txloader.metainfo.xml >"$WORK/appstream.log" 2>&1; then
     pass
-else cat "$WORK/appstream.log" && fail "metainfo does not validate"; fi
+else cat "$WORK/appstream.log"; fail "metainfo does not validate"; fi
 for page in txloader txloader-cli; do
     check "no manual page $page(1) of $TXL_VERSION" \
         grep -q "^\.TH ${page^^} 1 .* \"txloader $TXL_VERSION\"" <<<"$(zcat "/usr/share/man/man1/$page.1.gz")"
@@ -195,7 +195,7 @@ check_not "user $U is left" getent passwd "$U" >/dev/null
 check_not "group $U is left" getent group "$U" >/dev/null
 
 log "apt-get purge"
-if apt_get purge txloader >"$WORK/purge.log" 2>&1; then pass; else cat "$WORK/purge.log" && fail "apt-get purge"; fi
+if apt_get purge txloader >"$WORK/purge.log" 2>&1; then pass; else cat "$WORK/purge.log"; fail "apt-get purge"; fi
 INSTALLED=0
 check_not "dpkg still knows txloader" sh -c 'dpkg-query -W txloader >/dev/null 2>&1'
 check_not "dpkg's files for txloader are left" compgen -G "/var/lib/dpkg/info/txloader.*"

@@ -76,7 +76,7 @@ lab_listened_tool() {
 # lab_heard LINE: the listener (its output in $WORK/events) heard LINE, such as "name|Статус: OK".
 lab_heard() { grep -qxF -- "$1" "$WORK/events"; }
 # lab_announced LINE WHAT: waits 10 s for LINE; else shows what was heard and fails WHAT.
-lab_announced() { if lab_wait_for 10 lab_heard "$1"; then pass; else cat "$WORK/events" && fail "$2"; fi; }
+lab_announced() { if lab_wait_for 10 lab_heard "$1"; then pass; else cat "$WORK/events"; fail "$2"; fi; }
 
 # Empty when there is no such window (xdotool then fails, which must not end a set -e script).
 lab_find_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1 || true; }
