@@ -22,7 +22,8 @@
 namespace {
 
 const char *const SimAddress = "127.0.0.2";
-const QByteArray SimError("\0\5\0\0simulated error\0", 20); // the simulator's one ERROR packet
+const QByteArray SimError("\0\5\0\0simulated error\0", 20); // the simulator's default ERROR packet
+const QByteArray Unreachable("ICMP port unreachable");         // what Probe gives for that report
 
 QByteArray Wrq(const QByteArray &name = "image.xfw")
 {
@@ -53,6 +54,8 @@ public:
         bind(FSocket, reinterpret_cast<sockaddr *>(&local), sizeof local);
         const int buffer = 4 << 20; // room for a whole flood
         setsockopt(FSocket, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+        const int on = 1; // hears of the ICMP reports for its datagrams
+        setsockopt(FSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
     }
     ~Probe() { close(FSocket); }
 
@@ -66,12 +69,15 @@ public:
                reinterpret_cast<sockaddr *>(&to), sizeof to);
     }
 
-    // Next datagram within timeoutMs, with the port it came from.
+    // Next datagram within timeoutMs, with the port it came from; Unreachable for an ICMP report.
     std::optional<QByteArray> Receive(int timeoutMs = 2000, int *fromPort = nullptr)
     {
         pollfd fd{FSocket, POLLIN, 0};
         if (poll(&fd, 1, timeoutMs) != 1)
             return std::nullopt;
+        char data[64];
+        if ((fd.revents & POLLERR) && recv(FSocket, data, sizeof data, MSG_ERRQUEUE) >= 0)
+            return Unreachable;
         QByteArray buffer(65536, 0);
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -124,6 +130,9 @@ void TestTftpSimFaults::faultReplyBytes_data()
     QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0') << "onebyte";
     QTest::newRow("onebyte 0x04") << "onebyte --onebyte-value 4" << QByteArray(1, '\4') << "onebyte";
     QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0') << "oversize";
+    QTest::newRow("error with code and message")
+        << "error --error-code 3 --error-message Flash\\x07full" << QByteArray("\0\5\0\3Flash\afull\0", 15)
+        << "error";
     // Lost on the way in: not kept (the repeat is the first copy) and not answered.
     QTest::newRow("lose") << "lose" << QByteArray() << "drop";
 }
@@ -286,8 +295,8 @@ void TestTftpSimFaults::newWriteRequestStartsOver()
 void TestTftpSimFaults::repliesToSteps_data()
 {
     // Steps: W sends the WRQ, Dn DATA block n (512 bytes), "." nothing; then what must come
-    // back: an ACK's number, E (the ERROR), U (opcode 7), Z (four zero bytes), each *N times
-    // when copied; or "-" for none within 300 ms.
+    // back: an ACK's number, E (the ERROR), U (opcode 7), Z (four zero bytes), P (the system's
+    // port unreachable), each *N times when copied; or "-" for none within 300 ms.
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("steps");
     QTest::addColumn<bool>("otherPort"); // the replies come from a port other than 69
@@ -296,6 +305,9 @@ void TestTftpSimFaults::repliesToSteps_data()
         QTest::newRow(name) << args << QString(steps) << otherPort;
     };
     row("in order only", {"--in-order"}, "W>0 D2>- D1>1 D1>1 D3>- D2>2");
+    row("in order, the last ACK for any other block", {"--in-order", "--repeat-last-ack"},
+        "W>0 D2>0 D1>1 D3>1 D2>2 D2>2");
+    row("stops listening, and stays so", {"--fault", "2:close"}, "W>0 D1>1 D2>- D2>P W>P");
     row("repeats its last ACK", {"--resend-ms", "100"}, "W>0 .>0 D1>1 .>1");
     row("answers from another port", {"--reply-port", "0"}, "W>0 D1>1", true);
     row("ACKs a block behind", {"--ack-skew", "-1"}, "W>0 D1>0 D2>1");
@@ -324,12 +336,13 @@ void TestTftpSimFaults::repliesToSteps()
         const QByteArray expected = wanted == "E"   ? SimError
                                     : wanted == "U" ? QByteArray("\0\7\0\0", 4)
                                     : wanted == "Z" ? QByteArray(4, '\0')
+                                    : wanted == "P" ? Unreachable
                                                     : Ack(wanted.toInt());
         for (int copy = 0, copies = qMax(1, step.section('*', 1).toInt()); copy < copies; ++copy) {
             int port = 0;
             const auto reply = probe.Receive(wanted == "-" ? 300 : 2000, &port);
             QVERIFY2(wanted == "-" ? !reply : reply && *reply == expected, qPrintable(step));
-            if (reply)
+            if (reply && *reply != Unreachable)
                 QCOMPARE(port != 69, otherPort);
         }
     }

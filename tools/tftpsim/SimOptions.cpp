@@ -12,7 +12,8 @@ const char *const UsageText =
     "               [--idle-timeout SEC] [--fault PACKET:KIND[:COUNT]]... [--drop FRACTION]\n"
     "               [--seed N] [--delay-ms MS] [--flood-count N] [--oversize-bytes N]\n"
     "               [--onebyte-value N] [--copies N] [--zero-acks] [--in-order]\n"
-    "               [--resend-ms MS] [--reply-port N] [--ack-skew N]\n"
+    "               [--repeat-last-ack] [--resend-ms MS] [--reply-port N] [--ack-skew N]\n"
+    "               [--error-code N] [--error-message TEXT]\n"
     "       tftpsim --sha256 FILE\n"
     "Plays a device that takes a TFTP write on ADDR:PORT (UDP, default port 69).\n"
     "  --out FILE          save the received file (at completion, and at exit if incomplete)\n"
@@ -22,8 +23,10 @@ const char *const UsageText =
     "  --idle-timeout SEC  exit after SEC seconds without a datagram (0 if complete, else 3)\n"
     "  --fault P:K[:C]     packet P (0 = WRQ, n = DATA block n) gets fault K for C receptions\n"
     "                      (default 1, 'all' = every one); K: silent error unknown zero onebyte\n"
-    "                      oversize flood lose. Several faults for one packet apply in turn.\n"
+    "                      oversize flood lose close. Several faults for one packet apply in turn.\n"
     "                      lose: the packet never reaches the device (neither kept nor answered)\n"
+    "                      close: the device stops listening there, unanswered: from then on the\n"
+    "                      system answers every packet with ICMP port unreachable\n"
     "  --drop F --seed N   lose fraction F of WRQ/DATA packets, seeded pseudo-randomly\n"
     "  --delay-ms MS       wait MS (fractions allowed) before every reply\n"
     "  --flood-count N     junk datagrams sent by the flood fault (default 1000)\n"
@@ -33,9 +36,12 @@ const char *const UsageText =
     "  --zero-acks         every ACK carries block number 0\n"
     "  --in-order          take only the next block; a repeat of the last one is acknowledged\n"
     "                      again, any other block ignored (as RFC 1350 receivers do)\n"
+    "  --repeat-last-ack   with --in-order: any other block is answered with the last ACK again\n"
     "  --resend-ms MS      re-send the last ACK after MS without a new packet, until complete\n"
     "  --reply-port N      answer from port N of the bound address (0: any free port)\n"
     "  --ack-skew N        a DATA block's ACK carries its number plus N (-100..100)\n"
+    "  --error-code N      the error fault's ERROR code, 0..65535 (default 0)\n"
+    "  --error-message T   its message (default 'simulated error'); \\xHH writes byte HH\n"
     "  --sha256 FILE       print the SHA-256 of FILE and exit\n";
 
 namespace {
@@ -58,9 +64,28 @@ bool ParseDouble(std::string_view text, double &value)
 }
 
 // In FaultKind's order.
-constexpr const char *KindNames[] = {"silent",  "error",    "unknown", "zero",
-                                     "onebyte", "oversize", "flood",   "lose"};
-static_assert(std::size(KindNames) == std::size_t(FaultKind::Lose) + 1);
+constexpr const char *KindNames[] = {"silent",   "error", "unknown", "zero", "onebyte",
+                                     "oversize", "flood", "lose",    "close"};
+static_assert(std::size(KindNames) == std::size_t(FaultKind::Close) + 1);
+
+// The text with every \xHH turned into byte HH, so a test can send any byte; nothing when malformed.
+std::optional<std::string> Unescape(std::string_view text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        unsigned byte = 0;
+        if (text.substr(i + 1, 1) != "x" || i + 4 > text.size() ||
+            std::from_chars(text.data() + i + 2, text.data() + i + 4, byte, 16).ptr != text.data() + i + 4)
+            return std::nullopt;
+        out += char(byte);
+        i += 3;
+    }
+    return out;
+}
 
 std::optional<FaultKind> ParseKind(std::string_view text)
 {
@@ -122,6 +147,8 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
             options.ZeroAcks = true;
         } else if (arg == "--in-order") {
             options.InOrder = true;
+        } else if (arg == "--repeat-last-ack") {
+            options.RepeatLastAck = true;
         } else if (arg == "--help" || arg == "-h") {
             return std::string("help");
         } else {
@@ -174,6 +201,12 @@ std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &optio
                 std::uint16_t port = 0;
                 ok = ParseUnsigned(*v, port, std::uint16_t(65535));
                 options.ReplyPort = port;
+            } else if (arg == "--error-code") {
+                ok = ParseUnsigned(*v, options.ErrorCode, std::uint16_t(65535));
+            } else if (arg == "--error-message") {
+                const auto message = Unescape(*v);
+                ok = message && message->size() < 1000;
+                options.ErrorMessage = message.value_or("");
             } else if (arg == "--sha256") {
                 options.HashFile = *v;
             } else {

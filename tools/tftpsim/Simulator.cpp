@@ -75,8 +75,8 @@ std::string JsonString(std::string_view text)
 
 const char *ActionName(int action)
 {
-    static constexpr const char *names[] = {"ack",     "silent",   "error", "unknown", "zero",
-                                            "onebyte", "oversize", "flood", "drop",    "ignore"};
+    static constexpr const char *names[] = {"ack",   "silent", "error", "unknown", "zero",  "onebyte",
+                                            "oversize", "flood", "drop",  "close",   "repeat", "ignore"};
     return names[action];
 }
 
@@ -107,7 +107,7 @@ Simulator::Action Simulator::FaultAction(FaultKind kind)
     // The faults stand in Action in FaultKind's order, from Silent; a lost packet is dropped.
     static_assert(int(Action::Silent) == int(FaultKind::Silent) + 1 &&
                   int(Action::Flood) == int(FaultKind::Flood) + 1 &&
-                  int(Action::Drop) == int(FaultKind::Lose) + 1);
+                  int(Action::Drop) == int(FaultKind::Lose) + 1 && int(Action::Close) == int(FaultKind::Close) + 1);
     return Action(int(kind) + 1);
 }
 
@@ -218,9 +218,7 @@ int Simulator::Run()
         const auto now = Clock::now();
         if (ResendDue(now)) {
             // An RFC 1350 receiver's timer: nothing new came, so the last ACK goes again.
-            const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(FLastAck.Block >> 8),
-                                         std::uint8_t(FLastAck.Block)};
-            SendTo(ack, FLastAck.To);
+            SendLastAck();
             FLastAck.At = now;
             ++FResent;
         }
@@ -288,13 +286,18 @@ void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in 
     // Only the next block, or the last one again; anything else goes unanswered.
     if (isData && FOptions.InOrder &&
         (!FTransfer.Started || (block != FTransfer.NextBlock && block + 1 != FTransfer.NextBlock))) {
-        Log(at, datagram, Action::Ignore);
+        const bool repeat = FOptions.RepeatLastAck && FLastAck.Sent;
+        if (repeat)
+            SendLastAck();
+        Log(at, datagram, repeat ? Action::Repeat : Action::Ignore);
         return;
     }
     const Action action = TakeFault(block);
-    if (action == Action::Drop) { // the lose fault: as if it never came
+    if (action == Action::Drop || action == Action::Close) { // as if it never came
         ++FDropped;
         Log(at, datagram, action);
+        if (action == Action::Close)
+            StopListening();
         return;
     }
     if (isWrq)
@@ -393,9 +396,11 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
     const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(number >> 8), std::uint8_t(number)};
     switch (action) {
     case Action::Error: {
-        static constexpr char message[] = "simulated error"; // sent with its terminating zero
-        std::uint8_t packet[4 + sizeof message] = {0, OpError, 0, 0};
-        std::memcpy(packet + 4, message, sizeof message);
+        // The message goes with its terminating zero.
+        std::vector<std::uint8_t> packet{0, OpError, std::uint8_t(FOptions.ErrorCode >> 8),
+                                         std::uint8_t(FOptions.ErrorCode)};
+        packet.insert(packet.end(), FOptions.ErrorMessage.begin(), FOptions.ErrorMessage.end());
+        packet.push_back(0);
         SendTo(packet, to);
         return;
     }
@@ -439,9 +444,24 @@ void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Cloc
     }
 }
 
+void Simulator::SendLastAck()
+{
+    const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(FLastAck.Block >> 8), std::uint8_t(FLastAck.Block)};
+    SendTo(ack, FLastAck.To);
+}
+
+void Simulator::StopListening()
+{
+    // A restarting device: its port is closed, so the system answers with port unreachable.
+    if (FReplySocket != FSocket)
+        close(FReplySocket);
+    close(FSocket);
+    FSocket = FReplySocket = -1;
+}
+
 bool Simulator::ResendDue(Clock::time_point now) const
 {
-    return FOptions.ResendMs > 0 && FLastAck.Sent && FTransfer.Started && !FTransfer.Complete &&
+    return FOptions.ResendMs > 0 && FSocket >= 0 && FLastAck.Sent && FTransfer.Started && !FTransfer.Complete &&
            Seconds(now - FLastAck.At) * 1000 >= FOptions.ResendMs;
 }
 

@@ -37,7 +37,7 @@ public:
     int Run();
 
 private:
-    enum class Action { Ack, Silent, Error, Unknown, Zero, OneByte, Oversize, Flood, Drop, Ignore };
+    enum class Action { Ack, Silent, Error, Unknown, Zero, OneByte, Oversize, Flood, Drop, Close, Repeat, Ignore };
 
     struct Transfer {
         bool Started = false;
@@ -75,6 +75,8 @@ private:
     void OnData(unsigned block, std::span<const std::uint8_t> payload, Clock::time_point at);
     void Reply(Action action, unsigned block, const sockaddr_in &to, Clock::time_point received);
     void SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to);
+    void SendLastAck();
+    void StopListening();
     bool ResendDue(Clock::time_point now) const;
     void Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action);
     void SaveFile();
