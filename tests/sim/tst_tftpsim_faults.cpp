@@ -23,7 +23,7 @@ namespace {
 
 const char *const SimAddress = "127.0.0.2";
 const QByteArray SimError("\0\5\0\0simulated error\0", 20); // the simulator's default ERROR packet
-const QByteArray Unreachable("ICMP port unreachable");         // what Probe gives for that report
+const QByteArray Unreachable("ICMP port unreachable");      // what Probe gives for that report
 
 QByteArray Wrq(const QByteArray &name = "image.xfw")
 {
@@ -130,9 +130,8 @@ void TestTftpSimFaults::faultReplyBytes_data()
     QTest::newRow("onebyte") << "onebyte" << QByteArray(1, '\0') << "onebyte";
     QTest::newRow("onebyte 0x04") << "onebyte --onebyte-value 4" << QByteArray(1, '\4') << "onebyte";
     QTest::newRow("oversize") << "oversize" << Ack(1) + QByteArray(1996, '\0') << "oversize";
-    QTest::newRow("error with code and message")
-        << "error --error-code 3 --error-message Flash\\x07full" << QByteArray("\0\5\0\3Flash\afull\0", 15)
-        << "error";
+    QTest::newRow("error with code and message") << "error --error-code 3 --error-message Flash\\x07full"
+                                                 << QByteArray("\0\5\0\3Flash\afull\0", 15) << "error";
     // Lost on the way in: not kept (the repeat is the first copy) and not answered.
     QTest::newRow("lose") << "lose" << QByteArray() << "drop";
 }

@@ -36,7 +36,7 @@ struct SimOptions {
     bool InOrder = false;          // takes only the next block, as an RFC 1350 receiver does
     bool RepeatLastAck = false;    // with InOrder: answers any other block with its last ACK again
     double ResendMs = 0;           // re-sends its last ACK after this long without a new packet; 0: never
-    std::uint16_t ErrorCode = 0; // of the ERROR the error fault sends
+    std::uint16_t ErrorCode = 0;   // of the ERROR the error fault sends
     std::string ErrorMessage = "simulated error";
     int ReplyPort = -1;   // answers from this port of its address (0: any free one); -1: the bound one
     std::string HashFile; // --sha256: print a file's digest and exit

@@ -75,8 +75,8 @@ std::string JsonString(std::string_view text)
 
 const char *ActionName(int action)
 {
-    static constexpr const char *names[] = {"ack",   "silent", "error", "unknown", "zero",  "onebyte",
-                                            "oversize", "flood", "drop",  "close",   "repeat", "ignore"};
+    static constexpr const char *names[] = {"ack",      "silent", "error", "unknown", "zero",   "onebyte",
+                                            "oversize", "flood",  "drop",  "close",   "repeat", "ignore"};
     return names[action];
 }
 
@@ -107,7 +107,8 @@ Simulator::Action Simulator::FaultAction(FaultKind kind)
     // The faults stand in Action in FaultKind's order, from Silent; a lost packet is dropped.
     static_assert(int(Action::Silent) == int(FaultKind::Silent) + 1 &&
                   int(Action::Flood) == int(FaultKind::Flood) + 1 &&
-                  int(Action::Drop) == int(FaultKind::Lose) + 1 && int(Action::Close) == int(FaultKind::Close) + 1);
+                  int(Action::Drop) == int(FaultKind::Lose) + 1 &&
+                  int(Action::Close) == int(FaultKind::Close) + 1);
     return Action(int(kind) + 1);
 }
 
@@ -461,8 +462,8 @@ void Simulator::StopListening()
 
 bool Simulator::ResendDue(Clock::time_point now) const
 {
-    return FOptions.ResendMs > 0 && FSocket >= 0 && FLastAck.Sent && FTransfer.Started && !FTransfer.Complete &&
-           Seconds(now - FLastAck.At) * 1000 >= FOptions.ResendMs;
+    return FOptions.ResendMs > 0 && FSocket >= 0 && FLastAck.Sent && FTransfer.Started &&
+           !FTransfer.Complete && Seconds(now - FLastAck.At) * 1000 >= FOptions.ResendMs;
 }
 
 void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to)

@@ -37,7 +37,20 @@ public:
     int Run();
 
 private:
-    enum class Action { Ack, Silent, Error, Unknown, Zero, OneByte, Oversize, Flood, Drop, Close, Repeat, Ignore };
+    enum class Action {
+        Ack,
+        Silent,
+        Error,
+        Unknown,
+        Zero,
+        OneByte,
+        Oversize,
+        Flood,
+        Drop,
+        Close,
+        Repeat,
+        Ignore
+    };
 
     struct Transfer {
         bool Started = false;
