@@ -1,4 +1,5 @@
 #include "InterfaceInfo.h"
+#include "LocalAddresses.h"
 #include "uitest_netns.h"
 
 #include <QRegularExpression>
@@ -171,6 +172,10 @@ private slots:
     void filterSwitches();
     void manyInterfacesInSystemOrder();
     void ownershipAndFailures();
+    void addressText_data();
+    void addressText();
+    void deviceAddressCheck_data();
+    void deviceAddressCheck();
 };
 
 void TestInterfaceList::initTestCase()
@@ -347,6 +352,92 @@ void TestInterfaceList::ownershipAndFailures()
     QCOMPARE(Error, EMFILE);
     QCOMPARE(Fresh.Count(), 0);
     QCOMPARE(List.Count(), Records + 2);
+}
+
+void TestInterfaceList::addressText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("formatted"); // empty: no address
+    QTest::addColumn<bool>("oneHost");      // may name one device
+    const auto Row = [](const char *Name, const char *Text, const char *Formatted, bool OneHost) {
+        QTest::newRow(Name) << Text << Formatted << OneHost;
+    };
+    Row("default", "192.168.0.200", "192.168.0.200", true);
+    // Read as octal, 127.0.0.010 would be another device, 127.0.0.8.
+    Row("leading zeros are decimal", "192.168.010.001", "192.168.10.1", true);
+    Row("zero-padded", "010.020.030.040", "10.20.30.40", true);
+    Row("nine is no octal digit", "192.168.0.09", "192.168.0.9", true);
+    Row("edges", "0.0.0.0", "0.0.0.0", false);
+    Row("all ones", "255.255.255.255", "255.255.255.255", false);
+    Row("empty field", "...", "", false);
+    Row("empty", "", "", false);
+    Row("three groups", "192.168.0", "", false);
+    Row("five groups", "1.2.3.4.5", "", false);
+    Row("over 255", "192.168.0.256", "", false);
+    Row("four digits", "192.168.0.0200", "", false);
+    Row("hex", "0x7f.0.0.1", "", false);
+    Row("blank inside", "192.168. 0.200", "", false);
+    Row("trailing blank", "192.168.0.200 ", "", false);
+    Row("trailing dot", "192.168.0.200.", "", false);
+    Row("sign", "+1.2.3.4", "", false);
+    Row("single number", "3232235720", "", false);
+    Row("host name", "device.local", "", false);
+    Row("not Latin", "192.168.0.２００", "", false);
+    Row("this network", "0.1.2.3", "0.1.2.3", false);
+    Row("multicast low", "224.0.0.1", "224.0.0.1", false);
+    Row("multicast high", "239.255.255.250", "239.255.255.250", false);
+    Row("below multicast", "223.255.255.255", "223.255.255.255", true);
+    Row("reserved", "240.0.0.1", "240.0.0.1", false);
+    Row("reserved, last", "255.255.255.254", "255.255.255.254", false);
+}
+
+void TestInterfaceList::addressText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, formatted);
+    QFETCH(bool, oneHost);
+    const std::optional<TIpv4> Parsed = ipv4::Parse(text);
+    QCOMPARE(Parsed ? ipv4::Text(*Parsed) : QString(), formatted);
+    if (Parsed)
+        QCOMPARE(ipv4::IsSingleHost(*Parsed), oneHost);
+    // On /31 and /32 every address is a host.
+    QCOMPARE(ipv4::DirectedBroadcast(0xC0A8000A, 0xFFFFFF00), std::optional<TIpv4>(0xC0A800FF));
+    QCOMPARE(ipv4::DirectedBroadcast(0x0A0B0C0D, 0xFFF00000), std::optional<TIpv4>(0x0A0FFFFF));
+    QVERIFY(!ipv4::DirectedBroadcast(0xC0A8000A, 0xFFFFFFFE));
+    QVERIFY(!ipv4::DirectedBroadcast(0xC0A8000A, 0xFFFFFFFF));
+}
+
+void TestInterfaceList::deviceAddressCheck_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("local"); // empty: any interface
+    QTest::addColumn<int>("check");
+    const int Usable = int(TDeviceAddressCheck::Usable), NotOne = int(TDeviceAddressCheck::NotOneDevice),
+              Own = int(TDeviceAddressCheck::OwnAddress);
+    const auto Row = [](const char *Name, const char *Device, const char *Local, int Check) {
+        QTest::newRow(Name) << Device << Local << Check;
+    };
+    Row("a device on the subnet", "10.1.0.200", "10.1.0.1", Usable);
+    Row("the subnet's broadcast", "10.1.0.255", "10.1.0.1", NotOne);
+    Row("the broadcast the system reports", "10.6.0.0", "10.6.0.1", NotOne);
+    Row("another interface's broadcast, from any", "10.2.0.255", "", NotOne);
+    // Bound to its own interface, that is just an address of another subnet.
+    Row("another interface's broadcast, from one", "10.2.0.255", "10.1.0.1", Usable);
+    Row("multicast", "224.0.0.1", "10.1.0.1", NotOne);
+    Row("this PC, the interface's own", "10.1.0.1", "10.1.0.1", Own);
+    Row("this PC, another card", "172.16.5.9", "10.1.0.1", Own);
+    Row("this PC, a switched-off card", "10.2.0.1", "", Own);
+    Row("this PC, loopback", "127.0.0.1", "", Own);
+    Row("a point-to-point peer", "10.9.0.2", "10.9.0.1", Usable);
+}
+
+void TestInterfaceList::deviceAddressCheck()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, local);
+    QFETCH(int, check);
+    QVERIFY(Ip({"-batch", "-"}, FilterSetup + QString(AddressSetup)));
+    QCOMPARE(int(CheckDeviceAddress(*ipv4::Parse(device), ipv4::Parse(local).value_or(0))), check);
 }
 
 QTEST_GUILESS_MAIN(TestInterfaceList)
