@@ -2,46 +2,42 @@
 
 #include "CliOptions.h"
 #include "Console.h"
-#include "InterfaceInfo.h"
+#include "Ipv4.h"
 #include "LoadData.h"
+#include "LocalAddresses.h"
 #include "Neighbour.h"
 #include "Outcome.h"
-#include "TftpClient.h"
+#include "PolledUpload.h"
+#include "SocketPoll.h"
 #include "TftpPacket.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <atomic>
-#include <bit>
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
 
-// How often a terminal's progress lines are redrawn, and a Ctrl+C looked for.
+using TClock = TUploadMachine::TClock;
+
+// How often a terminal's progress lines are redrawn.
 constexpr int TickMs = 100;
 
-struct TInterface {
-    QString Address;
-    QString Name;
-    std::uint32_t Value = 0;
-    std::uint32_t Netmask = 0;
+// One device behind one interface, and its upload.
+struct TRun {
+    TLocalAddress Via;
+    std::unique_ptr<TPolledUpload> Upload;
 };
 
-// One device behind one interface, and its upload on a thread of its own.
-struct TRun {
-    TInterface Via;
-    std::unique_ptr<TTftpClient> Client;
-    std::atomic<unsigned> Acked{0}, Retries{0};
-    std::atomic<bool> Awaiting{true}, Done{false};
-    TTftpResult Result = trTimeout;
-    TUploadEvidence Evidence;
-    qint64 Ms = 0;
-    std::thread Thread;
+// What the command line asked for could not be had; Exit says whose fault that is.
+struct TChoiceError {
+    int Exit = ceUsage;
+    QString Message;
 };
 
 void Say(const QString &Line)
@@ -55,45 +51,39 @@ int UsageError(const QString &Message)
     return ceUsage;
 }
 
-std::vector<TInterface> UsableInterfaces()
-{
-    // The window's list: up, neither loopback nor point-to-point.
-    TNetInterfaceList List;
-    List.Refresh();
-    std::vector<TInterface> Result;
-    for (int i = 0; i < List.Count(); ++i) {
-        const auto Address = tftp::ParseDottedQuad(List.Strings(i).toStdString());
-        const auto Netmask = tftp::ParseDottedQuad(List.Objects(i)->Netmask.toStdString());
-        if (Address)
-            Result.push_back(
-                {List.Strings(i), List.Objects(i)->Name, *Address, Netmask.value_or(0xFFFFFFFFu)});
-    }
-    return Result;
-}
-
-QString Described(const TInterface &Interface)
+QString Described(const TLocalAddress &Interface)
 {
     return QStringLiteral("%1/%2 (%3)")
-        .arg(Interface.Address)
-        .arg(std::popcount(Interface.Netmask))
+        .arg(ipv4::Text(Interface.Address))
+        .arg(ipv4::PrefixLength(Interface.Netmask))
         .arg(Interface.Name.isEmpty() ? QStringLiteral("?") : Interface.Name);
 }
 
-QString Candidates(const std::vector<TInterface> &Interfaces)
+QString Candidates(const std::vector<TLocalAddress> &Interfaces)
 {
+    if (Interfaces.empty())
+        return QStringLiteral("ни одного");
     QStringList Names;
-    for (const TInterface &Interface : Interfaces)
+    for (const TLocalAddress &Interface : Interfaces)
         Names << Described(Interface);
     return Names.join(QStringLiteral(", "));
 }
 
+std::vector<TLocalAddress> Usable(const std::vector<TLocalAddress> &All)
+{
+    std::vector<TLocalAddress> Result;
+    std::copy_if(All.begin(), All.end(), std::back_inserter(Result),
+                 [](const auto &I) { return I.Usable(); });
+    return Result;
+}
+
 int List()
 {
-    for (const TInterface &Interface : UsableInterfaces()) {
-        const TLinkState State = QueryLinkState(Interface.Value);
+    for (const TLocalAddress &Interface : Usable(LocalAddresses())) {
+        const TLinkState State = QueryLinkState(Interface.Address);
         WriteText(TStream::Out, QStringLiteral("%1\t%2/%3\t%4\n")
-                                    .arg(Interface.Name, Interface.Address)
-                                    .arg(std::popcount(Interface.Netmask))
+                                    .arg(Interface.Name, ipv4::Text(Interface.Address))
+                                    .arg(ipv4::PrefixLength(Interface.Netmask))
                                     .arg(State == TLinkState::NoCarrier ? QStringLiteral("нет связи")
                                                                         : QStringLiteral("включён")));
     }
@@ -118,55 +108,92 @@ int Version()
     return ceOK;
 }
 
-// The interfaces to upload through, or a usage error's message.
-std::vector<TInterface> Choose(const TCliOptions &Options, std::uint32_t Device, QString &Error)
+// The address of the card named Wanted (by address or by its system name) to upload through.
+std::optional<TLocalAddress> Named(const QString &Wanted, const std::vector<TLocalAddress> &All, TIpv4 Device,
+                                   TChoiceError &Error)
 {
-    const std::vector<TInterface> Usable = UsableInterfaces();
-    std::vector<TInterface> Chosen;
+    const auto WantedAddress = ipv4::Parse(Wanted);
+    std::vector<TLocalAddress> Card;
+    std::copy_if(All.begin(), All.end(), std::back_inserter(Card), [&](const TLocalAddress &I) {
+        return !I.IsLoopBack && !I.IsPPP && (WantedAddress ? I.Address == *WantedAddress : I.Name == Wanted);
+    });
+    if (Card.empty()) {
+        Error.Message = QStringLiteral("нет интерфейса %1, через который можно загружать; есть: %2")
+                            .arg(Wanted, Candidates(Usable(All)));
+        return std::nullopt;
+    }
+    // A card named by its name may have several addresses: the one facing the device.
+    const auto Holding =
+        std::find_if(Card.begin(), Card.end(), [&](const auto &I) { return I.Holds(Device); });
+    if (Holding == Card.end() && Card.size() > 1) {
+        Error.Message =
+            QStringLiteral("у интерфейса %1 несколько адресов, и ни в одной их подсети нет адреса %2; "
+                           "укажите адрес интерфейса (--interface): %3")
+                .arg(Wanted, ipv4::Text(Device), Candidates(Card));
+        return std::nullopt;
+    }
+    const TLocalAddress Chosen = Holding == Card.end() ? Card.front() : *Holding;
+    // Switched off: the state of the machine, not a wrong command line.
+    if (!Chosen.IsUp) {
+        Error = {ceNotSent, InterfaceOffReason(Chosen.Address)};
+        return std::nullopt;
+    }
+    return Chosen;
+}
+
+// The interfaces to upload through; empty with Error when there are none to be had.
+std::vector<TLocalAddress> Choose(const TCliOptions &Options, TIpv4 Device, TChoiceError &Error)
+{
+    const std::vector<TLocalAddress> All = LocalAddresses();
+    std::vector<TLocalAddress> Chosen;
     for (const QString &Wanted : Options.Interfaces) {
-        const auto WantedAddress = tftp::ParseDottedQuad(Wanted.toStdString());
-        const auto Found = std::find_if(Usable.begin(), Usable.end(), [&](const TInterface &Interface) {
-            return WantedAddress ? Interface.Value == *WantedAddress : Interface.Name == Wanted;
-        });
-        if (Found == Usable.end()) {
-            Error = QStringLiteral("нет интерфейса %1, через который можно загружать; есть: %2")
-                        .arg(Wanted, Usable.empty() ? QStringLiteral("ни одного") : Candidates(Usable));
+        const std::optional<TLocalAddress> Found = Named(Wanted, All, Device, Error);
+        if (!Found)
             return {};
-        }
         if (std::any_of(Chosen.begin(), Chosen.end(),
-                        [&](const TInterface &I) { return I.Value == Found->Value; })) {
-            Error = QStringLiteral("интерфейс %1 задан дважды").arg(Wanted);
+                        [&](const auto &I) { return I.Address == Found->Address; })) {
+            Error.Message = QStringLiteral("интерфейс %1 задан дважды").arg(Wanted);
             return {};
         }
         Chosen.push_back(*Found);
     }
-    if (!Chosen.empty() || Usable.size() == 1)
-        return Chosen.empty() ? Usable : Chosen;
-    std::vector<TInterface> Holding;
-    for (const TInterface &Interface : Usable) {
-        if ((Interface.Value & Interface.Netmask) == (Device & Interface.Netmask))
-            Holding.push_back(Interface);
-    }
+    if (!Chosen.empty())
+        return Chosen;
+    const std::vector<TLocalAddress> Up = Usable(All);
+    if (Up.size() == 1)
+        return Up;
+    std::vector<TLocalAddress> Holding;
+    std::copy_if(Up.begin(), Up.end(), std::back_inserter(Holding),
+                 [&](const auto &I) { return I.Holds(Device); });
     if (Holding.size() == 1)
         return Holding;
-    Error = Usable.empty() ? QStringLiteral("Не обнаружено ни одного сетевого интерфейса!")
-                           : QStringLiteral("укажите интерфейс (--interface): адрес %1 %2; есть: %3")
-                                 .arg(tftp::FormatDottedQuad(Device).c_str(),
-                                      Holding.empty() ? QStringLiteral("не входит в подсеть ни одного")
-                                                      : QStringLiteral("входит в подсети нескольких"),
-                                      Candidates(Usable));
+    // No usable card faces the device, but a switched-off one would.
+    const auto Off = std::find_if(All.begin(), All.end(), [&](const TLocalAddress &I) {
+        return !I.IsUp && !I.IsLoopBack && !I.IsPPP && I.Holds(Device);
+    });
+    if (Holding.empty() && Off != All.end())
+        Error = {ceNotSent, InterfaceOffReason(Off->Address)};
+    else if (Up.empty())
+        Error = {ceNotSent, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!")};
+    else
+        Error.Message = QStringLiteral("укажите интерфейс (--interface): адрес %1 %2; есть: %3")
+                            .arg(ipv4::Text(Device),
+                                 Holding.empty() ? QStringLiteral("не входит в подсеть ни одного")
+                                                 : QStringLiteral("входит в подсети нескольких"),
+                                 Candidates(Up));
     return {};
 }
 
-int ExitOf(const TRun &Run)
+int ExitOf(const TPolledUpload &Upload)
 {
-    if (Run.Evidence.Interrupted)
+    const TUploadEvidence Evidence = Upload.Evidence();
+    if (Evidence.Interrupted)
         return ceInterrupted;
-    if (Run.Result == trOK)
+    if (Upload.Result() == trOK)
         return ceOK;
-    if (Run.Evidence.NotSent())
+    if (Evidence.NotSent())
         return ceNotSent;
-    switch (Run.Result) {
+    switch (Upload.Result()) {
     case trTimeout:
         return ceTimeout;
     case trDeviceError:
@@ -194,127 +221,117 @@ QString OutcomeName(int Exit)
     }
 }
 
-QString ProgressLine(const TRun &Run, const QString &Device, qint64 Ms, unsigned Blocks)
+QString ProgressLine(const TRun &Run, const QString &Device, qint64 Ms)
 {
-    if (Run.Awaiting)
+    const TUploadProgress Now = Run.Upload->Progress();
+    if (Now.AwaitingDevice && !Run.Upload->Done())
         return QStringLiteral("жду %1 … (включите устройство в режиме загрузки)").arg(Device);
-    const unsigned Acked = Run.Acked;
     return QStringLiteral("%1 через %2: %3/%4 блоков, %5 байт, %6 с, повторов: %7")
-        .arg(Device, Run.Via.Address)
-        .arg(Acked)
-        .arg(Blocks)
-        .arg(std::min<std::size_t>(FirmwareSize, std::size_t(Acked) * tftp::BlockSize))
+        .arg(Device, ipv4::Text(Run.Via.Address))
+        .arg(Now.BlocksAcked)
+        .arg(Now.Blocks)
+        .arg(Now.BytesAcked)
         .arg(double(Ms) / 1000, 0, 'f', 1)
-        .arg(Run.Retries.load());
+        .arg(Now.Retries);
 }
 
-int Upload(const TCliOptions &Options)
+qint64 MsSince(TClock::time_point Start, TClock::time_point Now)
 {
-    const auto Device = tftp::ParseDottedQuad(Options.Device.toStdString());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Now - Start).count();
+}
+
+int Upload(const TCliOptions &Options, int AttemptMs)
+{
+    const auto Device = ipv4::Parse(Options.Device);
     if (!Device)
         return UsageError(
             QStringLiteral("%1 — не IP-адрес (четыре числа от 0 до 255 через точку)").arg(Options.Device));
-    const QString DeviceText = QString::fromStdString(tftp::FormatDottedQuad(*Device));
-    QString Error;
-    const std::vector<TInterface> Interfaces = Choose(Options, *Device, Error);
-    if (Interfaces.empty())
-        return Error.startsWith(QStringLiteral("Не обнаружено")) ? (Say(Error), ceNotSent)
-                                                                 : UsageError(Error);
+    const QString DeviceText = ipv4::Text(*Device);
+    TChoiceError Error;
+    const std::vector<TLocalAddress> Interfaces = Choose(Options, *Device, Error);
+    if (Interfaces.empty()) {
+        if (Error.Exit == ceUsage)
+            return UsageError(Error.Message);
+        Say(QStringLiteral("txloader: ") + Error.Message);
+        return Error.Exit;
+    }
 
-    // Before the receive threads start, so that none of them takes the signal.
-    CatchInterrupt();
+    TPollWake Wake;
+    CatchInterrupt(Wake);
     const bool Several = Interfaces.size() > 1;
     const bool Progress = !Options.Quiet && IsTerminal(TStream::Err);
-    const unsigned Blocks = unsigned(FirmwareSize / tftp::BlockSize + 1);
-    std::vector<std::unique_ptr<TRun>> Runs;
-    for (const TInterface &Interface : Interfaces) {
-        auto Run = std::make_unique<TRun>();
-        Run->Via = Interface;
-        Run->Client = std::make_unique<TTftpClient>(Interface.Address);
-        Run->Client->SetServeEvents(false);
-        Run->Client->SetWaitForDevice(Options.WaitSeconds * 1000);
-        Run->Client->OnProgress = [Run = Run.get()](const TUploadProgress &Now) {
-            Run->Acked = Now.BlocksAcked;
-            Run->Retries = Now.Retries;
-            Run->Awaiting = Now.AwaitingDevice;
-        };
+    std::vector<TRun> Runs;
+    std::vector<TPolledUpload *> Uploads;
+    for (const TLocalAddress &Interface : Interfaces) {
+        TRun Run{Interface, std::make_unique<TPolledUpload>(Interface.Address, FirmwareBytes(),
+                                                            TUploadMachine::TMs(AttemptMs))};
+        Run.Upload->SetWaitForDevice(std::chrono::seconds(Options.WaitSeconds));
+        Uploads.push_back(Run.Upload.get());
         Runs.push_back(std::move(Run));
     }
     if (Options.WaitSeconds > 0 && !Progress && !Options.Quiet)
         Say(QStringLiteral("жду %1 … (включите устройство в режиме загрузки)").arg(DeviceText));
-    QElapsedTimer Clock;
-    Clock.start();
-    for (auto &Run : Runs) {
-        Run->Thread = std::thread([Run = Run.get(), &Clock, DeviceText] {
-            Run->Result = Run->Client->Upload(DeviceText, QString::fromLatin1(FirmwareFileName));
-            Run->Evidence = Run->Client->Evidence();
-            Run->Ms = Clock.elapsed();
-            Run->Done = true;
-            WakeWaiter();
-        });
-    }
-
-    bool Interrupted = false;
+    const TClock::time_point Start = TClock::now();
+    for (TPolledUpload *Upload : Uploads)
+        Upload->Start(*Device, FirmwareFileName, TClock::now());
+    const auto Ms = [Start](const TPolledUpload &Upload) {
+        return MsSince(Start, Upload.Done() ? Upload.FinishedAt() : TClock::now());
+    };
     bool Drawn = false;
-    for (;;) {
-        const bool AllDone = std::all_of(Runs.begin(), Runs.end(),
-                                         [](const std::unique_ptr<TRun> &Run) { return Run->Done.load(); });
-        if (Progress) {
-            QString Lines = Drawn ? QStringLiteral("\x1b[%1A").arg(Runs.size()) : QString();
-            for (const auto &Run : Runs)
-                Lines += QStringLiteral("\r\x1b[K") +
-                         ProgressLine(*Run, DeviceText, Run->Done ? Run->Ms : Clock.elapsed(), Blocks) +
-                         QLatin1Char('\n');
-            WriteText(TStream::Err, Lines);
-            Drawn = true;
-        }
-        if (AllDone)
-            break;
-        if (!Interrupted && WaitForInterrupt(TickMs)) {
-            // The uploads end after the packet in flight; nothing more is sent.
-            Interrupted = true;
-            for (const auto &Run : Runs)
-                Run->Client->Cancel();
-        } else if (Interrupted) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+    // The terminal's progress lines, redrawn in place.
+    const auto Draw = [&] {
+        QString Lines = Drawn ? QStringLiteral("\x1b[%1A").arg(Runs.size()) : QString();
+        for (const TRun &Run : Runs)
+            Lines += QStringLiteral("\r\x1b[K") + ProgressLine(Run, DeviceText, Ms(*Run.Upload)) +
+                     QLatin1Char('\n');
+        WriteText(TStream::Err, Lines);
+        Drawn = true;
+    };
+    RunPolled(Uploads, Wake, Interrupted, Progress ? TickMs : 0,
+              Progress ? std::function<void()>(Draw) : nullptr);
 
     int Exit = ceOK;
-    for (auto &Run : Runs) {
-        Run->Thread.join();
-        Run->Client.reset(); // its receive thread ends here
-        const int RunExit = ExitOf(*Run);
+    for (const TRun &Run : Runs) {
+        const int RunExit = ExitOf(*Run.Upload);
         if (Exit == ceOK)
             Exit = RunExit;
-        const QString Who = Several ? Described(Run->Via) + QStringLiteral(": ") : QString();
-        const QString Reason = FailureReason(Run->Result, Run->Evidence, Run->Via.Address, DeviceText);
+        const TUploadEvidence Evidence = Run.Upload->Evidence();
+        const QString Who = Several ? Described(Run.Via) + QStringLiteral(": ") : QString();
+        const QString Reason = FailureReason(Run.Upload->Result(), Evidence, Run.Via.Address, *Device);
         if (RunExit != ceOK || !Options.Quiet)
-            Say(Who + (RunExit == ceInterrupted ? QStringLiteral("Прервано") : StatusText(Run->Result)));
+            Say(Who +
+                (RunExit == ceInterrupted ? QStringLiteral("Прервано") : StatusText(Run.Upload->Result())));
         if (!Reason.isEmpty())
             Say(QStringLiteral("txloader: ") + Who + Reason);
         if (Options.Json) {
-            const QJsonObject Line{{"device", DeviceText},
-                                   {"interface", Run->Via.Address},
-                                   {"outcome", OutcomeName(RunExit)},
-                                   {"exit", RunExit},
-                                   {"blocks_acked", int(Run->Evidence.BlocksAcked)},
-                                   {"retries", int(Run->Evidence.Retries)},
-                                   {"ms", Run->Ms},
-                                   {"image", QString::fromLatin1(FirmwareFileName)},
-                                   {"image_bytes", qint64(FirmwareSize)},
-                                   {"image_sha256", ImageSha256()},
-                                   {"reason", Reason}};
+            const bool Refused = Run.Upload->Result() == trDeviceError;
+            QJsonObject Line{
+                {"device", DeviceText},
+                {"interface", ipv4::Text(Run.Via.Address)},
+                {"outcome", OutcomeName(RunExit)},
+                {"exit", RunExit},
+                {"blocks_acked", int(Evidence.BlocksAcked)},
+                {"retries", int(Evidence.Retries)},
+                {"ms", Ms(*Run.Upload)},
+                {"image", QString::fromLatin1(FirmwareFileName)},
+                {"image_bytes", qint64(FirmwareSize)},
+                {"image_sha256", ImageSha256()},
+                {"reason", Reason},
+                {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
+                                          ? QJsonValue(Evidence.DeviceErrorCode)
+                                          : QJsonValue()},
+                {"device_error_message",
+                 Refused ? QJsonValue(DeviceErrorText(Evidence.DeviceErrorMessage)) : QJsonValue()}};
             WriteText(TStream::Out, QString::fromUtf8(QJsonDocument(Line).toJson(QJsonDocument::Compact)) +
                                         QLatin1Char('\n'));
         }
     }
-    return Interrupted ? ceInterrupted : Exit;
+    return Interrupted() ? ceInterrupted : Exit;
 }
 
 } // namespace
 
-int RunCli(const QStringList &Arguments)
+int RunCli(const QStringList &Arguments, int AttemptMs)
 {
     QString Error;
     const std::optional<TCliOptions> Options = ParseCliOptions(Arguments, Error);
@@ -331,5 +348,5 @@ int RunCli(const QStringList &Arguments)
     case TCliOptions::TMode::Upload:
         break;
     }
-    return Upload(*Options);
+    return Upload(*Options, AttemptMs);
 }

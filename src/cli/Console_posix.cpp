@@ -1,16 +1,21 @@
 #include "Console.h"
 
+#include "SocketPoll.h"
+
 #include <cerrno>
 #include <csignal>
-#include <ctime>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace {
-sigset_t Waited; // Ctrl+C, a request to end, and the wake-up
-pthread_t Waiter;
-bool Interrupted = false;
-constexpr int WakeSignal = SIGUSR1;
+volatile std::sig_atomic_t Caught = 0;
+TPollWake *Waker = nullptr;
+
+void OnSignal(int)
+{
+    Caught = 1;
+    if (Waker)
+        Waker->Wake();
+}
 } // namespace
 
 bool IsTerminal(TStream Stream)
@@ -28,31 +33,26 @@ void WriteText(TStream Stream, const QString &Text)
         if (N > 0)
             Done += N;
         else if (N < 0 && errno != EINTR)
-            break;
+            break; // EPIPE among them: nobody reads it
     }
 }
 
-void CatchInterrupt()
+void CatchInterrupt(TPollWake &Wake)
 {
-    // Blocked in every thread started later, taken by WaitForInterrupt alone:
-    // no handler runs in the middle of an upload.
-    sigemptyset(&Waited);
-    sigaddset(&Waited, SIGINT);
-    sigaddset(&Waited, SIGTERM);
-    sigaddset(&Waited, WakeSignal);
-    ::pthread_sigmask(SIG_BLOCK, &Waited, nullptr);
-    Waiter = ::pthread_self();
+    Waker = &Wake;
+    struct sigaction Action {
+    };
+    Action.sa_handler = OnSignal;
+    sigemptyset(&Action.sa_mask);
+    // Ctrl+C, a request to end, and the terminal gone: the uploads end after the packet in flight.
+    for (const int Signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(Signal, &Action, nullptr);
+    // A reader that went away (a pipe into head) must not end the uploads still under way.
+    Action.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &Action, nullptr);
 }
 
-bool WaitForInterrupt(int Ms)
+bool Interrupted()
 {
-    const timespec Wait{Ms / 1000, long(Ms % 1000) * 1000000L};
-    const int Taken = ::sigtimedwait(&Waited, nullptr, &Wait);
-    Interrupted = Interrupted || Taken == SIGINT || Taken == SIGTERM;
-    return Interrupted;
-}
-
-void WakeWaiter()
-{
-    ::pthread_kill(Waiter, WakeSignal);
+    return Caught != 0;
 }

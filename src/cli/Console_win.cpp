@@ -1,10 +1,14 @@
 #include "Console.h"
 
+#include "SocketPoll.h"
+
 #include <windows.h>
 
+#include <atomic>
+
 namespace {
-HANDLE InterruptEvent = nullptr;
-HANDLE WakeEvent = nullptr;
+std::atomic<bool> Caught{false};
+TPollWake *Waker = nullptr;
 
 HANDLE Handle(TStream Stream)
 {
@@ -13,10 +17,12 @@ HANDLE Handle(TStream Stream)
 
 BOOL WINAPI OnControl(DWORD Type)
 {
-    // Runs on a thread of its own; the uploads notice the event and end.
+    // Runs on a thread of its own; the uploads notice the wake-up and end.
     if (Type != CTRL_C_EVENT && Type != CTRL_BREAK_EVENT && Type != CTRL_CLOSE_EVENT)
         return FALSE;
-    ::SetEvent(InterruptEvent);
+    Caught = true;
+    if (Waker)
+        Waker->Wake();
     return TRUE;
 }
 } // namespace
@@ -40,25 +46,18 @@ void WriteText(TStream Stream, const QString &Text)
         ::WriteConsoleW(Out, Wide.data(), DWORD(Wide.size()), &Written, nullptr);
         return;
     }
+    // A pipe whose reader is gone fails the write; that output is dropped.
     const QByteArray Bytes = Text.toUtf8();
     ::WriteFile(Out, Bytes.constData(), DWORD(Bytes.size()), &Written, nullptr);
 }
 
-void CatchInterrupt()
+void CatchInterrupt(TPollWake &Wake)
 {
-    InterruptEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    WakeEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Waker = &Wake;
     ::SetConsoleCtrlHandler(OnControl, TRUE);
 }
 
-bool WaitForInterrupt(int Ms)
+bool Interrupted()
 {
-    const HANDLE Events[2] = {InterruptEvent, WakeEvent};
-    ::WaitForMultipleObjects(2, Events, FALSE, DWORD(Ms));
-    return ::WaitForSingleObject(InterruptEvent, 0) == WAIT_OBJECT_0;
-}
-
-void WakeWaiter()
-{
-    ::SetEvent(WakeEvent);
+    return Caught;
 }

@@ -78,39 +78,15 @@ void TReceiveThread::Execute()
         std::memcpy(FData.Data, buffer, kept);
         FData.Len = static_cast<std::int32_t>(kept);
         FData.Port = port;
-        FData.Address = QString::fromStdString(tftp::FormatDottedQuad(address));
+        FData.Address = address;
         FData.ReceivedAt = receivedAt;
         FData.Valid = true;
         FPending = true;
         lock.unlock();
-        // Woken without the lock held, the taker need not wait for it.
-        if (FPosted)
-            QMetaObject::invokeMethod(this, &TReceiveThread::NotifyListener, Qt::QueuedConnection);
-        else
-            FChanged.notify_all();
+        QMetaObject::invokeMethod(this, &TReceiveThread::NotifyListener, Qt::QueuedConnection);
     }
     std::lock_guard lock(FLock);
     FRunning = false;
-    FChanged.notify_all();
-}
-
-bool TReceiveThread::DeliverNext(std::chrono::steady_clock::time_point Deadline)
-{
-    {
-        std::unique_lock lock(FLock);
-        FChanged.wait_until(lock, Deadline, [this] { return FPending || FInterrupted; });
-        FInterrupted = false;
-        if (!FPending)
-            return false;
-    }
-    NotifyListener();
-    return true;
-}
-
-void TReceiveThread::Interrupt()
-{
-    std::lock_guard lock(FLock);
-    FInterrupted = true;
     FChanged.notify_all();
 }
 

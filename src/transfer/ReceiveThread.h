@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QObject>
-#include <QString>
+#include "Ipv4.h"
 
-#include <atomic>
+#include <QObject>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,7 +15,7 @@
 struct TReceiveData {
     bool Valid = false;
     std::uint16_t Port = 0; // sender's port, host order
-    QString Address;        // sender's address, dotted
+    TIpv4 Address = 0;      // sender's address
     std::int32_t Len = 0;   // bytes in Data; never more than sizeof(Data)
     std::uint8_t Data[1024] = {};
     std::chrono::steady_clock::time_point ReceivedAt; // when the receive call returned it
@@ -26,10 +26,9 @@ class TUdpSocket;
 using TReceiveDataEvent = std::function<void(TReceiveThread *Sender, TReceiveData Data)>;
 
 // Reads datagrams from a socket it does not own and delivers each one that
-// carries an opcode to OnReceiveData on the thread that created it, waiting
-// until the listener has run before it reads the next one. The delivery is
-// posted to that thread's event loop, or, for a thread that serves no events,
-// taken there by DeliverNext.
+// carries an opcode to OnReceiveData on the thread that created it, through
+// that thread's event loop, waiting until the listener has run before it
+// reads the next one.
 //
 // The reader is a plain thread with no event loop of its own: it needs no
 // file descriptors, so running short of them cannot stop it from starting.
@@ -49,15 +48,6 @@ public:
     // Waits up to TimeoutMs for the loop to end; true when it has.
     bool Wait(int TimeoutMs);
 
-    // Deliveries are posted to the creating thread's event loop (the default),
-    // or wait there for DeliverNext.
-    void SetPosted(bool Posted) { FPosted = Posted; }
-    // On the creating thread: waits until Deadline for a datagram and runs the
-    // listener on it; false when none came by then or Interrupt was called.
-    bool DeliverNext(std::chrono::steady_clock::time_point Deadline);
-    // Ends a DeliverNext that waits now, from any thread.
-    void Interrupt();
-
     TReceiveDataEvent OnReceiveData;
 
 private:
@@ -72,7 +62,5 @@ private:
     bool FPending = false;       // guarded by FLock
     bool FReaderWaiting = false; // guarded by FLock: the reader waits for FPending to clear
     bool FRunning = true;        // guarded by FLock
-    bool FInterrupted = false;   // guarded by FLock
-    std::atomic<bool> FPosted{true};
     std::thread FThread;
 };

@@ -59,106 +59,17 @@ std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram)
     return static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
 }
 
-TAckLedger::TVerdict TAckLedger::Judge(std::uint16_t ack, unsigned awaited, unsigned highestSent, bool prompt)
+std::optional<TErrorPacket> ParseError(std::span<const std::uint8_t> datagram)
 {
-    if (awaited == 0)
-        return ack == 0 ? TVerdict::Reply : TVerdict::NotAReply;
-    // Block numbers are 16 bits on the wire: the latest block sent that carries this number.
-    const unsigned wrapped = highestSent - ((highestSent - ack) & 0xFFFFu);
-    const bool sent = wrapped >= 1 && wrapped <= highestSent && highestSent - wrapped <= 0xFFFFu;
-    if (ack != 0 || FNumbered) {
-        if (!sent)
-            return TVerdict::NotAReply; // a number never sent proves nothing
-        FNumbered = true;
-        // A late ACK of an earlier block still proves that block.
-        Set(wrapped, TState::Proven);
-        return wrapped == awaited ? TVerdict::Reply : TVerdict::NotAReply;
-    }
-    if (!prompt)
-        return TVerdict::NotAReply;
-    Set(awaited, TState::Provisional);
-    return TVerdict::Provisional;
-}
-
-unsigned TAckLedger::FirstUnproven() const
-{
-    for (std::size_t block = 1; block < FBlocks.size(); ++block) {
-        if (FBlocks[block] == TState::Provisional)
-            return unsigned(block);
-    }
-    return 0;
-}
-
-void TAckLedger::Set(unsigned block, TState state)
-{
-    if (FBlocks.size() <= block)
-        FBlocks.resize(std::size_t(block) + 1, TState::None);
-    if (FBlocks[block] == TState::None)
-        ++FAcknowledged;
-    if (FBlocks[block] != TState::Proven)
-        FBlocks[block] = state;
-}
-
-bool IsSingleHostAddress(std::uint32_t address)
-{
-    // 0/8 and 224/3 (multicast and reserved), and the all-ones broadcast within it.
-    const std::uint32_t top = address >> 24;
-    return top != 0 && top < 224;
-}
-
-std::optional<std::uint32_t> DirectedBroadcast(std::uint32_t address, std::uint32_t netmask)
-{
-    if ((~netmask & 0xFFFFFFFFu) <= 1)
+    if (ReplyOpcode(datagram) != OpError)
         return std::nullopt;
-    return address | ~netmask;
-}
-
-TTftpResult DecideResult(bool timedOut, int replyOpcode)
-{
-    if (timedOut)
-        return trTimeout;
-    if (replyOpcode == OpError)
-        return trDeviceError;
-    if (replyOpcode == OpAck)
-        return trOK;
-    return trUnknownError;
-}
-
-std::optional<std::uint32_t> ParseDottedQuad(std::string_view text)
-{
-    std::uint32_t result = 0;
-    std::size_t pos = 0;
-    for (int group = 0; group < 4; ++group) {
-        if (group > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return std::nullopt;
-            ++pos;
-        }
-        unsigned value = 0;
-        std::size_t digits = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-            value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255)
-            return std::nullopt;
-        result = (result << 8) | value;
-    }
-    if (pos != text.size())
-        return std::nullopt;
-    return result;
-}
-
-std::string FormatDottedQuad(std::uint32_t address)
-{
-    std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        if (shift != 24)
-            text += '.';
-        text += std::to_string((address >> shift) & 0xFF);
-    }
-    return text;
+    TErrorPacket error;
+    if (datagram.size() < 4)
+        return error;
+    error.Code = static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
+    const auto text = datagram.subspan(4, std::min(datagram.size() - 4, MaxErrorMessage));
+    error.Message.assign(text.begin(), std::find(text.begin(), text.end(), 0));
+    return error;
 }
 
 } // namespace tftp

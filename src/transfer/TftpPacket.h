@@ -2,15 +2,12 @@
 
 // Pure TFTP write-transfer codec: no sockets, no Qt event loop.
 
-#include "TftpResult.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tftp {
 
@@ -41,59 +38,15 @@ int ReplyOpcode(std::span<const std::uint8_t> datagram);
 // Block number of an ACK (opcode 4 and at least 4 bytes); nothing otherwise.
 std::optional<std::uint16_t> AckBlock(std::span<const std::uint8_t> datagram);
 
-// Keeps what the device's ACKs have shown of the blocks it holds, and judges
-// each ACK against the packet awaited. A DATA block counts as proven only by
-// an ACK carrying its own number. ACK 0 is the WRQ's reply; it stands in for a
-// block's ACK only while the device has not shown that it numbers its ACKs,
-// and only when it comes promptly: a copy of the WRQ's reply, or an ACK 0 a
-// device repeats because block 1 never reached it, must not move the upload
-// past a block. Once the device numbers, every block passed on ACK 0 alone
-// has to be proven again.
-class TAckLedger
-{
-public:
-    enum class TVerdict {
-        Reply,       // the awaited packet is acknowledged
-        Provisional, // ACK 0 taken for the awaited block until the device shows its numbering
-        NotAReply,   // about another packet, or nothing: the wait goes on
-    };
-
-    // ACK `ack` arrived while `awaited` (0: the WRQ) is awaited and blocks up to
-    // `highestSent` have gone out; `prompt` when it came as soon as a reply to
-    // the awaited packet could.
-    TVerdict Judge(std::uint16_t ack, unsigned awaited, unsigned highestSent, bool prompt);
-    // The device has acknowledged some DATA block by its number.
-    bool Numbered() const { return FNumbered; }
-    // The first block passed on ACK 0 alone and not proven since; 0 when none.
-    unsigned FirstUnproven() const;
-    // Blocks acknowledged so far, proven or passed on ACK 0.
-    unsigned Acknowledged() const { return FAcknowledged; }
-
-private:
-    enum class TState : std::uint8_t { None, Provisional, Proven };
-    void Set(unsigned block, TState state);
-
-    bool FNumbered = false;
-    unsigned FAcknowledged = 0;
-    std::vector<TState> FBlocks; // by block number
+// An ERROR's code and message. The message runs to its terminating zero or
+// the datagram's end, cut to MaxErrorMessage bytes; bytes as they came.
+struct TErrorPacket {
+    std::optional<std::uint16_t> Code; // none when the datagram is too short to hold one
+    std::string Message;
 };
+inline constexpr std::size_t MaxErrorMessage = 512;
 
-// False for addresses that cannot name one device: 0.0.0.0/8, the limited
-// broadcast, multicast (224.0.0.0/4) and the reserved 240.0.0.0/4. Host order.
-bool IsSingleHostAddress(std::uint32_t address);
-
-// The directed broadcast of the subnet address/netmask, or nothing for /31
-// and /32, whose every address is a host. Host order.
-std::optional<std::uint32_t> DirectedBroadcast(std::uint32_t address, std::uint32_t netmask);
-
-// Verdict of one attempt once its wait has ended.
-TTftpResult DecideResult(bool timedOut, int replyOpcode);
-
-// Strict dotted-quad parser: exactly four groups of 1 to 3 decimal digits,
-// each 0..255, leading zeros decimal ("010" is ten). Result in host order.
-std::optional<std::uint32_t> ParseDottedQuad(std::string_view text);
-
-// Host-order address as dotted-decimal text without leading zeros.
-std::string FormatDottedQuad(std::uint32_t address);
+// Code and message of an ERROR (opcode 5); nothing for any other datagram.
+std::optional<TErrorPacket> ParseError(std::span<const std::uint8_t> datagram);
 
 } // namespace tftp

@@ -34,13 +34,18 @@ public:
     // or -1 on timeout, error or after ShutdownReceive. A report that the peer's
     // port is closed is no datagram: it is counted, and the call gives -1.
     long ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port);
+    // As ReceiveFrom, but never waits: -1 when nothing is queued now.
+    long ReceiveNow(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port);
     // How many "port unreachable" reports for our datagrams arrived so far.
     unsigned PortUnreachableReports() const;
     // Makes a blocked ReceiveFrom return at once, and every later one too.
     void ShutdownReceive();
     void Close();
+    // The system's handle (a file descriptor, or a SOCKET), for waiting on it.
+    std::intptr_t Handle() const;
 
 private:
+    long Receive(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port, int How);
     // Empties the queue of ICMP reports, counting them; how many there were.
     unsigned TakeReports();
 

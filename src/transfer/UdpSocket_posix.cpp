@@ -239,11 +239,22 @@ int TUdpSocket::LastSendError() const
 
 long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
 {
+    return Receive(Buffer, Capacity, Address, Port, 0);
+}
+
+long TUdpSocket::ReceiveNow(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
+{
+    return Receive(Buffer, Capacity, Address, Port, MSG_DONTWAIT);
+}
+
+long TUdpSocket::Receive(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port,
+                         int Flags)
+{
     sockaddr_in from{};
     socklen_t fromLen = sizeof from;
     // MSG_TRUNC reports the real length, so an oversized datagram is recognisable.
-    const ssize_t n =
-        ::recvfrom(FImpl->Fd, Buffer, Capacity, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromLen);
+    const ssize_t n = ::recvfrom(FImpl->Fd, Buffer, Capacity, MSG_TRUNC | Flags,
+                                 reinterpret_cast<sockaddr *>(&from), &fromLen);
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
         TakeReports();
     // After a shutdown the call returns 0 with no sender: that is no datagram.
@@ -269,6 +280,11 @@ unsigned TUdpSocket::TakeReports()
 void TUdpSocket::ShutdownReceive()
 {
     ::shutdown(FImpl->Fd, SHUT_RD);
+}
+
+std::intptr_t TUdpSocket::Handle() const
+{
+    return FImpl->Fd;
 }
 
 void TUdpSocket::Close()

@@ -153,6 +153,18 @@ int TUdpSocket::LastSendError() const
 
 long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
 {
+    return Receive(Buffer, Capacity, Address, Port, 0);
+}
+
+long TUdpSocket::ReceiveNow(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port)
+{
+    return Receive(Buffer, Capacity, Address, Port, 1);
+}
+
+// How: 0 waits up to the receive timeout, anything else not at all.
+long TUdpSocket::Receive(void *Buffer, std::size_t Capacity, std::uint32_t &Address, std::uint16_t &Port,
+                         int How)
+{
     const SOCKET s = FImpl->Sock;
     if (s == INVALID_SOCKET || ::WaitForSingleObject(FImpl->StopEvent, 0) == WAIT_OBJECT_0)
         return -1;
@@ -182,7 +194,7 @@ long TUdpSocket::ReceiveFrom(void *Buffer, std::size_t Capacity, std::uint32_t &
     if (!done) {
         // Also after an immediate success: the event is set then too, and the result is read the same way.
         const HANDLE events[2] = {ov.hEvent, FImpl->StopEvent};
-        const DWORD woken = ::WaitForMultipleObjects(2, events, FALSE, FImpl->TimeoutMs);
+        const DWORD woken = ::WaitForMultipleObjects(2, events, FALSE, How ? 0 : FImpl->TimeoutMs);
         if (woken != WAIT_OBJECT_0)
             ::CancelIoEx(reinterpret_cast<HANDLE>(s), &ov);
         // Waits for the cancellation too: ov and the buffers must outlive the operation.
@@ -218,6 +230,11 @@ unsigned TUdpSocket::TakeReports()
 void TUdpSocket::ShutdownReceive()
 {
     ::SetEvent(FImpl->StopEvent);
+}
+
+std::intptr_t TUdpSocket::Handle() const
+{
+    return static_cast<std::intptr_t>(FImpl->Sock.load());
 }
 
 void TUdpSocket::Close()

@@ -5,12 +5,12 @@
 #include "FormLook.h"
 #include "InputGuard.h"
 #include "InterfaceInfo.h"
+#include "Ipv4.h"
 #include "LoadData.h"
 #include "Outcome.h"
 #include "ReasonBalloon.h"
 #include "SelectInterface.h"
 #include "TftpClient.h"
-#include "TimeoutReason.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -188,7 +188,7 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnLoadToBoard->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
-    ShowTimeoutReason(QString());
+    ShowReason(trOK, QString());
     SetPanelText(1, QStringLiteral("Статус: ЗАГРУЗКА"));
 
     const TTftpResult Result = FTftpClient->Upload(FDeviceAddress, QString::fromLatin1(FirmwareFileName));
@@ -211,18 +211,23 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 
     // The reason comes first, so whoever hears of the new status finds it there.
-    if (Result == trTimeout)
-        ShowTimeoutReason(TimeoutReason(Evidence, FInterfaceAddress, FDeviceAddress));
+    const std::optional<TIpv4> Device = ipv4::Parse(FDeviceAddress);
+    const QString Reason =
+        Device ? FailureReason(Result, Evidence, ipv4::Parse(FInterfaceAddress).value_or(0), *Device)
+               : QString();
+    ShowReason(Result, Reason);
     SetPanelText(1, StatusText(Result));
-    if (Result == trTimeout)
+    if (!Reason.isEmpty())
         FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs);
 }
 
-void TfrmMain::ShowTimeoutReason(const QString &Reason)
+void TfrmMain::ShowReason(TTftpResult Result, const QString &Reason)
 {
     // The status text stays one of four; the reason goes beside it: on the
     // panel's tooltip and mark, and as the panel's description for screen readers.
     FReasonBalloon->Dismiss();
+    FReasonMark->setAccessibleName(Result == trTimeout ? QStringLiteral("Причина таймаута")
+                                                       : QStringLiteral("Причина ошибки"));
     FPanels[1]->setToolTip(Reason);
     FPanels[1]->setAccessibleDescription(Reason);
     FReasonMark->setToolTip(Reason);
@@ -313,8 +318,8 @@ bool TfrmMain::edtIPPaste(const QString &Text)
 {
     // A dotted address with blanks, tabs or line breaks around it replaces the
     // field; anything else leaves it as it was.
-    if (const auto Address = tftp::ParseDottedQuad(Text.trimmed().toStdString()))
-        ui->edtIP->setText(PadGroups(QString::fromStdString(tftp::FormatDottedQuad(*Address))));
+    if (const auto Address = ipv4::Parse(Text.trimmed()))
+        ui->edtIP->setText(PadGroups(ipv4::Text(*Address)));
     return true;
 }
 

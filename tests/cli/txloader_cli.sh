@@ -1,32 +1,36 @@
 #!/bin/bash
 # txloader-cli as a test station runs it: a PC namespace whose cards are each cabled to a
 # simulated device at 192.168.0.200. A row: what the device does, the arguments, the exit status
-# and what standard error must say.
+# and what standard error must say. Rows run the same engine with the tests' short limit per
+# attempt (TXLOADER_CLI_SHORT), those marked with ROW_CLI the program as it ships.
 #
-# usage: txloader_cli.sh TXLOADER_CLI TFTPSIM BUILD_DIR
+# usage: txloader_cli.sh TXLOADER_CLI TXLOADER_CLI_SHORT TFTPSIM BUILD_DIR
 set -uo pipefail
 
-CLI=$1 SIM=$2 BUILD=$3
+CLI=$1 CLI_SHORT=$2 SIM=$3 BUILD=$4
 PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
 . "$(dirname "$0")/../lab.sh"
 lab_start cli "$BUILD"
 
-# cli ARGS...: runs txloader-cli in the PC namespace; STATUS, CLI_MS, $WORK/out, $WORK/err.
+# cli ARGS...: runs txloader-cli (ROW_CLI, else the short one) in the PC namespace; STATUS, CLI_MS,
+# $WORK/out, $WORK/err.
 cli() {
     local start
     start=$(date +%s%N)
     STATUS=0
-    ip netns exec "$PC" "$CLI" "$@" >"$WORK/out" 2>"$WORK/err" || STATUS=$?
+    ip netns exec "$PC" "${ROW_CLI:-$CLI_SHORT}" "$@" >"$WORK/out" 2>"$WORK/err" || STATUS=$?
     CLI_MS=$((($(date +%s%N) - start) / 1000000))
 }
 
-# row NAME SIM_ARGS EXIT STDERR_PATTERN CLI_ARGS...: SIM_ARGS "-" for no device.
+# row NAME SIM_ARGS EXIT STDERR_PATTERN CLI_ARGS...: SIM_ARGS "-" for no device; the device behind
+# ROW_DEV (DEVA).
 row() {
     local name=$1 sim=$2 exit=$3 pattern=$4
     shift 4
     if [ "$sim" != - ]; then
         # shellcheck disable=SC2086 # the simulator's arguments, split
-        lab_device "$DEVA" "$SIM" --log "$WORK/sim.log" --idle-timeout 30 $sim || { fail "$name: no device"; return; }
+        lab_device "${ROW_DEV:-$DEVA}" "$SIM" --log "$WORK/sim.log" --idle-timeout 30 $sim ||
+            { fail "$name: no device"; return; }
     fi
     cli "$@"
     check "$name: exit $STATUS, wanted $exit ($(head -c 300 "$WORK/err"))" [ "$STATUS" = "$exit" ]
@@ -56,7 +60,7 @@ row "unknown option" "--once" 64 "неизвестный параметр --fast
 row "three groups" "--once" 64 "не IP-адрес" 192.168.0
 row "no address" "--once" 64 "не задан IP-адрес" --json
 row "unknown interface" "--once" 64 "нет интерфейса eth9" --interface eth9 192.168.0.200
-row "OK, --json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
+ROW_CLI=$CLI row "OK, --json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
 check "json, one object with the device's SHA-256: $(cat "$WORK/out")" python3 -c '
 import json, sys
 o = json.loads(open(sys.argv[1]).read())
@@ -65,25 +69,70 @@ assert (o["blocks_acked"], o["image_bytes"], o["reason"]) == (int(sys.argv[3]) /
 assert o["image_sha256"] == sys.argv[2] and o["image"] == sys.argv[4] and o["ms"] >= 0' \
     "$WORK/out" "$(grep -o '"sha256":"[0-9a-f]*"' "$WORK/sim.json" | cut -d'"' -f4)" "$TXL_IMAGE_SIZE" "$TXL_IMAGE_NAME"
 
-log "--wait 20: the device comes up 6 s late"
-ip netns exec "$PC" "$CLI" --wait 20 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+log "OK only for blocks acknowledged by their own number"
+BLOCKS=$((TXL_IMAGE_SIZE / 512 + 1))
+row "RFC 1350 receiver, block 1 lost" "--in-order --resend-ms 200 --fault 1:lose" 0 "^Статус: OK$" 192.168.0.200
+row "the last ACK for any other block, a block lost" "--in-order --repeat-last-ack --fault 50:lose" 0 "^Статус: OK$" \
+    192.168.0.200
+row "ACKs all numbered 0" "--zero-acks" 1 "^txloader: .*номером 0" 192.168.0.200
+row "stops listening after 59 blocks" "--fault 60:close" 1 "^txloader: .*приняло 59 из $BLOCKS блоков" 192.168.0.200
+row "the PC's own address" "-" 4 "^txloader: .*192.168.0.10 .*этого компьютера" 192.168.0.10
+
+log "a device that refuses: no more than three write requests, and its own words told"
+row "ERROR while waiting" "--fault 0:error:all --error-code 3 --error-message Flash\\x20full\\x07" 2 \
+    '^txloader: .*«Flash full\\x07»' --wait 3600 --json 192.168.0.200
+check "ERROR while waiting: $(grep -c ' 2 - ' "$WORK/sim.log") write requests" [ "$(grep -c ' 2 - ' "$WORK/sim.log")" -le 3 ]
+check "ERROR in JSON: $(cat "$WORK/out")" python3 -c '
+import json, sys
+o = json.loads(open(sys.argv[1]).read())
+assert (o["outcome"], o["device_error_code"], o["device_error_message"]) == ("device-error", 3, "Flash full\\x07")
+assert "Flash full" in o["reason"]' "$WORK/out"
+ROW_CLI=$CLI cli --help
+check "--help on exit 4" grep -q "4  ничего не отправлено (не удалось занять порт 69" "$WORK/out"
+
+# Its usual three attempts end after 1.5 s: only --wait can bring the image to the device.
+log "--wait 6: the device comes up 2.5 s late"
+ip netns exec "$PC" "$CLI_SHORT" --wait 6 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 waiting=$!
-sleep 6
+sleep 2.5
 lab_device "$DEVA" "$SIM" --once --idle-timeout 30
-lab_wait_exit "$waiting" 20
+lab_wait_exit "$waiting" 10
 check "--wait: exit $LAB_STATUS ($(cat "$WORK/err"))" [ "$LAB_STATUS" = 0 ]
 check "--wait: said it waits" grep -q "^жду 192.168.0.200 … (включите устройство в режиме загрузки)" "$WORK/err"
 check "--wait: the device lacks the image" lab_image_arrived "$TXL_IMAGE"
 
 log "Ctrl+C in the middle of a slow upload"
 lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
-ip netns exec "$PC" "$CLI" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 slow=$!
 sleep 1
 kill -INT "$slow"
 lab_wait_exit "$slow" 1
 check "Ctrl+C: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
 check "Ctrl+C: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
+lab_sim_end 0
+
+log "the terminal closed in the middle of an upload"
+lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
+ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+slow=$!
+sleep 1
+kill -HUP "$slow"
+lab_wait_exit "$slow" 1
+check "SIGHUP: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
+check "SIGHUP: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
+lab_sim_end 0
+
+log "the PC's address removed in the middle of an upload"
+lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
+ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+slow=$!
+sleep 1
+ip -n "$PC" addr del 192.168.0.10/24 dev "$LAB_PC_LINK"
+lab_wait_exit "$slow" 5
+check "address removed: status $LAB_STATUS, wanted 1" [ "$LAB_STATUS" = 1 ]
+check "address removed: $(cat "$WORK/err")" grep -q "^txloader: Адреса 192.168.0.10 больше нет" "$WORK/err"
+ip -n "$PC" addr add 192.168.0.10/24 dev "$LAB_PC_LINK"
 lab_sim_end 0
 
 log "two cards on one subnet, a device behind each"
@@ -105,5 +154,30 @@ check "two cards: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$
 check "two cards: $(grep -c '"outcome":"ok"' "$WORK/out") JSON lines with ok" [ "$(grep -c '"outcome":"ok"' "$WORK/out")" = 2 ]
 log "one upload $one ms, two at once $both ms"
 check "two cards took $both ms, one $one ms: not side by side" [ $((both * 2)) -lt $((one * 3)) ]
+
+log "standard output closed early: the uploads go on, and the status follows them"
+lab_device "$DEVA" "$SIM" --once --idle-timeout 30
+mv "$WORK/sim.json" "$WORK/sim-a.json"
+SIM_A=$SIM_PID
+lab_device "$DEVB" "$SIM" --once --idle-timeout 30
+ip netns exec "$PC" "$CLI_SHORT" --json --interface 192.168.0.10 --interface 192.168.0.11 192.168.0.200 \
+    2>"$WORK/err" | true
+STATUS=${PIPESTATUS[0]}
+check "closed output: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
+check "closed output: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
+lab_wait_for 5 lab_stopped "$SIM_A"
+check "closed output: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"
+
+log "a card with two addresses, named: the one whose subnet holds the device"
+DEVC=txl-cc-$$
+lab_cable "$PC" "$DEVC" 10.88.0.1/24
+ip -n "$PC" addr add 192.168.0.12/24 dev "$LAB_PC_LINK"
+ROW_DEV=$DEVC row "by name, the device's subnet second" "--once" 0 "^Статус: OK$" --interface "$LAB_PC_LINK" \
+    192.168.0.200
+row "by name, neither subnet" "-" 64 "10.88.0.1/24.*192.168.0.12/24" --interface "$LAB_PC_LINK" 172.16.0.5
+ip -n "$PC" link set "$LAB_PC_LINK" down
+row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.88.0.1 выключен" --interface 10.88.0.1 192.168.0.200
+row "by name, the card switched off" "-" 4 "^txloader: Интерфейс 192.168.0.12 выключен" --interface "$LAB_PC_LINK" \
+    192.168.0.200
 
 lab_tally

@@ -5,6 +5,8 @@
 // started it (DeviceLab; its files in TXL_LAB_DIR) and the test only observes it, or the test
 // starts it itself (Start: the simulator's own tests).
 
+#include "ShortLimit.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -15,10 +17,6 @@
 #include <QTest>
 
 #include <vector>
-
-// A limit per attempt for the tests that wait out a device that does not
-// answer; the product's 3,000 ms is proven once, by the client's own tests.
-inline constexpr int ShortTimeoutMs = 500;
 
 struct SimPacket {
     double Ms = 0;

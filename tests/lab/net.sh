@@ -99,18 +99,17 @@ lab_after_first_request() {
 }
 lab_no_ports() { awk '$1 == "Udp:" && $3 ~ /^[0-9]+$/ { print $3 }' /proc/net/snmp; }
 
-# lab_tftpd ADDRESS: Debian's TFTP server at ADDRESS:69, taking writes into $WORK/tftpd. It serves
-# only an address an interface holds by name, not one of loopback's /8.
+# lab_tftpd NS: Debian's TFTP server at the device's address of a lab_cable, 192.168.0.200:69 in NS,
+# taking writes into $WORK/tftpd.
 lab_tftpd() {
     mkdir -p "$WORK/tftpd" && chmod 777 "$WORK/tftpd"
-    ip addr replace "$1/8" dev lo
-    LAB_UNDO+=("ip addr del $1/8 dev lo")
-    setsid /usr/sbin/in.tftpd -L -c -s -u root -a "$1:69" "$WORK/tftpd" &
+    setsid ip netns exec "$1" /usr/sbin/in.tftpd -L -c -s -u root -a 192.168.0.200:69 "$WORK/tftpd" &
     # Its child of a transfer sits SIGTERM out while it re-sends: the group goes by SIGKILL.
     LAB_UNDO+=("kill -KILL -- -$!")
-    lab_wait_for 5 lab_listening "$1:69" || { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }
+    lab_wait_for 5 lab_listening "$1" 192.168.0.200:69 ||
+        { echo "in.tftpd did not start (package tftpd-hpa)" >&2; return 1; }
 }
-lab_listening() { [ -n "$(ss -Hnul src "$1")" ]; }
+lab_listening() { [ -n "$(ip netns exec "$1" ss -Hnul src "$2")" ]; }
 
 # lab_image_arrived FIRMWARE: the device's last summary says the image came complete and byte-exact.
 lab_image_arrived() {

@@ -21,7 +21,7 @@ constexpr std::uint16_t SenderPort = 40070;
 struct Delivery {
     QByteArray Bytes;
     bool Valid;
-    QString Address;
+    TIpv4 Address;
     std::uint16_t Port;
 };
 } // namespace
@@ -104,7 +104,7 @@ void TestReceiveThread::deliversInArrivalOrderOneAtATime()
     ExpectDeliveries(sent);
     for (int i = 0; i < 6; ++i) {
         QVERIFY(FDeliveries[i].Valid);
-        QCOMPARE(FDeliveries[i].Address, QString("127.0.0.1"));
+        QCOMPARE(FDeliveries[i].Address, Loopback);
         QCOMPARE(FDeliveries[i].Port, SenderPort);
     }
 }

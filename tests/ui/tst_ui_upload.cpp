@@ -281,7 +281,9 @@ private slots:
             "Устройство 192.168.0.200 не ответило через интерфейс 192.168.0.10. "
             "Обычные причины: устройство не переведено в режим загрузки");
         Row("device error", QStringList{"--fault", "0:error:all"}, "", "", "Статус: ошибка устройства", false,
-            false, "");
+            false,
+            "на запрос записи оно ответило ошибкой TFTP с кодом 0 (не определена) и сообщением «simulated "
+            "error»");
         Row("unrecognised reply", QStringList{"--fault", "0:unknown:all"}, "", "",
             "Статус: неизвестная ошибка", false, false, "");
         // The PC itself holds the evidence of what went wrong.
@@ -314,6 +316,21 @@ private slots:
         // Other programs read the zeros as octal: the reason quotes the plain address.
         Row("zero-padded address", Once, "192.168.000.201", "", Timeout, true, false,
             "Никто не ответил на запрос адреса 192.168.0.201 (ARP) на интерфейсе 192.168.0.10");
+        // A block counts only by its own ACK: a lost block 1 shows as a repeated ACK 0, and a device
+        // that numbers nothing proves nothing.
+        Row("RFC 1350 receiver, block 1 lost",
+            QStringList{"--once", "--in-order", "--resend-ms", "200", "--fault", "1:lose"}, "", "",
+            "Статус: OK", true, false, "");
+        Row("ACKs all numbered 0", QStringList{"--zero-acks"}, "", "", Timeout, true, false,
+            "подтверждает блоки номером 0");
+        Row("stops listening after 59 blocks", QStringList{"--fault", "60:close"}, "", "", Timeout, true,
+            false, QString("приняло 59 из %1 блоков").arg(FirmwareSize / 512 + 1));
+        // The device's own words, told as a timeout's reason is.
+        Row("device error, with its message",
+            QStringList{"--fault", "0:error:all", "--error-code", "3", "--error-message", "Flash full"}, "",
+            "", "Статус: ошибка устройства", false, false, "«Flash full»");
+        Row("the PC's own address", Once, "192.168.0.10", "", "Статус: неизвестная ошибка", false, true,
+            "192.168.0.10 — адрес этого компьютера");
         // The field emptied after typing: only its dots are left, an address the client refuses at once.
         Row("empty field", Once, "...", "field emptied", "Статус: неизвестная ошибка", false, true, "");
     }

@@ -1,0 +1,203 @@
+#include "UploadMachine.h"
+
+#include <algorithm>
+
+TUploadMachine::TUploadMachine(TConfig Config) : FConfig(std::move(Config))
+{
+    FBlocks = unsigned(FConfig.Image.size() / tftp::BlockSize + 1);
+    FEvidence.Blocks = FBlocks;
+}
+
+TUploadMachine::TStep TUploadMachine::Start(TTime Now)
+{
+    if (FStarted)
+        return FDone ? Finish(FResult) : Wait();
+    FStarted = true;
+    return SendWriteRequest(Now);
+}
+
+TUploadMachine::TStep TUploadMachine::SendWriteRequest(TTime Now)
+{
+    StartPacket(0);
+    const auto Length = tftp::BuildWriteRequest(FPacket, FConfig.FileName);
+    if (!Length)
+        return Finish(trUnknownError);
+    FPacketLen = *Length;
+    // Waiting for a device that is not up yet: the usual spacing, for as long as asked.
+    const auto Timeout = std::max(FConfig.AttemptTimeout.count(), TMs::rep(1));
+    FAttemptsAllowed =
+        std::max<int>(FConfig.Attempts, int((FConfig.WaitForDevice.count() + Timeout - 1) / Timeout));
+    FWaiting = FConfig.WaitForDevice.count() > 0;
+    return SendWithRetry(Now);
+}
+
+TUploadMachine::TStep TUploadMachine::SendDataBlock(unsigned Block, std::size_t Offset, std::size_t Count,
+                                                    TTime Now)
+{
+    StartPacket(Block);
+    const auto Length = tftp::BuildDataPacket(FPacket, Block, FConfig.Image, Offset, Count);
+    if (!Length)
+        return Finish(trUnknownError);
+    FPacketLen = *Length;
+    FAttemptsAllowed = FConfig.Attempts;
+    return SendWithRetry(Now);
+}
+
+void TUploadMachine::StartPacket(unsigned Block)
+{
+    // The evidence of a packet belongs to the packet that fails.
+    FBlock = Block;
+    FAttempt = 0;
+    FEvidence.Block = Block;
+    FEvidence.SendError = 0;
+    FEvidence.PortUnreachable = 0;
+    FEvidence.StrayAcks = 0;
+    FEvidence.ZeroAcks = 0;
+}
+
+TUploadMachine::TStep TUploadMachine::SendWithRetry(TTime Now)
+{
+    if (++FAttempt > 1)
+        ++FEvidence.Retries;
+    FDeadline = Now + FConfig.AttemptTimeout;
+    FSentBefore = FEvidence.AnySent;
+    FEvidence.AnySent = true; // unless the driver says the system refused it
+    TStep Step;
+    Step.Kind = TStep::TKind::Send;
+    Step.Packet = {FPacket, FPacketLen};
+    Step.Until = FDeadline;
+    return Step;
+}
+
+TUploadMachine::TStep TUploadMachine::Datagram(TIpv4 From, std::uint16_t Port,
+                                               std::span<const std::uint8_t> Bytes, TTime At)
+{
+    if (FDone || !FStarted)
+        return FDone ? Finish(FResult) : Wait();
+    const int Opcode = tftp::ReplyOpcode(Bytes);
+    // Without an opcode a datagram ends nothing, so it must not stop the clock either.
+    if (Opcode <= 0)
+        return Wait();
+    // Only the device answers for the device; any port of it will do.
+    if (From != FConfig.Device) {
+        if (FEvidence.Foreign++ == 0)
+            FEvidence.ForeignAddress = From;
+        return Wait();
+    }
+    if (Opcode == tftp::OpAck) {
+        // An ACK too short to carry a number says no more than ACK 0. Block numbers
+        // are 16 bits on the wire; ACK 0 proves the write request, and a block only
+        // where its number wraps to 0.
+        const unsigned Number = tftp::AckBlock(Bytes).value_or(0);
+        if (Number == (FBlock & 0xFFFFu)) {
+            if (FBlock == 0)
+                FEvidence.WrqReplyPort = Port;
+            else
+                ++FEvidence.BlocksAcked;
+            return Proven(At);
+        }
+        ++FEvidence.StrayAcks;
+        if (Number == 0)
+            ++FEvidence.ZeroAcks;
+        return Wait();
+    }
+    // The device is there and refuses, or says something else: no more waiting for it.
+    FAttemptsAllowed = std::min(FAttemptsAllowed, FConfig.Attempts);
+    FWaiting = false;
+    if (Opcode == tftp::OpError) {
+        const auto Error = tftp::ParseError(Bytes);
+        FEvidence.DeviceErrorCode = Error && Error->Code ? int(*Error->Code) : -1;
+        FEvidence.DeviceErrorMessage = Error ? Error->Message : std::string();
+        return AttemptFailed(trDeviceError, At);
+    }
+    return AttemptFailed(trUnknownError, At);
+}
+
+TUploadMachine::TStep TUploadMachine::Proven(TTime Now)
+{
+    if (FBlock == FBlocks)
+        return Finish(trOK);
+    const unsigned Block = FBlock + 1;
+    const std::size_t Offset = std::size_t(Block - 1) * tftp::BlockSize;
+    // The last block is shorter than 512 bytes; after whole blocks, it is empty.
+    return SendDataBlock(Block, Offset, std::min(FConfig.Image.size() - Offset, tftp::BlockSize), Now);
+}
+
+TUploadMachine::TStep TUploadMachine::Timeout(TTime Now)
+{
+    if (FDone || !FStarted)
+        return FDone ? Finish(FResult) : Wait();
+    if (Now < FDeadline)
+        return Wait();
+    return AttemptFailed(trTimeout, Now);
+}
+
+TUploadMachine::TStep TUploadMachine::SendRefused(int Code, TTime Now)
+{
+    if (FDone || !FStarted)
+        return FDone ? Finish(FResult) : Wait();
+    FEvidence.SendError = Code;
+    FEvidence.AnySent = FSentBefore;
+    // Until a first datagram has gone out no reply can come: the attempt ends at
+    // once, but while waiting for the device its spacing holds.
+    if (!FEvidence.AnySent && !WaitingForDevice())
+        return AttemptFailed(trTimeout, Now);
+    return Wait();
+}
+
+TUploadMachine::TStep TUploadMachine::PortUnreachable(TTime)
+{
+    if (FDone || !FStarted)
+        return FDone ? Finish(FResult) : Wait();
+    ++FEvidence.PortUnreachable;
+    return Wait();
+}
+
+TUploadMachine::TStep TUploadMachine::Cancel(TTime)
+{
+    if (!FDone)
+        FEvidence.Interrupted = true;
+    return Finish(FDone ? FResult : trTimeout);
+}
+
+TUploadMachine::TStep TUploadMachine::AttemptFailed(TTftpResult Result, TTime Now)
+{
+    if (FAttempt < FAttemptsAllowed)
+        return SendWithRetry(Now);
+    return Finish(Result);
+}
+
+TUploadMachine::TStep TUploadMachine::Finish(TTftpResult Result)
+{
+    FStarted = true;
+    FDone = true;
+    FResult = Result;
+    TStep Step;
+    Step.Kind = TStep::TKind::Done;
+    Step.Result = Result;
+    return Step;
+}
+
+TUploadMachine::TStep TUploadMachine::Wait() const
+{
+    TStep Step;
+    Step.Until = FDeadline;
+    return Step;
+}
+
+bool TUploadMachine::WaitingForDevice() const
+{
+    return FBlock == 0 && FWaiting;
+}
+
+TUploadProgress TUploadMachine::Progress() const
+{
+    TUploadProgress Progress;
+    Progress.Blocks = FBlocks;
+    Progress.BlocksAcked = FEvidence.BlocksAcked;
+    Progress.BytesAcked =
+        std::min(FConfig.Image.size(), std::size_t(FEvidence.BlocksAcked) * tftp::BlockSize);
+    Progress.Retries = FEvidence.Retries;
+    Progress.AwaitingDevice = FBlock == 0;
+    return Progress;
+}
