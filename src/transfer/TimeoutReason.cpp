@@ -15,10 +15,17 @@ std::optional<std::uint32_t> Parse(const QString &Dotted)
     return tftp::ParseDottedQuad(Dotted.toStdString());
 }
 
+QString SwitchedOffReason(const QString &Local)
+{
+    return QStringLiteral("Интерфейс %1 выключен. Включите его и повторите загрузку.").arg(Local);
+}
+
 // Why port 69 could not be taken, in words the user can act on.
 QString BindFailureReason(TBindError Error, const QString &Local)
 {
     switch (Error) {
+    case TBindError::InterfaceDown:
+        return SwitchedOffReason(Local);
     case TBindError::NoPermission:
         return NoPortPermissionAdvice(Local);
     case TBindError::AddressInUse:
@@ -120,7 +127,7 @@ QString TimeoutReason(const TUploadEvidence &Evidence, const QString &LocalAddre
             .arg(Evidence.Blocks);
     switch (LocalValue ? QueryLinkState(*LocalValue) : TLinkState::Unknown) {
     case TLinkState::Down:
-        return QStringLiteral("Интерфейс %1 выключен. Включите его и повторите загрузку.").arg(Local);
+        return SwitchedOffReason(Local);
     case TLinkState::NoCarrier:
         return QStringLiteral("У интерфейса %1 нет связи: кабель не подключён или устройство на другом его "
                               "конце выключено. Проверьте кабель и питание устройства.")
