@@ -1,25 +1,27 @@
 #!/bin/bash
-# The Debian package as a user gets it: built by scripts/package.sh (refused for the placeholder
-# image unless allowed), installed with apt-get, started from /usr/bin by a user made for the test
-# in a "PC" namespace. Only the port-69 helper holds a capability, and only root and the group
+# The Debian package as a user gets it: made by cpack from the build under test (its placeholder
+# image allowed here only), installed with apt-get, started from /usr/bin by a user made for the
+# test in a "PC" namespace. Only the port-69 helper holds a capability, and only root and the group
 # txloader may run it: outside the group the user is told how to join and nothing reaches the
 # device; in it, the device must receive the image byte for byte and the user's accessibility bus
 # hear "Статус: OK". Then purged: nothing may be left, the group neither. The package, the group and
-# the user belong to the machine: one run at a time.
+# the user belong to the machine: one run at a time. scripts/package.sh itself: package_script.sh.
 #
-# usage: e2e_package.sh TFTPSIM SOURCE_DIR OUTPUT_DIR
+# usage: e2e_package.sh TFTPSIM SOURCE_DIR BUILD_DIR
 set -euo pipefail
 
-SIM=$1 SRC=$2 OUT=$3
+SIM=$1 SRC=$2 BUILD=$3
 PC=txl-pkgpc-$$ DEV=txl-pkgdev-$$
 WORK=$(mktemp -d /tmp/txl-package.XXXXXX)
 INSTALLED=0
 OVERRIDDEN=0
+MANIFEST_WAS=
 USER_NAME=
 HELPER=/usr/lib/txloader/txloader-bind69
 . "$SRC/tests/lab.sh"
 
 cleanup() {
+    [ "$MANIFEST_WAS" != no ] || rm -f "$BUILD/install_manifest.txt"
     [ "$OVERRIDDEN" != 1 ] || dpkg-statoverride --remove "$HELPER" 2>/dev/null || true
     [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
     lab_cleanup
@@ -34,7 +36,7 @@ trap cleanup EXIT
 # dpkg gives up at once when another program holds its lock; apt-get waits for it.
 apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 
-lab_needs apt-get flock dpkg dpkg-deb dpkg-statoverride lintian desktop-file-validate appstreamcli getcap setpriv \
+lab_needs apt-get flock dpkg dpkg-deb dpkg-statoverride cpack desktop-file-validate appstreamcli getcap setpriv \
     dbus-run-session useradd usermod userdel ip Xvfb xdotool import gcc
 mkdir -p /run/lock
 exec {MACHINE_LOCK}>/run/lock/txloader-e2e-package.lock
@@ -75,20 +77,26 @@ user_in_pc() {
         LANG=C.UTF-8 "$@" {MACHINE_LOCK}>&-
 }
 
-log "without permission the placeholder build must not become a package"
-if bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1; then
-    fail "scripts/package.sh packaged the placeholder image without --allow-placeholder"
-else pass; fi
-check "no word on the placeholder: $(tail -n 20 "$WORK/refused.log")" grep -q "placeholder image" "$WORK/refused.log"
-check_not "a package was left behind after the refusal" compgen -G "$WORK/build/*.deb"
-
-log "test package with the placeholder, allowed"
-bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1 ||
-    { cat "$WORK/package.log"; echo "FAIL: scripts/package.sh failed"; exit 1; }
-lab_image "$WORK/build" # the package's own build: its image and caption
-DEB=$WORK/build/txloader_${TXL_VERSION}_amd64.deb
-[ -f "$DEB" ] || { ls "$WORK/build"; echo "FAIL: no $DEB"; exit 1; }
-sed -n '/^-- lintian/,$p' "$WORK/package.log"
+lab_image "$BUILD"
+# pack DIR [ARGS...]: cpack on the build into DIR, its output in DIR.log.
+pack() { cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$1" "${@:2}" >"$1.log" 2>&1; }
+# Only the package's own folder may get files; CMake's install step writes its manifest into the
+# build tree whatever cpack's folder, so that goes again at the end.
+if [ -e "$BUILD/install_manifest.txt" ]; then MANIFEST_WAS=yes; else MANIFEST_WAS=no; fi
+packed_in_build() { ls -d "$BUILD"/_CPack_Packages "$BUILD"/*.deb 2>/dev/null || true; }
+BUILD_HAD=$(packed_in_build)
+if [ "$TXL_IMAGE_PLACEHOLDER" = 1 ]; then
+    log "without permission the placeholder build must not become a package"
+    if pack "$WORK/refused"; then fail "cpack packaged the placeholder image without permission"; else pass; fi
+    check "no word on the placeholder: $(tail -n 20 "$WORK/refused.log")" grep -q "placeholder image" "$WORK/refused.log"
+    check_not "a package was left behind after the refusal" compgen -G "$WORK/refused/*.deb"
+fi
+log "test package of $BUILD, the placeholder allowed"
+pack "$WORK/deb" -D CPACK_TXL_ALLOW_PLACEHOLDER=ON || { cat "$WORK/deb.log"; echo "FAIL: cpack failed"; exit 1; }
+BUILD_HAS=$(packed_in_build)
+check "cpack left files in the build tree: $BUILD_HAS" [ "$BUILD_HAS" = "$BUILD_HAD" ]
+DEB=$WORK/deb/txloader_${TXL_VERSION}_amd64.deb
+[ -f "$DEB" ] || { ls "$WORK/deb"; echo "FAIL: no $DEB"; exit 1; }
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 log "Depends: $DEPENDS"
 for dep in libcap2-bin adduser libqt6widgets6 libc6; do
@@ -209,7 +217,7 @@ log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
 check "the image from the window" lab_delivered 60 "$TXL_IMAGE"
 lab_announced "name|Статус: OK" "\"Статус: OK\" was not announced"
-import -window root "$OUT/e2e-package.png"
+import -window root "$BUILD/e2e-package.png"
 kill "$LISTENER_PID" 2>/dev/null || true
 
 log "click \"Выйти\""
