@@ -1,7 +1,8 @@
 # The Debian package: /usr/bin/txloader and txloader-cli, their port-69 helper,
 # desktop entry, icons, AppStream metainfo, manual pages, bash completion,
 # changelog and copyright; postinst gives the helper, not the programs,
-# cap_net_bind_service. Built with: cpack
+# cap_net_bind_service, and lets only root and the group txloader run it
+# (postrm removes the group on purge). Built with: cpack
 # (in the build directory).
 include(GNUInstallDirs)
 
@@ -72,16 +73,18 @@ port 69: pick the interface facing the device, type its address and press
 the load button. txloader-cli does the same from scripts and test stations,
 for one device or for several at once, with exit statuses and JSON lines.
 
-Any user can run them: a small helper, given the capability to bind port 69
-when the package is installed, binds the port for the program, which itself
-runs without privileges. When an upload times out, the status tells why.")
+They run without privileges: a small helper, given the capability to bind
+port 69 when the package is installed, binds the port for them. Only root and
+the members of the group txloader may run the helper, and so load firmware.
+When an upload times out, the status tells why.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${txl_pkg_src}/postinst")
+# setcap; addgroup and delgroup for the helper's group.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${txl_pkg_src}/postinst;${txl_pkg_src}/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Read by PackageGate.cmake when cpack runs.
 set(CPACK_TXL_FIRMWARE_IMAGE "${TXL_FIRMWARE_IMAGE}")

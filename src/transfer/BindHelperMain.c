@@ -44,21 +44,25 @@ static int ParseDottedQuad(const char *Text, uint32_t *Address)
     return 1;
 }
 
-/* Name gets the interface that holds Address (network order); 0 when none does. */
+/* Name gets the interface that holds Address (network order); bhSent only for
+   a card that is up and not loopback. Port 69 there reaches no device: a user
+   given it could only serve files or stand in another user's way. */
 static int InterfaceHolding(uint32_t Address, char Name[IF_NAMESIZE])
 {
     struct ifaddrs *List = NULL;
     if (getifaddrs(&List) != 0)
-        return 0;
-    int Found = 0;
-    for (const struct ifaddrs *i = List; i && !Found; i = i->ifa_next) {
+        return bhFailed;
+    int Found = bhNotLocal;
+    for (const struct ifaddrs *i = List; i && Found == bhNotLocal; i = i->ifa_next) {
         if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_name ||
             ((const struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr != Address)
             continue;
         const size_t Length = strnlen(i->ifa_name, IF_NAMESIZE);
-        Found = Length < IF_NAMESIZE;
-        if (Found)
-            memcpy(Name, i->ifa_name, Length + 1);
+        if (Length >= IF_NAMESIZE || (i->ifa_flags & IFF_LOOPBACK) ||
+            (ntohl(Address) >> 24) == IN_LOOPBACKNET)
+            break;
+        Found = (i->ifa_flags & IFF_UP) ? bhSent : bhInterfaceDown;
+        memcpy(Name, i->ifa_name, Length + 1);
     }
     freeifaddrs(List);
     return Found;
@@ -124,8 +128,9 @@ int main(int argc, char **argv)
     if (argc != 2 || !ParseDottedQuad(argv[1], &Host))
         return bhBadRequest;
     const uint32_t Address = htonl(Host);
-    if (Host == INADDR_ANY || !InterfaceHolding(Address, Name))
-        return bhNotLocal;
+    const int Holding = Host == INADDR_ANY ? bhNotLocal : InterfaceHolding(Address, Name);
+    if (Holding != bhSent)
+        return Holding;
     const int Socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (Socket < 0)
         return bhFailed;

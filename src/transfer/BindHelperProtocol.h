@@ -10,9 +10,10 @@ enum { BindHelperChannelFd = 3, BindHelperPort = 69 };
 enum TBindHelperExit {
     bhSent = 0,         /* the socket went to the caller */
     bhBadRequest = 1,   /* not exactly one strict dotted quad */
-    bhNotLocal = 2,     /* the address is on none of this machine's interfaces */
+    bhNotLocal = 2,     /* the address is loopback's, or on none of this machine's interfaces */
     bhNoChannel = 3,    /* BindHelperChannelFd is no unix SEQPACKET socket */
     bhNoPermission = 4, /* the helper lacks cap_net_bind_service */
     bhInUse = 5,        /* another socket holds the address and port */
-    bhFailed = 6        /* anything else the system refused */
+    bhFailed = 6,       /* anything else the system refused */
+    bhInterfaceDown = 7 /* the interface that holds the address is switched off */
 };

@@ -166,5 +166,7 @@ int BindThroughHelper(std::uint32_t Address, TBindError &Error)
         Error = TBindError::AddressInUse;
     else if (Exit == bhNotLocal)
         Error = TBindError::AddressNotAvailable;
+    else if (Exit == bhInterfaceDown)
+        Error = TBindError::InterfaceDown;
     return -1;
 }

@@ -12,10 +12,13 @@ namespace {
 // Longest device message shown, in characters after escaping.
 constexpr qsizetype MaxShownMessage = 120;
 
-// Why port 69 could not be taken, in words the user can act on.
-QString BindFailureReason(TBindError Error, const QString &Local)
+// Why port 69 could not be taken on Local, in words the user can act on.
+QString BindFailureReason(TBindError Error, TIpv4 LocalValue)
 {
+    const QString Local = ipv4::Text(LocalValue);
     switch (Error) {
+    case TBindError::InterfaceDown:
+        return InterfaceOffReason(LocalValue);
     case TBindError::NoPermission:
         return NoPortPermissionAdvice(Local);
     case TBindError::AddressInUse:
@@ -95,7 +98,7 @@ QString TimeoutReason(const TUploadEvidence &Evidence, TIpv4 LocalValue, TIpv4 D
     const QString Local = ipv4::Text(LocalValue);
     const QString Device = ipv4::Text(DeviceValue);
     if (Evidence.BindError != TBindError::None)
-        return BindFailureReason(Evidence.BindError, Local);
+        return BindFailureReason(Evidence.BindError, LocalValue);
     if (Evidence.InterfaceNotKept)
         return QStringLiteral("Не удалось направить пакеты только через интерфейс %1; ничего не отправлено.")
             .arg(Local);
@@ -113,7 +116,7 @@ QString TimeoutReason(const TUploadEvidence &Evidence, TIpv4 LocalValue, TIpv4 D
     const std::optional<TLocalAddress> Interface = Any ? std::nullopt : LocalAddressOf(LocalValue);
     // Removed in the middle of the upload: its sends fail for want of a route.
     if (!Any && !Interface)
-        return BindFailureReason(TBindError::AddressNotAvailable, Local);
+        return BindFailureReason(TBindError::AddressNotAvailable, LocalValue);
     switch (Any ? TLinkState::Unknown : QueryLinkState(LocalValue)) {
     case TLinkState::Down:
         return InterfaceOffReason(LocalValue);

@@ -2,8 +2,23 @@
 
 #include "BindHelper.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+
+namespace {
+// The user's login name, or the number when the system knows no name for it.
+QString UserName()
+{
+    passwd Entry{}, *Found = nullptr;
+    char Buffer[1024];
+    if (::getpwuid_r(::getuid(), &Entry, Buffer, sizeof Buffer, &Found) == 0 && Found)
+        return QString::fromLocal8Bit(Found->pw_name);
+    return QString::number(::getuid());
+}
+} // namespace
 
 QString NoPortPermissionAdvice(const QString &Local)
 {
@@ -12,9 +27,17 @@ QString NoPortPermissionAdvice(const QString &Local)
     if (Local == QStringLiteral("0.0.0.0"))
         return QStringLiteral("Нет прав на UDP-порт 69 на всех адресах сразу. Перезапустите программу и "
                               "выберите интерфейс.");
+    const QString Helper = QString::fromStdString(BindHelperPath());
+    const QByteArray HelperFile = Helper.toLocal8Bit();
+    // The package lets only root and its group txloader run the helper.
+    if (::access(HelperFile.constData(), F_OK) == 0 && ::access(HelperFile.constData(), X_OK) != 0)
+        return QStringLiteral("Нет прав на UDP-порт 69. Порт для программы занимает помощник %1, а запускать "
+                              "его могут только члены группы txloader. Добавьте пользователя в группу: "
+                              "sudo usermod -aG txloader %2, затем войдите в систему заново.")
+            .arg(Helper, UserName());
     return QStringLiteral("Нет прав на UDP-порт 69. Порт для программы занимает помощник %1, а ему нужно "
                           "право на порты до 1024: sudo setcap cap_net_bind_service=+ep %1")
-        .arg(QString::fromStdString(BindHelperPath()));
+        .arg(Helper);
 }
 
 QString SendErrorText(int Code)

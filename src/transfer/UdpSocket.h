@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // Why the last Bind failed, in terms a user can act on.
-enum class TBindError { None, NoPermission, AddressInUse, AddressNotAvailable, Other };
+// InterfaceDown: the port-69 helper binds no switched-off interface.
+enum class TBindError { None, NoPermission, AddressInUse, AddressNotAvailable, InterfaceDown, Other };
 
 // Thin IPv4 UDP socket; the platform file behind it is chosen by the build.
 // Addresses and ports are in host order.

@@ -1,21 +1,28 @@
 #!/bin/bash
-# The Debian package as a user gets it: built by scripts/package.sh (refused for the placeholder
-# image unless allowed), installed with apt-get, started from /usr/bin by a user made for the test
-# in a "PC" namespace; the device must receive the image byte for byte and the user's
-# accessibility bus hear "Статус: OK". Only the port-69 helper holds a capability. Then purged:
-# nothing may be left. The package and the user belong to the machine: one run at a time.
+# The Debian package as a user gets it: made by cpack from the build under test (its placeholder
+# image allowed here only), installed with apt-get, started from /usr/bin by a user made for the
+# test in a "PC" namespace. Only the port-69 helper holds a capability, and only root and the group
+# txloader may run it: outside the group the user is told how to join and nothing reaches the
+# device; in it, the device must receive the image byte for byte and the user's accessibility bus
+# hear "Статус: OK". Then purged: nothing may be left, the group neither. The package, the group and
+# the user belong to the machine: one run at a time. scripts/package.sh itself: package_script.sh.
 #
-# usage: e2e_package.sh TFTPSIM SOURCE_DIR OUTPUT_DIR
+# usage: e2e_package.sh TFTPSIM SOURCE_DIR BUILD_DIR
 set -euo pipefail
 
-SIM=$1 SRC=$2 OUT=$3
+SIM=$1 SRC=$2 BUILD=$3
 PC=txl-pkgpc-$$ DEV=txl-pkgdev-$$
 WORK=$(mktemp -d /tmp/txl-package.XXXXXX)
 INSTALLED=0
+OVERRIDDEN=0
+MANIFEST_WAS=
 USER_NAME=
+HELPER=/usr/lib/txloader/txloader-bind69
 . "$SRC/tests/lab.sh"
 
 cleanup() {
+    [ "$MANIFEST_WAS" != no ] || rm -f "$BUILD/install_manifest.txt"
+    [ "$OVERRIDDEN" != 1 ] || dpkg-statoverride --remove "$HELPER" 2>/dev/null || true
     [ "$INSTALLED" != 1 ] || apt_get purge txloader >/dev/null 2>&1 || true
     lab_cleanup
     remove_user
@@ -29,8 +36,8 @@ trap cleanup EXIT
 # dpkg gives up at once when another program holds its lock; apt-get waits for it.
 apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 
-lab_needs apt-get flock dpkg dpkg-deb lintian desktop-file-validate appstreamcli getcap setpriv dbus-run-session \
-    useradd userdel ip Xvfb xdotool import gcc
+lab_needs apt-get flock dpkg dpkg-deb dpkg-statoverride cpack desktop-file-validate appstreamcli getcap setpriv \
+    dbus-run-session useradd usermod userdel ip Xvfb xdotool import gcc
 mkdir -p /run/lock
 exec {MACHINE_LOCK}>/run/lock/txloader-e2e-package.lock
 if ! flock -n "$MACHINE_LOCK"; then
@@ -39,6 +46,10 @@ if ! flock -n "$MACHINE_LOCK"; then
 fi
 if dpkg-query -W -f='${Status}' txloader 2>/dev/null | grep -q installed; then
     echo "SKIP: txloader is installed on this machine; the test will not replace it"
+    exit 77
+fi
+if getent group txloader >/dev/null; then
+    echo "SKIP: the group txloader exists on this machine; the test would remove it with the package"
     exit 77
 fi
 
@@ -57,30 +68,38 @@ USER_NAME=txlpkg$$
 chown "$U:$U" "$WORK/home"
 cp "$SRC/tests/e2e/atspi_events.py" "$WORK/home/"
 # user_in_pc COMMAND...: COMMAND as that user in the PC's namespace, without root's capabilities or
-# environment, nor the machine's lock (a helper outliving the test must not keep it).
+# environment, nor the machine's lock (a helper outliving the test must not keep it); in the groups
+# USER_GROUPS says (none, or --init-groups: those /etc/group gives the user, as at a login).
+USER_GROUPS=--clear-groups
 user_in_pc() {
-    ip netns exec "$PC" setpriv --reuid="$U" --regid="$U" --clear-groups --inh-caps=-all \
+    ip netns exec "$PC" setpriv --reuid="$U" --regid="$U" "$USER_GROUPS" --inh-caps=-all \
         env -i PATH=/usr/bin:/bin HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/home" DISPLAY="$DISPLAY" \
         LANG=C.UTF-8 "$@" {MACHINE_LOCK}>&-
 }
 
-log "without permission the placeholder build must not become a package"
-if bash "$SRC/scripts/package.sh" --no-setup --build-dir "$WORK/build" >"$WORK/refused.log" 2>&1; then
-    fail "scripts/package.sh packaged the placeholder image without --allow-placeholder"
-else pass; fi
-check "no word on the placeholder: $(tail -n 20 "$WORK/refused.log")" grep -q "placeholder image" "$WORK/refused.log"
-check_not "a package was left behind after the refusal" compgen -G "$WORK/build/*.deb"
-
-log "test package with the placeholder, allowed"
-bash "$SRC/scripts/package.sh" --no-setup --allow-placeholder --build-dir "$WORK/build" >"$WORK/package.log" 2>&1 ||
-    { cat "$WORK/package.log"; echo "FAIL: scripts/package.sh failed"; exit 1; }
-lab_image "$WORK/build" # the package's own build: its image and caption
-DEB=$WORK/build/txloader_${TXL_VERSION}_amd64.deb
-[ -f "$DEB" ] || { ls "$WORK/build"; echo "FAIL: no $DEB"; exit 1; }
-sed -n '/^-- lintian/,$p' "$WORK/package.log"
+lab_image "$BUILD"
+# pack DIR [ARGS...]: cpack on the build into DIR, its output in DIR.log.
+pack() { cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$1" "${@:2}" >"$1.log" 2>&1; }
+# Only the package's own folder may get files; CMake's install step writes its manifest into the
+# build tree whatever cpack's folder, so that goes again at the end.
+if [ -e "$BUILD/install_manifest.txt" ]; then MANIFEST_WAS=yes; else MANIFEST_WAS=no; fi
+packed_in_build() { ls -d "$BUILD"/_CPack_Packages "$BUILD"/*.deb 2>/dev/null || true; }
+BUILD_HAD=$(packed_in_build)
+if [ "$TXL_IMAGE_PLACEHOLDER" = 1 ]; then
+    log "without permission the placeholder build must not become a package"
+    if pack "$WORK/refused"; then fail "cpack packaged the placeholder image without permission"; else pass; fi
+    check "no word on the placeholder: $(tail -n 20 "$WORK/refused.log")" grep -q "placeholder image" "$WORK/refused.log"
+    check_not "a package was left behind after the refusal" compgen -G "$WORK/refused/*.deb"
+fi
+log "test package of $BUILD, the placeholder allowed"
+pack "$WORK/deb" -D CPACK_TXL_ALLOW_PLACEHOLDER=ON || { cat "$WORK/deb.log"; echo "FAIL: cpack failed"; exit 1; }
+BUILD_HAS=$(packed_in_build)
+check "cpack left files in the build tree: $BUILD_HAS" [ "$BUILD_HAS" = "$BUILD_HAD" ]
+DEB=$WORK/deb/txloader_${TXL_VERSION}_amd64.deb
+[ -f "$DEB" ] || { ls "$WORK/deb"; echo "FAIL: no $DEB"; exit 1; }
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 log "Depends: $DEPENDS"
-for dep in libcap2-bin libqt6widgets6 libc6; do
+for dep in libcap2-bin adduser libqt6widgets6 libc6; do
     check "Depends lacks $dep" grep -q "$dep" <<<"$DEPENDS"
 done
 # The package's copies of the product's facts (product.env of its build).
@@ -96,14 +115,16 @@ for p in "${PATHS[@]}"; do [ -e "$p" ] && PRESENT[$p]=1; done
 log "apt-get install $DEB"
 INSTALLED=1
 apt_get install "$DEB" >"$WORK/install.log" 2>&1 || { cat "$WORK/install.log"; echo "FAIL: apt-get install"; exit 1; }
-# The tool runs whatever code its environment names (Qt and GTK plugins): only its helper may hold a capability.
-HELPER=/usr/lib/txloader/txloader-bind69
-for program in /usr/bin/txloader /usr/bin/txloader-cli; do
-    check "$program carries a capability: $(getcap "$program")" [ -z "$(getcap "$program")" ]
-done
-check "postinst did not give $HELPER exactly cap_net_bind_service: $(getcap "$HELPER")" \
-    [ "$(getcap "$HELPER")" = "$HELPER cap_net_bind_service=ep" ]
-check "$HELPER is not root's, mode 755" [ "$(stat -c %a:%U "$HELPER")" = 755:root ]
+# The tool runs whatever code its environment names (Qt and GTK plugins): only its helper may hold a
+# capability, and only root and the system group txloader may run it.
+FILES=()
+for p in "${PATHS[@]}"; do [ ! -f "$p" ] || FILES+=("$p"); done
+CAPS=$(getcap "${FILES[@]}")
+check "capabilities other than the helper's cap_net_bind_service: $CAPS" [ "$CAPS" = "$HELPER cap_net_bind_service=ep" ]
+check "$HELPER is not root:txloader, mode 750: $(stat -c %U:%G:%a "$HELPER")" \
+    [ "$(stat -c %U:%G:%a "$HELPER")" = root:txloader:750 ]
+GROUP_ID=$(getent group txloader | cut -d: -f3)
+check "no system group txloader after the install: ${GROUP_ID:-none}" [ "${GROUP_ID:-1000}" -lt 1000 ]
 for size in 16 32 48 128 256; do
     check "no ${size}px icon" [ -f "/usr/share/icons/hicolor/${size}x$size/apps/txloader.png" ]
 done
@@ -137,9 +158,35 @@ check "postinst did not say how to give the capability: $POSTINST_SAID" \
     grep -q "setcap cap_net_bind_service=+ep $HELPER" <<<"$POSTINST_SAID"
 check "the installed helper lost its capability" grep -q cap_net_bind_service <<<"$(getcap "$HELPER")"
 
+log "an administrator's dpkg-statoverride decides the helper's owner and mode"
+OVERRIDDEN=1
+dpkg-statoverride --update --add root root 0755 "$HELPER"
+sh /var/lib/dpkg/info/txloader.postinst configure || fail "postinst failed under an override"
+SAID="$(stat -c %U:%G:%a "$HELPER") $(getcap "$HELPER")"
+check "postinst did not keep to the override root:root 755: $SAID" [ "$SAID" = "root:root:755 $CAPS" ]
+dpkg-statoverride --remove "$HELPER"
+OVERRIDDEN=0
+sh /var/lib/dpkg/info/txloader.postinst configure || fail "postinst failed without the override"
+
 lab_xvfb 1024x768
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200); user id $U"
 lab_cable "$PC" "$DEV"
+
+log "txloader-cli as user $U, outside the group txloader"
+lab_device "$DEV" "$SIM" --log "$WORK/outsider.log" --idle-timeout 90
+STATUS=0
+user_in_pc txloader-cli 192.168.0.200 >"$WORK/outsider.out" 2>"$WORK/outsider.err" || STATUS=$?
+log "exit status $STATUS: $(tr '\n' ' ' <"$WORK/outsider.err")"
+check "exit status $STATUS, not 4, outside the group: $(cat "$WORK/outsider.err")" [ "$STATUS" = 4 ]
+check "no advice to join the group on standard error" \
+    grep -q "^txloader: Нет прав на UDP-порт 69\. .*sudo usermod -aG txloader $USER_NAME, затем войдите" \
+    "$WORK/outsider.err"
+lab_sim_end 0
+check "a packet of a user outside the group reached the device" [ ! -s "$WORK/outsider.log" ]
+
+log "user $U joins the group txloader"
+usermod -aG txloader "$USER_NAME"
+USER_GROUPS=--init-groups
 lab_device "$DEV" "$SIM" --once --idle-timeout 90
 
 # The tool heard on the user's accessibility bus, with code of the user's own in it (through GTK's
@@ -170,7 +217,7 @@ log "click \"Загрузить...\" as user $U"
 lab_click "$WIN" load
 check "the image from the window" lab_delivered 60 "$TXL_IMAGE"
 lab_announced "name|Статус: OK" "\"Статус: OK\" was not announced"
-import -window root "$OUT/e2e-package.png"
+import -window root "$BUILD/e2e-package.png"
 kill "$LISTENER_PID" 2>/dev/null || true
 
 log "click \"Выйти\""
@@ -194,9 +241,12 @@ remove_user
 check_not "user $U is left" getent passwd "$U" >/dev/null
 check_not "group $U is left" getent group "$U" >/dev/null
 
-log "apt-get purge"
+log "apt-get remove keeps the group; apt-get purge"
+if apt_get remove txloader >"$WORK/remove.log" 2>&1; then pass; else cat "$WORK/remove.log"; fail "apt-get remove"; fi
+check "the group txloader went with apt-get remove" getent group txloader >/dev/null
 if apt_get purge txloader >"$WORK/purge.log" 2>&1; then pass; else cat "$WORK/purge.log"; fail "apt-get purge"; fi
 INSTALLED=0
+check_not "the group txloader is left" getent group txloader >/dev/null
 check_not "dpkg still knows txloader" sh -c 'dpkg-query -W txloader >/dev/null 2>&1'
 check_not "dpkg's files for txloader are left" compgen -G "/var/lib/dpkg/info/txloader.*"
 LEFT=()

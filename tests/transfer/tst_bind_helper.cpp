@@ -4,6 +4,7 @@
 
 #include "BindHelper.h"
 #include "BindHelperProtocol.h"
+#include "DataRow.h"
 #include "uitest_netns.h"
 
 #include <QtTest>
@@ -22,7 +23,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(uitest::InPrivateNetns(), "run through tests/common/in-netns.sh");
-        QCOMPARE(uitest::LabAddresses(), QStringList{"10.66.0.1"}); // txh0, made by the lab
+        QCOMPARE(uitest::LabAddresses().value(0), "10.66.0.1"); // txh0, made by the lab
     }
 
     void onlyAnInterfaceAddressOnPort69_data()
@@ -46,6 +47,15 @@ private slots:
         QTest::newRow("any address") << QStringList{"0.0.0.0"} << Unix << int(bhNotLocal);
         QTest::newRow("subnet broadcast") << QStringList{"10.66.0.255"} << Unix << int(bhNotLocal);
         QTest::newRow("multicast") << QStringList{"224.0.0.1"} << Unix << int(bhNotLocal);
+        // Local, but no device is behind them.
+        QTest::newRow("loopback's address") << QStringList{"127.0.0.1"} << Unix << int(bhNotLocal);
+        uitest::LabRow(__func__, "an address on loopback",
+                       "ip addr add 10.66.1.1/32 dev lo; LAB_UNDO+=('ip addr del 10.66.1.1/32 dev lo')",
+                       QStringList{"10.66.1.1"}, Unix, int(bhNotLocal));
+        uitest::LabRow(__func__, "a loopback address on a card", "lab_link txh1 127.66.0.1/16",
+                       QStringList{"127.66.0.1"}, Unix, int(bhNotLocal));
+        uitest::LabRow(__func__, "a card switched off", "lab_link txh2 10.66.2.1/24 down",
+                       QStringList{"10.66.2.1"}, Unix, int(bhInterfaceDown));
         QTest::newRow("port taken") << QStringList{"10.66.0.1"} << "taken" << int(bhInUse);
         QTest::newRow("channel a pipe") << QStringList{"10.66.0.1"} << "pipe" << int(bhNoChannel);
         QTest::newRow("channel a UDP socket") << QStringList{"10.66.0.1"} << "udp" << int(bhNoChannel);
