@@ -828,6 +828,11 @@ void TestUploadMachine::generatedUploads_data()
         return;
     }
     Row("12,000 generated devices and links", quint64(1), 12000);
+    // False OKs under the rule that let a prompt ACK 0 stand in for a block.
+    Row("seed 2: a copy of the WRQ's ACK 0, the device silent from block 1", quint64(2), 1);
+    Row("seed 563: an RFC 1350 receiver, copies on the way out", quint64(563), 1);
+    Row("seed 2431: an RFC 1350 receiver with its re-send timer", quint64(2431), 1);
+    Row("seed 4952: an RFC 1350 receiver, its ACKs lost and copied", quint64(4952), 1);
 }
 
 void TestUploadMachine::generatedUploads()
@@ -842,7 +847,7 @@ void TestUploadMachine::generatedUploads()
         TRandom Random(Seed);
         const TWorldModel Model = GenerateModel(Random);
         std::vector<std::string> Trace;
-        TWorld World(Seed, Model, count == 1 ? &Trace : nullptr);
+        TWorld World(Seed, Model, count == 1 && qEnvironmentVariableIsSet("TXL_SEED") ? &Trace : nullptr);
         const bool Held = World.Run();
         for (const std::string &Line : Trace)
             qInfo("%s", Line.c_str());
