@@ -72,7 +72,8 @@ bool PollSockets(std::span<TUdpSocket *const> Sockets, TPollWake *Wake, int Time
         Fds.push_back({Wake->FImpl->Sock, POLLRDNORM, 0});
     const int Count = ::WSAPoll(Fds.data(), ULONG(Fds.size()), TimeoutMs);
     Ready.assign(Sockets.size(), false);
-    // A port-unreachable report shows as readable: the receive hands it over as WSAECONNRESET.
+    // A port-unreachable report makes the socket readable, and the receive hands it over as
+    // WSAECONNRESET (Microsoft's article 263823, of select; Wine reports none, so untried there).
     for (std::size_t i = 0; Count > 0 && i < Sockets.size(); ++i)
         Ready[i] = (Fds[i].revents & (POLLRDNORM | POLLERR | POLLHUP)) != 0;
     if (Waking && Count > 0 && Fds.back().revents)
