@@ -7,7 +7,7 @@
 #
 #   sudo bench/run.sh [--build DIR] [--delay MS] [--drop FRACTION] [--seed N]
 #                     [--burst N] [--runs N] [--tools "ours curl tftp-hpa busybox"]
-#                     [--no-wait]
+#                     [--no-wait] [--devices N]
 #
 # --delay takes fractions (0.2); --burst N has the device send N junk
 # datagrams without an opcode before each ACK of block 5.
@@ -18,6 +18,9 @@
 # client uses while it waits on a device that never answers (about 9 s), on
 # one whose port 69 is closed (the kernel answers port unreachable), and when
 # port 69 is taken on our side (nothing can be sent: it ends at once).
+# --devices N (2..16) then times ours uploading to N devices at once, each
+# behind a card of its own (192.168.0.10, .11, ...), against one device alone,
+# taking turns.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,6 +32,7 @@ BURST=0
 RUNS=5
 TOOLS="ours curl tftp-hpa busybox"
 WAIT_TEST=1
+DEVICES=1
 INSIDE=0
 ARGS=("$@")
 
@@ -47,6 +51,7 @@ while [ $# -gt 0 ]; do
     --runs) RUNS=$2; shift 2 ;;
     --tools) TOOLS=$2; shift 2 ;;
     --no-wait) WAIT_TEST=0; shift ;;
+    --devices) DEVICES=$2; shift 2 ;;
     --inside) INSIDE=1; shift ;;
     -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
@@ -55,6 +60,7 @@ done
 [[ $DELAY =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--delay wants milliseconds (0, 0.2, 2)"
 [[ $BURST =~ ^[0-9]+$ && $BURST -le 100000 ]] || die "--burst wants 0..100000 datagrams"
 [[ $RUNS =~ ^[0-9]+$ && $RUNS -ge 1 && $RUNS -le 100 ]] || die "--runs wants 1..100"
+[[ $DEVICES =~ ^[0-9]+$ && $DEVICES -ge 1 && $DEVICES -le 16 ]] || die "--devices wants 1..16"
 
 SIM=$BUILD/tools/tftpsim/tftpsim
 DRIVER=$BUILD/txloader-cli
@@ -72,6 +78,10 @@ if [ "$INSIDE" = 0 ]; then
     trap lab_cleanup EXIT
     trap 'exit 130' INT TERM
     lab_cable "$NS" "$NS-dev" || die "cannot make the namespaces $NS and $NS-dev"
+    # One more card and device for each further device, on the same subnet.
+    for ((i = 1; i < DEVICES; i++)); do
+        lab_cable "$NS" "$NS-dev$i" "192.168.0.$((10 + i))/24" || die "cannot cable device $i"
+    done
     TXL_BENCH_DEVICE=$NS-dev ip netns exec "$NS" bash "$0" --inside "${ARGS[@]}"
     exit $?
 fi
@@ -115,7 +125,7 @@ median() { # median of the numbers on stdin, "-" for none
 
 tool_command() { # the upload command line of a tool
     case $1 in
-    ours) echo "$DRIVER" --json --quiet "$HOST" ;;
+    ours) echo "$DRIVER" --json --quiet --interface 192.168.0.10 "$HOST" ;;
     curl) echo curl -sS --max-time 60 -T "$TXL_IMAGE" "tftp://$HOST/$TXL_IMAGE_NAME" ;;
     tftp-hpa) echo tftp "$HOST" -m binary -c put "$TXL_IMAGE" "$TXL_IMAGE_NAME" ;;
     busybox) echo busybox tftp -p -l "$TXL_IMAGE" -r "$TXL_IMAGE_NAME" "$HOST" ;;
@@ -212,7 +222,7 @@ if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
     # wait_case LABEL EXIT: one upload that must end with EXIT (1 timeout, 4 nothing sent),
     # with its CPU share.
     wait_case() {
-        measure "$DRIVER" --json --quiet "$HOST"
+        measure "$DRIVER" --json --quiet --interface 192.168.0.10 "$HOST"
         share=$(awk -v c="$CPU_MS" -v w="$WALL_MS" 'BEGIN { printf "%.3f", 100 * c / w }')
         echo "# $1: exit $RC, wall ${WALL_MS} ms, CPU ${CPU_MS} ms = ${share} % of one core"
         [ "$RC" = "$2" ] || { echo "# expected exit $2: $(cat "$WORK/cmd.out")" >&2; failures=$((failures + 1)); }
@@ -232,6 +242,46 @@ if [ "$WAIT_TEST" = 1 ] && [ -x "$DRIVER" ]; then
     wait_case "port 69 taken by another program" 4
     kill "$holder" 2>/dev/null
     wait "$holder" 2>/dev/null
+fi
+
+if [ "$DEVICES" -gt 1 ] && [ -x "$DRIVER" ]; then
+    # Every device behind its own card, replies DELAY late; ours to one of them, then to all at once.
+    SIMS=()
+    for ((i = 0; i < DEVICES; i++)); do
+        dev=$TXL_BENCH_DEVICE
+        [ "$i" = 0 ] || dev=$TXL_BENCH_DEVICE$i
+        LAB_SIM_NAME=sim$i lab_sim ip netns exec "$dev" "$SIM" --bind "$HOST" --each --idle-timeout 300 \
+            --delay-ms "$DELAY" || die "simulator $i did not start"
+        SIMS+=("$SIM_PID")
+    done
+    SIM_PID=
+    ALL=()
+    for ((i = 0; i < DEVICES; i++)); do ALL+=(--interface "192.168.0.$((10 + i))"); done
+    : >"$WORK/multi"
+    for run in $(seq 0 "$RUNS"); do
+        for n in 1 "$DEVICES"; do
+            measure "$DRIVER" --json --quiet "${ALL[@]:0:$((2 * n))}" "$HOST"
+            oks=$(grep -c '"outcome":"ok"' "$WORK/cmd.out")
+            if [ "$RC" != 0 ] || [ "$oks" != "$n" ]; then
+                failures=$((failures + 1))
+                echo "# $n devices, run $run FAILED (exit $RC): $(head -c 300 "$WORK/cmd.out")" >&2
+            fi
+            [ "$run" = 0 ] || echo "$n $WALL_MS $CPU_MS" >>"$WORK/multi"
+        done
+    done
+    for pid in "${SIMS[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+    # Every device took a whole image on every round.
+    for ((i = 0; i < DEVICES; i++)); do
+        whole=$(grep -c "\"sha256\":\"$IMAGE_SHA\"" "$WORK/sim$i.json")
+        want=$((i == 0 ? 2 * (RUNS + 1) : RUNS + 1))
+        [ "$whole" = "$want" ] || { echo "# device $i got $whole whole images, not $want" >&2; failures=$((failures + 1)); }
+    done
+    one=$(awk '$1 == 1 { print $2 }' "$WORK/multi" | median)
+    many=$(awk -v n="$DEVICES" '$1 == n { print $2 }' "$WORK/multi" | median)
+    echo
+    echo "# $DEVICES devices at once, delay ${DELAY} ms, $RUNS runs: one alone ${one} ms (CPU $(awk '$1 == 1 { print $3 }' "$WORK/multi" | median) ms)," \
+        "all at once ${many} ms (CPU $(awk -v n="$DEVICES" '$1 == n { print $3 }' "$WORK/multi" | median) ms):" \
+        "$(awk -v a="$many" -v b="$one" 'BEGIN { printf "%.3f", a / b }') x"
 fi
 
 [ "$failures" = 0 ]
