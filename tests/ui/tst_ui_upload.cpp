@@ -327,6 +327,9 @@ private slots:
         Row("RFC 1350 receiver, block 1 lost",
             QStringList{"--once", "--in-order", "--resend-ms", "200", "--fault", "1:lose"}, "", "",
             "Статус: OK", true, false, "");
+        Row("the last ACK for any other block, a block lost",
+            QStringList{"--once", "--in-order", "--repeat-last-ack", "--fault", "50:lose"}, "", "",
+            "Статус: OK", true, false, "");
         Row("ACKs all numbered 0", QStringList{"--zero-acks"}, "", "", Timeout, true, false,
             "подтверждает блоки номером 0");
         Row("stops listening after 59 blocks", QStringList{"--fault", "60:close"}, "", "", Timeout, true,
