@@ -236,22 +236,15 @@ void TestTftpClient::sendsNothing_data()
                         const QString &cause = {}, const QString &reason = {}) {
         QTest::newRow(tag) << host << name << cause << reason;
     };
+    // Which texts are addresses, and which addresses name one device, is the net tests' table;
+    // here, that the driver sends nothing for one of each kind.
     row("empty host", "");
     row("empty name", DeviceAddress, "");
     row("untouched field", "...");
-    row("three groups", "127.0.2");
-    row("out of range", "127.0.0.256");
     row("name too long", DeviceAddress, QString(1016, 'n'));
-    // Addresses that cannot name one device.
-    const QString NotOne = "не может принадлежать одному устройству";
-    row("any address", "0.0.0.0", FirmwareFileName, {}, NotOne);
-    row("this network", "0.1.2.3", FirmwareFileName, {}, NotOne);
-    row("limited broadcast", "255.255.255.255", FirmwareFileName, {}, NotOne);
-    row("subnet broadcast", "127.255.255.255", FirmwareFileName, {}, NotOne);
-    row("multicast", "224.0.0.1", FirmwareFileName, {}, NotOne);
-    row("multicast, last", "239.255.255.255", FirmwareFileName, {}, NotOne);
-    row("reserved", "240.0.0.1", FirmwareFileName, {}, NotOne);
-    row("reserved, last", "255.255.255.254", FirmwareFileName, {}, NotOne);
+    row("subnet broadcast", "127.255.255.255", FirmwareFileName, {},
+        "не может принадлежать одному устройству");
+    row("multicast", "224.0.0.1", FirmwareFileName, {}, "не может принадлежать одному устройству");
     // The PC would only hear itself.
     row("the PC's own address", ClientAddress, FirmwareFileName, {}, "127.0.0.1 — адрес этого компьютера");
     // Port 69 on the client's address is taken: sending from any other port is not an option.

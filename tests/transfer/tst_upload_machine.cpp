@@ -106,23 +106,22 @@ QString Described(const TStep &Step)
 // The evidence a key of the tables names.
 QString EvidenceValue(const TUploadEvidence &E, const QString &Key)
 {
-    const std::map<QString, QString> Values{
-        {"block", QString::number(E.Block)},
-        {"acked", QString::number(E.BlocksAcked)},
-        {"blocks", QString::number(E.Blocks)},
-        {"stray", QString::number(E.StrayAcks)},
-        {"zero", QString::number(E.ZeroAcks)},
-        {"foreign", QString::number(E.Foreign)},
-        {"from", ipv4::Text(E.ForeignAddress)},
-        {"unreachable", QString::number(E.PortUnreachable)},
-        {"retries", QString::number(E.Retries)},
-        {"sent", QString::number(E.AnySent)},
-        {"senderror", QString::number(E.SendError)},
-        {"wrqport", QString::number(E.WrqReplyPort)},
-        {"code", QString::number(E.DeviceErrorCode)},
-        {"message", QString::fromStdString(E.DeviceErrorMessage)},
-        {"interrupted", QString::number(E.Interrupted)},
-    };
+    const auto N = [](auto Value) { return QString::number(Value); };
+    const std::map<QString, QString> Values{{"block", N(E.Block)},
+                                            {"acked", N(E.BlocksAcked)},
+                                            {"blocks", N(E.Blocks)},
+                                            {"stray", N(E.StrayAcks)},
+                                            {"zero", N(E.ZeroAcks)},
+                                            {"foreign", N(E.Foreign)},
+                                            {"retries", N(E.Retries)},
+                                            {"unreachable", N(E.PortUnreachable)},
+                                            {"sent", N(E.AnySent)},
+                                            {"senderror", N(E.SendError)},
+                                            {"wrqport", N(E.WrqReplyPort)},
+                                            {"code", N(E.DeviceErrorCode)},
+                                            {"interrupted", N(E.Interrupted)},
+                                            {"from", ipv4::Text(E.ForeignAddress)},
+                                            {"message", QString::fromStdString(E.DeviceErrorMessage)}};
     const auto Found = Values.find(Key);
     return Found == Values.end() ? QString("no evidence named %1").arg(Key) : Found->second;
 }
@@ -155,29 +154,14 @@ struct TWorldModel {
         static const char *const Devices[] = {"lenient",    "in-order", "in-order, repeats its last ACK",
                                               "all ACKs 0", "skewed",   "8-bit counter"};
         static const char *const Failures[] = {"none", "silent", "refuses", "closes its port", "restarts"};
-        return QString("device %1 (skew %2, re-send %3 ms, reply %4+%5 ms, fails: %6 at %7, server port %8, "
-                       "up after %9 ms); link out loss %10 dup %11, in loss %12 dup %13, %14+%15 ms; refused "
-                       "sends %16; stranger %17/s; image %18 bytes; limit %19 ms, wait %20 ms")
-            .arg(Devices[int(Device)])
-            .arg(Skew)
-            .arg(ResendMs)
-            .arg(ReplyMs)
-            .arg(ReplyJitterMs)
-            .arg(Failures[int(Failure)])
-            .arg(FailAt)
-            .arg(ServerPort)
-            .arg(UpAfterMs)
-            .arg(LossOut)
-            .arg(DupOut)
-            .arg(LossIn)
-            .arg(DupIn)
-            .arg(LinkMs)
-            .arg(LinkJitterMs)
-            .arg(RefuseSend)
-            .arg(StrangerPerSecond)
-            .arg(ImageSize)
-            .arg(TimeoutMs)
-            .arg(WaitMs);
+        return QString::asprintf(
+            "device %s (skew %d, re-send %.0f ms, reply %.1f+%.1f ms, fails: %s at %u, server port %d, up "
+            "after "
+            "%.0f ms); link out loss %.3f dup %.3f, in loss %.3f dup %.3f, %.1f+%.1f ms; refused sends %.2f; "
+            "stranger %.1f/s; image %zu bytes; limit %d ms, wait %d ms",
+            Devices[int(Device)], Skew, ResendMs, ReplyMs, ReplyJitterMs, Failures[int(Failure)], FailAt,
+            ServerPort, UpAfterMs, LossOut, DupOut, LossIn, DupIn, LinkMs, LinkJitterMs, RefuseSend,
+            StrangerPerSecond, ImageSize, TimeoutMs, WaitMs);
     }
 };
 
