@@ -133,9 +133,10 @@ void TestTftpClient::drivers_data()
             LabRow(Function, Tag.constData(), Lab, QString(Driver), Peer, int(Result), Reason);
         }
     };
-    // 200 datagrams without an opcode ahead of every ACK: none may cost a timeout, or a repeat.
-    QStringList Flood{"--once", "--flood-count", "200"};
-    for (int Block = 1; Block <= int(FirmwareSize / 512 + 1); ++Block)
+    // 200 datagrams without an opcode ahead of every further ACK, and a first ACK of 4,000 bytes:
+    // none may cost a timeout, or a repeat.
+    QStringList Flood{"--once", "--flood-count", "200", "--fault", "1:oversize:all", "--oversize-bytes", "4000"};
+    for (int Block = 2; Block <= int(FirmwareSize / 512 + 1); ++Block)
         Flood << "--fault" << QString("%1:flood:all").arg(Block);
     Rows("OK byte for byte, junk before every ACK", DeviceLab(Flood, DeviceAddress), "device", trOK, "");
     Rows("silent", DeviceLab({"--fault", "0:silent:all"}, DeviceAddress), "device", trTimeout,
