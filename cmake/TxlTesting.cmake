@@ -14,6 +14,8 @@
 #   FILES    the program reads the files tests/version/test_files.py makes at build time.
 #   PARTS    one test per part, <name>.1, <name>.2, ..., each with the functions listed, which run
 #            side by side.
+# A program of SOURCES also gets the test <name>.listing (tests/common/listing.sh): each of its
+# functions in exactly one part, and listing them and its rows leaves nothing behind.
 # A Windows build made on Linux runs its tests under Wine: through tests/wine/wine-run.sh, built
 # with TXL_WINE, which tests/common/Limits.h turns into what Wine cannot show, and with the
 # simulator of the Linux build (TXL_HOST_TFTPSIM).
@@ -95,4 +97,11 @@ function(txl_add_test)
   endif()
   set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
                        ${T_PROPERTIES})
+  if(T_SOURCES)
+    if(NOT T_ROWS)
+      list(APPEND env "TXL_RUN=${TXL_WINE_RUNNER}")
+    endif()
+    add_test(NAME ${T_NAME}.listing COMMAND bash "${common}/listing.sh" $<TARGET_FILE:${T_NAME}> ${T_PARTS})
+    set_tests_properties(${T_NAME}.listing PROPERTIES ENVIRONMENT "${env}" TIMEOUT 60 LABELS "${T_LABELS};listing")
+  endif()
 endfunction()
