@@ -1,6 +1,6 @@
 # txl_add_test(NAME <name> { SOURCES <files...> [LIBS <libs...>] | COMMAND <command...> }
 #              [LINUX | WINDOWS] [NETNS] [ROWS [ALONE] [LAB <lab line>]] [GUI] [VERSION] [FILES]
-#              [ENV <VAR=value>...] [TIMEOUT <s>] [LABELS <l...>] [PARTS "<functions>"...]
+#              [SLOTS <n>] [ENV <VAR=value>...] [TIMEOUT <s>] [LABELS <l...>] [PARTS "<functions>"...]
 #              [PROPERTIES <test properties...>])
 # One test of this project: a QtTest program made of SOURCES (with tests/common on its include
 # path), or COMMAND.
@@ -12,6 +12,8 @@
 #   GUI      real widgets: Qt's offscreen platform; under Wine its windows platform on Xvfb.
 #   VERSION  the program carries the tool's version resource, as TXLoader does.
 #   FILES    the program reads the files tests/version/test_files.py makes at build time.
+#   SLOTS    the test holds n of CTest's slots (PROCESSORS), and rows.sh runs up to n rows at once
+#            in them (TXL_ROWS_JOBS); under Wine one.
 #   PARTS    one test per part, <name>.1, <name>.2, ..., each with the functions listed, which run
 #            side by side.
 # A program of SOURCES also gets the test <name>.listing (tests/common/listing.sh): each of its
@@ -24,7 +26,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   set(TXL_WINE_RUNNER "${PROJECT_SOURCE_DIR}/tests/wine/wine-run.sh")
 endif()
 function(txl_add_test)
-  cmake_parse_arguments(T "LINUX;WINDOWS;NETNS;ROWS;ALONE;GUI;VERSION;FILES" "NAME;TIMEOUT;LAB"
+  cmake_parse_arguments(T "LINUX;WINDOWS;NETNS;ROWS;ALONE;GUI;VERSION;FILES" "NAME;TIMEOUT;LAB;SLOTS"
                         "SOURCES;LIBS;COMMAND;ENV;LABELS;PARTS;PROPERTIES" ${ARGN})
   if((T_LINUX AND WIN32) OR (T_WINDOWS AND NOT WIN32))
     return()
@@ -73,6 +75,10 @@ function(txl_add_test)
     endif()
   elseif(T_NETNS)
     set(T_COMMAND "${common}/in-netns.sh" ${T_COMMAND})
+  endif()
+  if(T_SLOTS AND NOT TXL_WINE_RUNNER)
+    list(APPEND env "TXL_ROWS_JOBS=${T_SLOTS}")
+    list(APPEND T_PROPERTIES PROCESSORS ${T_SLOTS})
   endif()
   if(T_GUI AND TXL_WINE_RUNNER)
     list(APPEND env "QT_QPA_PLATFORM=windows") # static Qt carries the windows platform only
