@@ -18,8 +18,7 @@
 #            side by side.
 # A program of SOURCES also gets the test <name>.listing (tests/common/listing.sh): each of its
 # functions in exactly one part, and listing them and its rows leaves nothing behind. On Linux
-# its sources use the precompiled Qt headers of txl_test_pch_core, or with GUI
-# txl_test_pch_widgets (below).
+# its sources use the precompiled header of txl_test_pch (below).
 # A Windows build made on Linux runs its tests under Wine: through tests/wine/wine-run.sh, built
 # with TXL_WINE, which tests/common/Limits.h turns into what Wine cannot show, and with the
 # simulator of the Linux build (TXL_HOST_TFTPSIM).
@@ -28,35 +27,32 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   set(TXL_WINE_RUNNER "${PROJECT_SOURCE_DIR}/tests/wine/wine-run.sh")
 endif()
 
-# The Qt module headers, parsed once for all the test programs rather than once for each (most of
-# their compile time). A precompiled header is only used with the macros it was made with: these
-# targets do not link Qt6::Test, whose QT_TESTCASE_BUILDDIR differs from folder to folder, and
-# -Werror=invalid-pch says so when a test program's flags part from theirs. Not for the Windows
-# build, made once for a release.
+# QtCore's module header (which <QtTest> includes whole), parsed once for all the test programs
+# rather than once for each: the one precompiled header they reuse. GCC uses it only with the
+# macros it was made with, so txl_test_pch does not link Qt6::Test, whose QT_TESTCASE_BUILDDIR
+# differs from folder to folder; -Werror=invalid-pch fails a program whose flags part from it
+# rather than let it silently cost the time again. Sources made at build time (moc's, the
+# version block) are next to empty: loading the header would cost them more than it saves. Not
+# for the Windows build, made once for a release.
 if(NOT WIN32 AND TXL_BUILD_TESTS)
   file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/tests/txl_test_pch.cpp"
-       CONTENT "// The precompiled Qt headers of the test programs are made beside this empty file.\n")
-  foreach(kind core widgets)
-    add_library(txl_test_pch_${kind} OBJECT "${PROJECT_BINARY_DIR}/tests/txl_test_pch.cpp")
-    set_target_properties(txl_test_pch_${kind} PROPERTIES AUTOMOC OFF AUTOUIC OFF)
-  endforeach()
-  target_link_libraries(txl_test_pch_core PRIVATE Qt6::Core)
-  target_precompile_headers(txl_test_pch_core PRIVATE <QtCore>)
-  target_link_libraries(txl_test_pch_widgets PRIVATE Qt6::Widgets)
-  target_precompile_headers(txl_test_pch_widgets PRIVATE <QtWidgets>)
+       CONTENT "// The test programs' precompiled header is made beside this empty file.\n")
+  add_library(txl_test_pch OBJECT "${PROJECT_BINARY_DIR}/tests/txl_test_pch.cpp")
+  set_target_properties(txl_test_pch PROPERTIES AUTOMOC OFF AUTOUIC OFF)
+  target_link_libraries(txl_test_pch PRIVATE Qt6::Core)
+  target_precompile_headers(txl_test_pch PRIVATE <QtCore>)
 endif()
-# txl_test_pch(<target> [GUI]): <target> uses the precompiled Qt headers, with GUI those of Qt
-# Widgets.
+# txl_test_pch(<target>): <target>, defined in this folder, uses the precompiled header.
 function(txl_test_pch target)
-  if(NOT TARGET txl_test_pch_core)
+  if(NOT TARGET txl_test_pch)
     return()
   endif()
-  set(kind core)
-  if(ARGV1 STREQUAL "GUI")
-    set(kind widgets)
-  endif()
-  target_precompile_headers(${target} REUSE_FROM txl_test_pch_${kind})
+  target_precompile_headers(${target} REUSE_FROM txl_test_pch)
   target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Werror=invalid-pch>)
+  get_target_property(sources ${target} SOURCES)
+  list(FILTER sources INCLUDE REGEX "^${PROJECT_BINARY_DIR}/")
+  set_source_files_properties(${sources} "${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/mocs_compilation.cpp"
+                              PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
 endfunction()
 
 function(txl_add_test)
@@ -79,11 +75,6 @@ function(txl_add_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
     target_include_directories(${T_NAME} PRIVATE "${common}")
-    if(T_GUI)
-      txl_test_pch(${T_NAME} GUI)
-    else()
-      txl_test_pch(${T_NAME})
-    endif()
     if(TARGET tftpsim)
       add_dependencies(${T_NAME} tftpsim)
     endif()
@@ -103,6 +94,7 @@ function(txl_add_test)
                            $<TARGET_FILE:${T_NAME}> $<TARGET_FILE:${T_NAME}>.noversion)
       endif()
     endif()
+    txl_test_pch(${T_NAME})
     set(T_COMMAND ${TXL_WINE_RUNNER} $<TARGET_FILE:${T_NAME}>)
   endif()
   if(T_ROWS)
