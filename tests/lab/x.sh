@@ -3,9 +3,15 @@
 
 # lab_xvfb WIDTHxHEIGHT: a virtual display of our own, in DISPLAY; its socket is a file, which
 # every network namespace reaches. -displayfd: the server picks a free number itself (no race with
-# another lab). -noreset: otherwise a client connecting just as the last one left is refused.
+# another lab), one whose abstract socket is free: that holds only among servers in one network
+# namespace, so never in a test's own (in-netns.sh), where it would take another lab's display.
+# -noreset: otherwise a client connecting just as the last one left is refused.
 lab_xvfb() {
     local number
+    if [ -n "${TXL_OUTER_NETNS:-}" ] && [ "$(readlink /proc/self/ns/net)" != "$TXL_OUTER_NETNS" ]; then
+        echo "lab_xvfb: in a test's network namespace: start the display before entering it" >&2
+        return 1
+    fi
     number=$(mktemp "$WORK/xvfb.XXXXXX")
     Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$number" >"$number.log" 2>&1 &
     PIDS+=($!)

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 using namespace uitest;
 
 namespace {
@@ -73,14 +75,15 @@ class TestUiAbout : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir FDir;
+    // Made in initTestCase: a listing (-functions, -datatags) ends the program without destroying it.
+    std::optional<QTemporaryDir> FDir;
 
 private slots:
     void initTestCase()
     {
         QVERIFY2(InPrivateNetns(), "run through tests/common/in-netns.sh: interfaces are made here");
         QCOMPARE(UsableInterfaces(), LabAddresses().size()); // loopback and what the lab made only
-        QVERIFY(FDir.isValid());
+        QVERIFY(FDir.emplace().isValid());
         QVERIFY2(!TableValues().contains(QString()), "the version table lacks one of the four texts");
     }
 
@@ -110,7 +113,7 @@ private slots:
         QFETCH(QString, Path);
         QFETCH(QStringList, Expected);
         const QString Tag = QString::fromLatin1(QTest::currentDataTag());
-        const QString Made = FDir.filePath(QString::number(qHash(Tag)));
+        const QString Made = FDir->filePath(QString::number(qHash(Tag)));
         if (Path == "@plain") {
             QVERIFY(WriteWholeFile(Made, "not an executable\n"));
             Path = Made;
@@ -268,7 +271,7 @@ private slots:
     {
         SKIP_UNLESS_MADE("before.exe");
         // A copy of its own, as the file changes.
-        const QString Path = FDir.filePath("once.exe"), Later = TestFile("after.exe");
+        const QString Path = FDir->filePath("once.exe"), Later = TestFile("after.exe");
         QVERIFY(QFile::copy(TestFile("before.exe"), Path));
         TfrmAbout About(Path);
         const QStringList AtCreation = Values(&About);

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include <unistd.h>
@@ -187,8 +188,10 @@ class TestUiUpload : public QObject
     Q_OBJECT
 
     std::unique_ptr<TSimDevice> FDevice, FSecondDevice;
-    // Copies of the port-69 helper; in the build tree, whose file system keeps capabilities.
-    QTemporaryDir FHelperDir{QCoreApplication::applicationDirPath() + "/helper-XXXXXX"};
+    // Copies of the port-69 helper; in the build tree, whose file system keeps capabilities. Made in
+    // initTestCase: a listing (-functions, -datatags) ends the program without destroying this object.
+    std::optional<QTemporaryDir> FHelperDir;
+    QString HelperCopy() const { return FHelperDir ? FHelperDir->filePath("txloader-bind69") : QString(); }
 
     // Opens the window; with several interfaces the selection dialog lists them in Listed and
     // takes Pick with OK, or is cancelled when Pick is empty.
@@ -233,6 +236,8 @@ private slots:
         QVERIFY2(InPrivateNetns(),
                  "run through tests/common/in-netns.sh: the device address must stay inside");
         QVERIFY2(!qEnvironmentVariable("TXL_SIM").isEmpty(), "TXL_SIM not set");
+        FHelperDir.emplace(QCoreApplication::applicationDirPath() + "/helper-XXXXXX");
+        QVERIFY(FHelperDir->isValid());
         if (Bridge)
             QTRY_VERIFY2(QAccessible::isActive(), "the accessibility bridge is off");
     }
@@ -290,8 +295,7 @@ private slots:
         Row("port taken", Once, "", "port taken", Timeout, false, true,
             "занят другой программой (например, запущенным TFTP-сервером)");
         // A user's process: port 69 comes from the helper or not at all.
-        const QString Setcap =
-            "sudo setcap cap_net_bind_service=+ep " + FHelperDir.filePath("txloader-bind69");
+        const QString Setcap = "sudo setcap cap_net_bind_service=+ep " + HelperCopy();
         Row("no capability", Once, "", "no capability", Timeout, false, true, Setcap);
         Row("no capability, helper without it", Once, "", "no capability, helper lacks it", Timeout, false,
             true, Setcap);
@@ -373,7 +377,7 @@ private slots:
         if (Fault == QStringLiteral("port taken")) {
             QVERIFY(Holder.Bind(0xC0A8000A, 69)); // 192.168.0.10
         } else if (Fault.startsWith(QStringLiteral("no capability"))) {
-            const QString Helper = FHelperDir.filePath("txloader-bind69");
+            const QString Helper = HelperCopy();
             QFile::remove(Helper);
             if (Fault != QStringLiteral("no capability"))
                 QVERIFY(QFile::copy(qEnvironmentVariable("TXL_BIND_HELPER"), Helper));

@@ -16,14 +16,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 class TestVerInf : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir FDir;
+    // Made in initTestCase: a listing (-functions, -datatags) ends the program without destroying it.
+    std::optional<QTemporaryDir> FDir;
     void AddRows(bool withOtherFiles);
 
 private slots:
+    void initTestCase() { QVERIFY(FDir.emplace().isValid()); }
     void files_data() { AddRows(true); }
     void files();
     void pefileAgrees_data() { AddRows(false); }
@@ -83,11 +87,11 @@ void TestVerInf::files()
             QSKIP("TXL_EXECUTABLE is not set");
         }
     } else if (tag == "missing file") {
-        path = FDir.filePath("does-not-exist.exe");
+        path = FDir->filePath("does-not-exist.exe");
     } else if (tag == "directory") {
-        path = FDir.path();
+        path = FDir->path();
     } else if (tag == "text file") {
-        QVERIFY(WriteWholeFile(path = FDir.filePath("plain.txt"), "MZ but not a program\n"));
+        QVERIFY(WriteWholeFile(path = FDir->filePath("plain.txt"), "MZ but not a program\n"));
     } else if (tag == "ELF without section") {
         TXL_SKIP_IF(PeProgram, "this test program is a PE file");
         QVERIFY(QFile::exists(path = QCoreApplication::applicationFilePath() + ".noversion")); // made with it
