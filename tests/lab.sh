@@ -27,10 +27,15 @@ lab_cleanup() {
     [ -z "${WORK:-}" ] || rm -rf "$WORK"
 }
 
-# lab_wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
+# lab_wait_for SECONDS COMMAND...: polls until COMMAND succeeds, every 10 ms for the first
+# 0.1 s (most things the lab waits for are there by then), then every 0.1 s.
 lab_wait_for() {
-    local tries=$(($1 * 10))
+    local tries=$(($1 * 10)) quick=10
     shift
+    while ((quick-- > 0)); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.01
+    done
     while ((tries-- > 0)); do
         "$@" >/dev/null 2>&1 && return 0
         sleep 0.1

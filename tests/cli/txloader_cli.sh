@@ -90,11 +90,11 @@ assert "Flash full" in o["reason"]' "$WORK/out"
 ROW_CLI=$CLI cli --help
 check "--help on exit 4" grep -q "4  ничего не отправлено (не удалось занять порт 69" "$WORK/out"
 
-# Its usual three attempts end after 1.5 s: only --wait can bring the image to the device.
-log "--wait 6: the device comes up 2.5 s late"
-ip netns exec "$PC" "$CLI_SHORT" --wait 6 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+# Its usual three attempts end after 0.75 s: only --wait can bring the image to the device.
+log "--wait 4: the device comes up 1.5 s late"
+ip netns exec "$PC" "$CLI_SHORT" --wait 4 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 waiting=$!
-sleep 2.5
+sleep 1.5
 lab_device "$DEVA" "$SIM" --once --idle-timeout 30
 lab_wait_exit "$waiting" 10
 check "--wait: exit $LAB_STATUS ($(cat "$WORK/err"))" [ "$LAB_STATUS" = 0 ]
@@ -105,7 +105,7 @@ log "Ctrl+C in the middle of a slow upload"
 lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
 ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 slow=$!
-sleep 1
+sleep 0.3
 kill -INT "$slow"
 lab_wait_exit "$slow" 1
 check "Ctrl+C: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
@@ -116,7 +116,7 @@ log "the terminal closed in the middle of an upload"
 lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
 ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 slow=$!
-sleep 1
+sleep 0.3
 kill -HUP "$slow"
 lab_wait_exit "$slow" 1
 check "SIGHUP: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
@@ -127,7 +127,7 @@ log "the PC's address removed in the middle of an upload"
 lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
 ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
 slow=$!
-sleep 1
+sleep 0.3
 ip -n "$PC" addr del 192.168.0.10/24 dev "$LAB_PC_LINK"
 lab_wait_exit "$slow" 5
 check "address removed: status $LAB_STATUS, wanted 1" [ "$LAB_STATUS" = 1 ]
@@ -138,16 +138,17 @@ lab_sim_end 0
 log "two cards on one subnet, a device behind each"
 lab_cable "$PC" "$DEVB" 192.168.0.11/24
 row "which card" "-" 64 "входит в подсети нескольких" 192.168.0.200
-row "one card, 10 ms replies" "--once --delay-ms 10" 0 "OK" --interface 192.168.0.10 192.168.0.200
+row "one card, 5 ms replies" "--once --delay-ms 5" 0 "OK" --interface 192.168.0.10 192.168.0.200
 one=$CLI_MS
-lab_device "$DEVA" "$SIM" --once --delay-ms 10 --idle-timeout 30
+lab_device "$DEVA" "$SIM" --once --delay-ms 5 --idle-timeout 30
 mv "$WORK/sim.json" "$WORK/sim-a.json"
 SIM_A=$SIM_PID
-lab_device "$DEVB" "$SIM" --once --delay-ms 10 --idle-timeout 30
+lab_device "$DEVB" "$SIM" --once --delay-ms 5 --idle-timeout 30
 # The second card by its system name.
 cli --json --interface 192.168.0.10 --interface "$LAB_PC_LINK" 192.168.0.200
 both=$CLI_MS
 check "two cards: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
+lab_wait_for 5 lab_stopped "$SIM_PID" # its summary comes as it ends
 check "two cards: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
 lab_wait_for 5 lab_stopped "$SIM_A"
 check "two cards: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"
@@ -164,6 +165,7 @@ ip netns exec "$PC" "$CLI_SHORT" --json --interface 192.168.0.10 --interface 192
     2>"$WORK/err" | true
 STATUS=${PIPESTATUS[0]}
 check "closed output: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
+lab_wait_for 5 lab_stopped "$SIM_PID"
 check "closed output: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
 lab_wait_for 5 lab_stopped "$SIM_A"
 check "closed output: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"

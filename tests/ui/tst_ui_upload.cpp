@@ -217,7 +217,7 @@ class TestUiUpload : public QObject
     {
         QProcess Listener;
         Listener.start("/usr/bin/python3",
-                       {qEnvironmentVariable("TXL_SOURCE_DIR") + "/tests/e2e/atspi_events.py", "1"});
+                       {qEnvironmentVariable("TXL_SOURCE_DIR") + "/tests/e2e/atspi_events.py", "0"});
         const bool Registered =
             Listener.waitForFinished(10000) && Listener.readAllStandardOutput() == "ready\n";
         QTest::qWait(300); // the bridge hears of it
