@@ -14,6 +14,7 @@ if(PLACEHOLDER)
 else()
   set(placeholder_value false)
 endif()
+file(SHA256 "${IN}" sha256)
 file(READ "${IN}" hex HEX)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
@@ -22,6 +23,7 @@ file(WRITE "${OUT}.tmp"
   "#include \"LoadData.h\"\n\n"
   "const std::uint8_t FirmwareImage[${size}] = {\n${bytes}};\n"
   "const std::size_t FirmwareSize = sizeof(FirmwareImage);\n"
-  "const bool FirmwareIsPlaceholder = ${placeholder_value};\n")
+  "const bool FirmwareIsPlaceholder = ${placeholder_value};\n"
+  "const char FirmwareSha256[] = \"${sha256}\";\n")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.tmp")

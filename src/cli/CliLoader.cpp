@@ -11,7 +11,6 @@
 #include "SocketPoll.h"
 #include "TftpPacket.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -90,21 +89,14 @@ int List()
     return ceOK;
 }
 
-QString ImageSha256()
-{
-    const std::span<const std::uint8_t> Image = FirmwareBytes();
-    return QString::fromLatin1(QCryptographicHash::hash(QByteArrayView(Image.data(), qsizetype(Image.size())),
-                                                        QCryptographicHash::Sha256)
-                                   .toHex());
-}
-
 int Version()
 {
     WriteText(TStream::Out,
               QStringLiteral("txloader-cli %1\nОбраз: %2, %3 байт, SHA-256 %4%5\n")
                   .arg(QString::fromLatin1(Product::Version), QString::fromLatin1(FirmwareFileName))
                   .arg(FirmwareSize)
-                  .arg(ImageSha256(), FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark) : QString()));
+                  .arg(QString::fromLatin1(FirmwareSha256),
+                       FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark) : QString()));
     return ceOK;
 }
 
@@ -315,7 +307,7 @@ int Upload(const TCliOptions &Options, int AttemptMs)
                 {"ms", Ms(*Run.Upload)},
                 {"image", QString::fromLatin1(FirmwareFileName)},
                 {"image_bytes", qint64(FirmwareSize)},
-                {"image_sha256", ImageSha256()},
+                {"image_sha256", QString::fromLatin1(FirmwareSha256)},
                 {"reason", Reason},
                 {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
                                           ? QJsonValue(Evidence.DeviceErrorCode)

@@ -12,6 +12,8 @@ extern const std::size_t FirmwareSize;
 // True when the build carries the repository's placeholder instead of a real
 // image; the windows then say so, and packaging refuses it unless allowed.
 extern const bool FirmwareIsPlaceholder;
+// Its SHA-256 in hex, as the build computed it.
+extern const char FirmwareSha256[];
 
 inline constexpr char DefaultDeviceAddress[] = "192.168.0.200";
 
