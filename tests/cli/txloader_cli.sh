@@ -101,39 +101,30 @@ check "--wait: exit $LAB_STATUS ($(cat "$WORK/err"))" [ "$LAB_STATUS" = 0 ]
 check "--wait: said it waits" grep -q "^жду 192.168.0.200 … (включите устройство в режиме загрузки)" "$WORK/err"
 check "--wait: the device lacks the image" lab_image_arrived "$TXL_IMAGE"
 
-log "Ctrl+C in the middle of a slow upload"
-lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
-ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
-slow=$!
-sleep 0.3
-kill -INT "$slow"
-lab_wait_exit "$slow" 1
-check "Ctrl+C: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
-check "Ctrl+C: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
-lab_sim_end 0
-
-log "the terminal closed in the middle of an upload"
-lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
-ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
-slow=$!
-sleep 0.3
-kill -HUP "$slow"
-lab_wait_exit "$slow" 1
-check "SIGHUP: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
-check "SIGHUP: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
-lab_sim_end 0
+# midway SECONDS ACTION...: a slow upload (replies 20 ms late), ACTION 0.3 s into it, then its end
+# awaited for SECONDS; LAB_STATUS and $WORK/err.
+midway() {
+    lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
+    ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
+    MIDWAY=$!
+    sleep 0.3
+    "${@:2}"
+    lab_wait_exit "$MIDWAY" "$1"
+    lab_sim_end 0
+}
+# Ctrl+C, and the terminal closed: the upload ends at once, and says what the device holds.
+for signal in INT HUP; do
+    log "SIG$signal in the middle of a slow upload"
+    midway 1 eval 'kill -$signal $MIDWAY'
+    check "SIG$signal: status $LAB_STATUS, wanted 130 within 1 s" [ "$LAB_STATUS" = 130 ]
+    check "SIG$signal: $(cat "$WORK/err")" grep -q "^txloader: Загрузка прервана: .*хранит неполный образ" "$WORK/err"
+done
 
 log "the PC's address removed in the middle of an upload"
-lab_device "$DEVA" "$SIM" --delay-ms 20 --idle-timeout 30
-ip netns exec "$PC" "$CLI_SHORT" 192.168.0.200 >"$WORK/out" 2>"$WORK/err" &
-slow=$!
-sleep 0.3
-ip -n "$PC" addr del 192.168.0.10/24 dev "$LAB_PC_LINK"
-lab_wait_exit "$slow" 5
+midway 5 ip -n "$PC" addr del 192.168.0.10/24 dev "$LAB_PC_LINK"
 check "address removed: status $LAB_STATUS, wanted 1" [ "$LAB_STATUS" = 1 ]
 check "address removed: $(cat "$WORK/err")" grep -q "^txloader: Адреса 192.168.0.10 больше нет" "$WORK/err"
 ip -n "$PC" addr add 192.168.0.10/24 dev "$LAB_PC_LINK"
-lab_sim_end 0
 
 log "two cards on one subnet, a device behind each"
 lab_cable "$PC" "$DEVB" 192.168.0.11/24

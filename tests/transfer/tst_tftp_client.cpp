@@ -135,7 +135,8 @@ void TestTftpClient::drivers_data()
     };
     // 200 datagrams without an opcode ahead of every further ACK, and a first ACK of 4,000 bytes:
     // none may cost a timeout, or a repeat.
-    QStringList Flood{"--once", "--flood-count", "200", "--fault", "1:oversize:all", "--oversize-bytes", "4000"};
+    QStringList Flood{"--once",         "--flood-count",    "200", "--fault",
+                      "1:oversize:all", "--oversize-bytes", "4000"};
     for (int Block = 2; Block <= int(FirmwareSize / 512 + 1); ++Block)
         Flood << "--fault" << QString("%1:flood:all").arg(Block);
     Rows("OK byte for byte, junk before every ACK", DeviceLab(Flood, DeviceAddress), "device", trOK, "");
