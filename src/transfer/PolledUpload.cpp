@@ -27,7 +27,8 @@ void TPolledUpload::Start(TIpv4 Device, const std::string &FileName, TTime Now)
     FFinishedAt = Now;
     if (!DeviceAddressUsable(Device, FLocal, FEvidence))
         return;
-    FMachine.emplace(TUploadMachine::TConfig{Device, FImage, FileName, FAttemptTimeout, 3, FWaitForDevice});
+    FMachine.emplace(TUploadMachine::TConfig{Device, FImage, FileName, FAttemptTimeout,
+                                             TUploadMachine::AttemptCount, FWaitForDevice});
     // Nothing can reach the device: no point in waiting out the attempts.
     if (!FSocket) {
         FStep.Result = trTimeout;
