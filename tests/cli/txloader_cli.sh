@@ -170,7 +170,5 @@ ROW_DEV=$DEVC row "by name, the device's subnet second" "--once" 0 "^Стату�
 row "by name, neither subnet" "-" 64 "10.88.0.1/24.*192.168.0.12/24" --interface "$LAB_PC_LINK" 172.16.0.5
 ip -n "$PC" link set "$LAB_PC_LINK" down
 row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.88.0.1 выключен" --interface 10.88.0.1 192.168.0.200
-row "by name, the card switched off" "-" 4 "^txloader: Интерфейс 192.168.0.12 выключен" --interface "$LAB_PC_LINK" \
-    192.168.0.200
 
 lab_tally

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""doc_names.py SOURCE_DIR BUILD_DIR KNOWN_STALE: the paths and code names that the pages
-(docs/*.md, README.md) give in code spans exist, and so do the test functions their commands
-name; what counts as a path or a code name, and what is passed over, is told in docs/testing.md
-("The pages' names"). KNOWN_STALE holds "PAGE NAME" lines of names known to be stale and being
-put right elsewhere: reported, not failed; an entry no longer stale fails, so the list only
-shrinks."""
+"""doc_names.py SOURCE_DIR BUILD_DIR: the paths and code names that the pages (docs/*.md,
+README.md) give in code spans exist, and so do the test functions their commands name; what counts
+as a path or a code name, and what is passed over, is told in docs/testing.md ("The pages'
+names")."""
 
 import glob
 import os
@@ -13,30 +11,19 @@ import shlex
 import subprocess
 import sys
 
-SOURCE, BUILD, KNOWN = sys.argv[1:4]
+SOURCE, BUILD = sys.argv[1:3]
 PAGES = sorted(glob.glob(os.path.join(SOURCE, "docs", "*.md"))) + [os.path.join(SOURCE, "README.md")]
 SKIP = re.compile(r"""\s|^-|^\.[^/]*$|^_|[^\x00-\x7f]|["'=<>$\\|\[\]@,]|\d+\.\d+\.\d+""")
 IDENT = r"[A-Za-z_][A-Za-z0-9_]*"
 CODE = re.compile(rf"^{IDENT}(?:(?:::|\.){IDENT}|\.\d+)*(?:\(\))?$")
 
 
-def tracked():
-    try:
-        out = subprocess.run(["git", "-C", SOURCE, "ls-files"], capture_output=True, text=True, check=True)
-        return out.stdout.splitlines()
-    except (OSError, subprocess.CalledProcessError):  # not a checkout: the tree, less build folders
-        found = []
-        for root, dirs, files in os.walk(SOURCE):
-            dirs[:] = [d for d in dirs if d != ".git" and not os.path.join(root, d).startswith(BUILD)]
-            found += [os.path.relpath(os.path.join(root, f), SOURCE) for f in files]
-        return found
-
-
-FILES = tracked()
+FILES = subprocess.run(["git", "-C", SOURCE, "ls-files"], capture_output=True, text=True,
+                       check=True).stdout.splitlines()
 TOP = {f.split("/")[0] for f in FILES}
 NAMES = {os.path.basename(f) for f in FILES}
-# Not the pages themselves, nor this check and its list, which name stale names.
-NOT_SOURCES = {os.path.relpath(p, SOURCE) for p in PAGES + [KNOWN, __file__]}
+# Not the pages themselves, which would vouch for their own names.
+NOT_SOURCES = {os.path.relpath(p, SOURCE) for p in PAGES}
 TEXT = []
 for f in FILES:
     if f in NOT_SOURCES:
@@ -127,13 +114,6 @@ def check_command(line):
 
 
 def main():
-    known = {}
-    with open(KNOWN, encoding="utf-8") as handle:
-        for line in handle:
-            line = line.split("#", 1)[0].strip()
-            if line:
-                page, name = line.split(None, 1)
-                known[(page, name)] = False
     failures, passed, skipped = [], 0, 0
     for page in PAGES:
         rel = os.path.relpath(page, SOURCE)
@@ -161,9 +141,6 @@ def main():
                     skipped += 1
                 elif found:
                     passed += 1
-                elif (rel, span) in known:
-                    known[(rel, span)] = True
-                    print(f"{rel}:{number}: `{span}` is known to be stale ({os.path.relpath(KNOWN, SOURCE)})")
                 else:
                     failures.append(f"{rel}:{number}: `{span}`: no such path or name in the sources")
             for target in re.findall(r"\]\(([^)\s]+)\)", line):
@@ -173,10 +150,6 @@ def main():
                         passed += 1
                     else:
                         failures.append(f"{rel}:{number}: link to {path}: no such file")
-    for (page, name), stale in known.items():
-        if not stale:
-            failures.append(f"{page}: `{name}` is listed in {os.path.relpath(KNOWN, SOURCE)} but is not a stale "
-                            "name of that page (any more): take it off the list")
     if passed == 0:
         failures.append("nothing was checked")
     for failure in failures:

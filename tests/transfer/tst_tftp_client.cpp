@@ -29,8 +29,6 @@ namespace {
 const QString ClientAddress = "127.0.0.1";
 const QString DeviceAddress = "127.0.0.2";
 constexpr TIpv4 Client = 0x7F000001, Device = 0x7F000002, Stranger = 0x7F000003;
-// Short enough for the rows that wait out a silent device, long enough for a busy machine's replies.
-constexpr int LimitMs = 250;
 using uitest::LabRow;
 
 // Datagrams this network namespace has sent so far (the kernel's own count).
@@ -61,7 +59,7 @@ TOutcome Upload(const QString &Driver, TIpv4 Local, TIpv4 Remote, int CancelAfte
 {
     TOutcome Outcome;
     if (Driver == "window") {
-        TTftpClient Client(ipv4::Text(Local), FirmwareBytes(), LimitMs);
+        TTftpClient Client(ipv4::Text(Local), FirmwareBytes(), ShortTimeoutMs);
         std::thread Canceller;
         if (CancelAfterMs > 0)
             Canceller = std::thread([&Client, CancelAfterMs] {
@@ -74,7 +72,7 @@ TOutcome Upload(const QString &Driver, TIpv4 Local, TIpv4 Remote, int CancelAfte
         Outcome.Evidence = Client.Evidence();
         return Outcome;
     }
-    TPolledUpload Upload(Local, FirmwareBytes(), TUploadMachine::TMs(LimitMs));
+    TPolledUpload Upload(Local, FirmwareBytes(), TUploadMachine::TMs(ShortTimeoutMs));
     TPollWake Wake;
     QElapsedTimer Clock;
     Clock.start();
@@ -223,7 +221,8 @@ void TestTftpClient::drivers()
         QCOMPARE(CountBlock(Packets, 2, -1), 3);
         for (std::size_t i = 1; i < Packets.size(); ++i) {
             const double Gap = Packets[i].Ms - Packets[i - 1].Ms;
-            QVERIFY2(Gap > LimitMs - 50 && Gap < LimitMs + 700, qPrintable(QString::number(Gap)));
+            QVERIFY2(Gap > ShortTimeoutMs - 50 && Gap < ShortTimeoutMs + 700,
+                     qPrintable(QString::number(Gap)));
         }
     }
 }
@@ -269,7 +268,7 @@ void TestTftpClient::sendsNothing()
         QVERIFY(squatter.Bind(Client, 69));
     else if (cause == "no thread" && !uitest::HoldThreadCount(true))
         QSKIP("no pids cgroup to hold the thread count with");
-    TTftpClient client(ClientAddress, FirmwareBytes(), LimitMs);
+    TTftpClient client(ClientAddress, FirmwareBytes(), ShortTimeoutMs);
     if (cause == "no thread")
         QVERIFY(uitest::HoldThreadCount(false));
     const qint64 sentBefore = UdpDatagramsSent();
@@ -279,7 +278,7 @@ void TestTftpClient::sendsNothing()
     clock.start();
     const TTftpResult Result = client.Upload(host, name);
     QCOMPARE(Result, cause.isEmpty() ? trUnknownError : trTimeout);
-    QVERIFY2(clock.elapsed() < LimitMs, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() < ShortTimeoutMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(UdpDatagramsSent(), sentBefore);
     const TUploadEvidence evidence = client.Evidence();
     QVERIFY(evidence.NotSent());

@@ -5,6 +5,7 @@
 #include "DataRow.h"
 #include "LoadData.h"
 #include "Outcome.h"
+#include "SimRandom.h"
 #include "UploadMachine.h"
 
 #include <QElapsedTimer>
@@ -39,25 +40,12 @@ double MsOf(TTime Time)
     return std::chrono::duration<double, std::milli>(Time.time_since_epoch()).count();
 }
 
-// splitmix64: the same sequence for a seed on every build.
-class TRandom
-{
-public:
-    explicit TRandom(std::uint64_t Seed) : FState(Seed) {}
-    std::uint64_t Next()
-    {
-        std::uint64_t Z = (FState += 0x9e3779b97f4a7c15ULL);
-        Z = (Z ^ (Z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        Z = (Z ^ (Z >> 27)) * 0x94d049bb133111ebULL;
-        return Z ^ (Z >> 31);
-    }
-    double Unit() { return double(Next() >> 11) * 0x1.0p-53; }
-    bool Chance(double P) { return Unit() < P; }
+// The simulator's generator, with the draws a generated world makes.
+struct TRandom : SimRandom {
+    using SimRandom::SimRandom;
+    bool Chance(double P) { return NextUnit() < P; }
     unsigned Below(unsigned N) { return N ? unsigned(Next() % N) : 0; }
-    double Between(double Low, double High) { return Low + (High - Low) * Unit(); }
-
-private:
-    std::uint64_t FState;
+    double Between(double Low, double High) { return Low + (High - Low) * NextUnit(); }
 };
 
 // An image whose every block differs, so a block from the wrong place cannot pass.
@@ -103,27 +91,18 @@ QString Described(const TStep &Step)
         .arg(MsOf(Step.Until));
 }
 
-// The evidence a key of the tables names.
-QString EvidenceValue(const TUploadEvidence &E, const QString &Key)
+// The evidence as the tables name it, "key=value" a word.
+QStringList EvidenceWords(const TUploadEvidence &E)
 {
-    const auto N = [](auto Value) { return QString::number(Value); };
-    const std::map<QString, QString> Values{{"block", N(E.Block)},
-                                            {"acked", N(E.BlocksAcked)},
-                                            {"blocks", N(E.Blocks)},
-                                            {"stray", N(E.StrayAcks)},
-                                            {"zero", N(E.ZeroAcks)},
-                                            {"foreign", N(E.Foreign)},
-                                            {"retries", N(E.Retries)},
-                                            {"unreachable", N(E.PortUnreachable)},
-                                            {"sent", N(E.AnySent)},
-                                            {"senderror", N(E.SendError)},
-                                            {"wrqport", N(E.WrqReplyPort)},
-                                            {"code", N(E.DeviceErrorCode)},
-                                            {"interrupted", N(E.Interrupted)},
-                                            {"from", ipv4::Text(E.ForeignAddress)},
-                                            {"message", QString::fromStdString(E.DeviceErrorMessage)}};
-    const auto Found = Values.find(Key);
-    return Found == Values.end() ? QString("no evidence named %1").arg(Key) : Found->second;
+    return QString::asprintf(
+               "block=%u acked=%u blocks=%u stray=%u zero=%u foreign=%u retries=%u unreachable=%u "
+               "sent=%d senderror=%d wrqport=%u code=%d interrupted=%d",
+               E.Block, E.BlocksAcked, E.Blocks, E.StrayAcks, E.ZeroAcks, E.Foreign, E.Retries,
+               E.PortUnreachable, E.AnySent, E.SendError, unsigned(E.WrqReplyPort), E.DeviceErrorCode,
+               E.Interrupted)
+               .split(' ')
+           << "from=" + ipv4::Text(E.ForeignAddress)
+           << "message=" + QString::fromStdString(E.DeviceErrorMessage);
 }
 
 // ------------------------------------------------------------------------------------------
@@ -224,8 +203,8 @@ TWorldModel GenerateModel(TRandom &R)
 class TWorld
 {
 public:
-    TWorld(std::uint64_t Seed, const TWorldModel &Model, std::vector<std::string> *Trace = nullptr)
-        : R(Seed ^ 0x5eed), M(Model), FTrace(Trace), FImage(MakeImage(M.ImageSize, Seed)),
+    TWorld(std::uint64_t Seed, const TWorldModel &Model)
+        : R(Seed ^ 0x5eed), M(Model), FImage(MakeImage(M.ImageSize, Seed)),
           FBlocks(unsigned(M.ImageSize / 512 + 1)),
           FMachine({DeviceAddress, FImage, FirmwareFileName, TUploadMachine::TMs(M.TimeoutMs), 3,
                     TUploadMachine::TMs(M.WaitMs)})
@@ -290,24 +269,16 @@ private:
     }
 
     microseconds LinkDelay() { return Ms(M.LinkMs + R.Between(0, M.LinkJitterMs)); }
-    microseconds NextStrangerGap() { return Ms(-std::log(1 - R.Unit()) * 1000 / M.StrangerPerSecond); }
-
-    void Note(const QString &Line)
-    {
-        if (FTrace)
-            FTrace->push_back(QString("%1 ms: %2").arg(MsOf(Now()), 0, 'f', 3).arg(Line).toStdString());
-    }
+    microseconds NextStrangerGap() { return Ms(-std::log(1 - R.NextUnit()) * 1000 / M.StrangerPerSecond); }
 
     // As a driver does: a send goes out (or is refused) before anything else reaches the machine.
     void Act(TStep Step)
     {
         ++Inputs;
         for (int i = 0; Step.Kind == TKind::Send && i < 1000; ++i) {
-            Note("machine: " + Described(Step));
             if (!CheckSend(Step.Packet))
                 return;
             if (R.Chance(M.RefuseSend)) {
-                Note("the system refuses the send");
                 Step = FMachine.SendRefused(101, Now());
                 continue;
             }
@@ -318,8 +289,7 @@ private:
             Step.Kind = TKind::Wait;
         }
         if (Step.Kind != TKind::Wait || Step.Until != FStep.Until)
-            Note("machine: " + Described(Step));
-        FStep = Step;
+            FStep = Step;
     }
 
     void Handle(const TEvent &Event)
@@ -340,7 +310,6 @@ private:
         case TEvent::DeviceTimer:
             if (Event.Generation == FTimerGeneration && FStarted && !FSilent && !FClosed && !FComplete &&
                 FLastAck) {
-                Note(QString("device: its timer sends ACK %1 again").arg(*FLastAck));
                 Reply(Ack(*FLastAck));
                 ArmTimer();
             }
@@ -362,7 +331,6 @@ private:
     void DeviceReceives(const std::vector<std::uint8_t> &Packet)
     {
         if (FNow < Ms(M.UpAfterMs) || FClosed) {
-            Note("a packet meets a closed port");
             Schedule(LinkDelay(), TEvent::Unreachable, {});
             return;
         }
@@ -378,7 +346,6 @@ private:
                 return Reply(Ack(0), M.ServerPort ? 5000 : 69);
             FStarted = true;
             FNext = 1;
-            Note("device: write request, answers ACK 0");
             FLastAck = 0;
             Reply(Ack(0), M.ServerPort ? 5000 : 69);
             ArmTimer();
@@ -393,7 +360,6 @@ private:
         const bool InOrder = M.Device == D::InOrder || M.Device == D::InOrderRepeating;
         if (InOrder && Block != FNext && Block + 1 != FNext) {
             if (M.Device == D::InOrderRepeating && FLastAck) {
-                Note(QString("device: block %1 out of order, ACK %2 again").arg(Block).arg(*FLastAck));
                 Reply(Ack(*FLastAck));
             }
             return;
@@ -405,7 +371,6 @@ private:
                                : M.Device == D::Skewed   ? unsigned(int(Block) + M.Skew)
                                : M.Device == D::EightBit ? Block & 0xFF
                                                          : Block;
-        Note(QString("device: block %1, answers ACK %2").arg(Block).arg(Acked & 0xFFFF));
         FLastAck = Acked & 0xFFFF;
         Reply(Ack(*FLastAck));
         ArmTimer();
@@ -417,17 +382,14 @@ private:
         using F = TWorldModel::TFailure;
         switch (M.Failure) {
         case F::Silent:
-            Note("device: falls silent");
             FSilent = true;
             return true;
         case F::Closes:
-            Note("device: stops listening");
             FClosed = true;
             Schedule(LinkDelay(), TEvent::Unreachable, {});
             return true;
         case F::Restarts:
             // It forgets the transfer and takes no block before another write request.
-            Note("device: restarts");
             FStarted = false;
             FLastAck.reset();
             FReceived.assign(FBlocks + 1, false);
@@ -436,7 +398,6 @@ private:
             M.Failure = F::None;
             return true;
         case F::Refuses:
-            Note("device: refuses with ERROR 3");
             ++FErrorsSent;
             Reply(Error(3, "Flash full"));
             return true;
@@ -541,7 +502,6 @@ private:
 
     TRandom R;
     TWorldModel M;
-    std::vector<std::string> *FTrace;
     std::vector<std::uint8_t> FImage;
     unsigned FBlocks;
     TUploadMachine FMachine;
@@ -577,7 +537,7 @@ private slots:
 
 void TestUploadMachine::steps_data()
 {
-    // The image and the machine: "size=N", "limit=MS", "wait=MS" (default 1100 bytes: blocks 1
+    // The image and the machine: "size=N", "wait=MS" (default 1100 bytes: blocks 1
     // to 3, the last of 76 bytes; 3,000 ms; no waiting). Then the inputs, "MS:INPUT>STEP":
     // start; t (the time asked for has come); aN (ACK N from the device's port 69), aN:P (from
     // port P), xN (ACK N from another host), eC:TEXT (ERROR, _ for a blank), u (opcode 7), z
@@ -610,7 +570,6 @@ void TestUploadMachine::steps_data()
         "на блок 2 оно ответило ошибкой TFTP с кодом 3 (диск полон или превышен объём) и сообщением "
         "«Flash full». До этого оно приняло 1 из 3 блоков");
     Row("unknown opcode, then ACK", "", "0:start>W 1:a0>D1 2:u>D1+3002 3:a1>D2", "retries=1", "");
-    Row("unknown opcode three times", "", "0:start>W 1:u>W 2:u>W 3:u>UE", "retries=2", "");
     // Without an opcode a datagram ends nothing, and leaves the clock as it was.
     Row("opcode 0 and one byte end nothing", "",
         "0:start>W+3000 1:a0>D1+3001 5:z>-+3001 6:o>-+3001 3001:t>D1+6001 6002:a1>D2", "retries=1", "");
@@ -624,15 +583,11 @@ void TestUploadMachine::steps_data()
         "0:start>W 1:a0>D1+3001 2:a0>- 3001:t>D1 3002:a0>- 6001:t>D1 6002:a0>- 9001:t>TO",
         "block=1 acked=0 zero=3 stray=3",
         "Устройство 192.0.2.200 подтверждает блоки номером 0 (ответов: 3 на блок 1)");
-    Row("ACKs a block behind", "",
-        "0:start>W 1:a0>D1 2:a0>- 3001:t>D1 3002:a0>- 6001:t>D1 6002:a0>- 9001:t>TO", "zero=3",
-        "подтверждает блоки номером 0");
     Row("an old ACK over and over", "",
         "0:start>W 1:a0>D1 2:a1>D2 3:a2>D3 4:a1>- 3003:t>D3 3004:a1>- 6003:t>D3 6004:a1>- 9003:t>TO",
         "block=3 acked=2 stray=3 zero=0", "отвечало (ответов: 3), но ни один ответ не подтвердил блок 3");
-    Row("an ACK of a block never sent proves nothing", "", "0:start>W 1:a0>D1 2:a2>- 3:a1>D2", "stray=0", "");
-    Row("the write request takes ACK 0 alone", "", "0:start>W 1:a1>- 2:a0>D1", "", "");
-    Row("an ACK too short for a number is ACK 0", "", "0:start>W 1:a0>D1 2:a>- 3:a1>D2", "", "");
+    // The WRQ takes ACK 0 alone; a block never sent proves nothing; too short for a number is 0.
+    Row("ACKs that prove nothing", "", "0:start>W 1:a1>- 2:a0>D1 3:a2>- 4:a>- 5:a1>D2", "stray=0", "");
     Row("answers from another port", "", "0:start>W 1:a0:1234>D1 2:a1:1234>D2", "wrqport=1234", "");
     Row("a TFTP server: ACK 0 from its own port, then nothing", "",
         "0:start>W 1:a0:40000>D1 3001:t>D1 6001:t>D1 9001:t>TO", "wrqport=40000",
@@ -672,7 +627,6 @@ void TestUploadMachine::steps_data()
         "0:start>W 3000:t>W 6000:t>W 9000:t>W 9001:e1>DE", "retries=3 code=1", "");
     Row("waiting: an unknown reply ends it too", "wait=3600000", "0:start>W 3000:t>W 6000:t>W 6001:u>UE", "",
         "");
-    Row("a shorter limit", "limit=500", "0:start>W+500 500:t>W+1000 1000:t>W+1500 1500:t>TO", "", "");
     Row("an empty file name", "name=", "0:start>UE", "sent=0", "");
 }
 
@@ -683,13 +637,13 @@ void TestUploadMachine::steps()
     QFETCH(QString, evidence);
     QFETCH(QString, reason);
     std::size_t Size = 1100;
-    TUploadMachine::TConfig Config{DeviceAddress, {}, FirmwareFileName, TUploadMachine::TMs(3000), 3, {}};
+    TUploadMachine::TConfig Config; // the tool's own limits
+    Config.Device = DeviceAddress;
+    Config.FileName = FirmwareFileName;
     for (const QString &Setting : config.split(' ', Qt::SkipEmptyParts)) {
         const QString Key = Setting.section('=', 0, 0), Value = Setting.section('=', 1);
         if (Key == "size")
             Size = Value.toUInt();
-        else if (Key == "limit")
-            Config.AttemptTimeout = TUploadMachine::TMs(Value.toInt());
         else if (Key == "wait")
             Config.WaitForDevice = TUploadMachine::TMs(Value.toInt());
         else if (Key == "name")
@@ -713,7 +667,7 @@ void TestUploadMachine::steps()
             Step = Machine.Start(Now);
         else if (Input == "t")
             Step = Machine.Timeout(Now);
-        else if (Input == "a" || Input.startsWith('a') || Input.startsWith('x')) {
+        else if (Input[0] == 'a' || Input[0] == 'x') {
             const std::vector<std::uint8_t> Bytes =
                 Input == "a" ? std::vector<std::uint8_t>{0, 4} : Ack(Number);
             Step = Machine.Datagram(Input.startsWith('x') ? StrangerAddress : DeviceAddress,
@@ -768,10 +722,9 @@ void TestUploadMachine::steps()
         }
     }
     const TUploadEvidence Evidence = Machine.Evidence();
-    for (const QString &Pair : evidence.split(' ', Qt::SkipEmptyParts)) {
-        const QString Key = Pair.section('=', 0, 0);
-        QCOMPARE(Key + "=" + EvidenceValue(Evidence, Key), Pair);
-    }
+    const QStringList Words = EvidenceWords(Evidence);
+    for (const QString &Pair : evidence.split(' ', Qt::SkipEmptyParts))
+        QVERIFY2(Words.contains(Pair), qPrintable(Pair + " not in " + Words.join(' ')));
     if (Machine.Done()) {
         const QString Said = FailureReason(Machine.Result(), Evidence, 0, DeviceAddress);
         QVERIFY2(reason.isEmpty() ? Machine.Result() != trTimeout || !Said.isEmpty() : Said.contains(reason),
@@ -803,20 +756,15 @@ void TestUploadMachine::blockNumbersWrap()
 
 void TestUploadMachine::generatedUploads_data()
 {
-    // First seed and how many follow it. A seed that once failed becomes a row of its own.
+    // First seed and how many follow it. A seed that once failed, outside these, becomes a row.
     QTest::addColumn<quint64>("first");
     QTest::addColumn<int>("count");
     const quint64 Replay = qEnvironmentVariable("TXL_SEED").toULongLong();
     if (Replay) {
-        Row("the seed in TXL_SEED, traced", Replay, 1);
+        Row("the seed in TXL_SEED", Replay, 1);
         return;
     }
     Row("12,000 generated devices and links", quint64(1), 12000);
-    // False OKs under the rule that let a prompt ACK 0 stand in for a block.
-    Row("seed 2: a copy of the WRQ's ACK 0, the device silent from block 1", quint64(2), 1);
-    Row("seed 563: an RFC 1350 receiver, copies on the way out", quint64(563), 1);
-    Row("seed 2431: an RFC 1350 receiver with its re-send timer", quint64(2431), 1);
-    Row("seed 4952: an RFC 1350 receiver, its ACKs lost and copied", quint64(4952), 1);
 }
 
 void TestUploadMachine::generatedUploads()
@@ -830,11 +778,8 @@ void TestUploadMachine::generatedUploads()
     for (quint64 Seed = first; Seed < first + quint64(count); ++Seed) {
         TRandom Random(Seed);
         const TWorldModel Model = GenerateModel(Random);
-        std::vector<std::string> Trace;
-        TWorld World(Seed, Model, count == 1 && qEnvironmentVariableIsSet("TXL_SEED") ? &Trace : nullptr);
+        TWorld World(Seed, Model);
         const bool Held = World.Run();
-        for (const std::string &Line : Trace)
-            qInfo("%s", Line.c_str());
         Inputs += World.Inputs;
         if (!Held)
             QFAIL(qPrintable(

@@ -112,19 +112,6 @@ Simulator::Action Simulator::FaultAction(FaultKind kind)
     return Action(int(kind) + 1);
 }
 
-std::uint64_t SimRandom::Next()
-{
-    std::uint64_t z = (FState += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-double SimRandom::NextUnit()
-{
-    return double(Next() >> 11) * 0x1.0p-53;
-}
-
 Simulator::Simulator(const SimOptions &options, Clock::time_point start)
     : FOptions(options), FStart(start), FDropRandom(options.Seed),
       FJunkRandom(options.Seed ^ 0x6a756e6b6a756e6bULL)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SimOptions.h"
+#include "SimRandom.h"
 
 #include <netinet/in.h>
 
@@ -11,18 +12,6 @@
 #include <span>
 #include <string>
 #include <vector>
-
-// splitmix64: tiny, fast, and the same sequence for a seed on every build.
-class SimRandom
-{
-public:
-    explicit SimRandom(std::uint64_t seed) : FState(seed) {}
-    std::uint64_t Next();
-    double NextUnit(); // [0, 1)
-
-private:
-    std::uint64_t FState;
-};
 
 // One device: takes WRQ and DATA on its bound socket and answers from it.
 class Simulator
