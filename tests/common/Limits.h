@@ -3,12 +3,10 @@
 // What a test cannot show where it runs, told in one place: a test asks whether a limit holds and
 // skips with its reason written at the test, as in TXL_SKIP_IF(wine::BindIgnored, "...").
 
+#include "ShortLimit.h" // TXL_WINE
+
 #include <QSysInfo>
 #include <QTest>
-
-#ifndef TXL_WINE
-#define TXL_WINE 0 // cmake/TxlTesting.cmake defines it for the Windows tests, which run under Wine
-#endif
 
 namespace wine {
 inline constexpr bool Runs = TXL_WINE;

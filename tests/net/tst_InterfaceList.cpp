@@ -364,14 +364,12 @@ void TestInterfaceList::addressText_data()
     Row("default", "192.168.0.200", "192.168.0.200", true);
     // Read as octal, 127.0.0.010 would be another device, 127.0.0.8.
     Row("leading zeros are decimal", "192.168.010.001", "192.168.10.1", true);
-    Row("zero-padded", "010.020.030.040", "10.20.30.40", true);
     Row("nine is no octal digit", "192.168.0.09", "192.168.0.9", true);
     Row("edges", "0.0.0.0", "0.0.0.0", false);
     Row("all ones", "255.255.255.255", "255.255.255.255", false);
     Row("empty field", "...", "", false);
     Row("empty", "", "", false);
     Row("three groups", "192.168.0", "", false);
-    Row("five groups", "1.2.3.4.5", "", false);
     Row("over 255", "192.168.0.256", "", false);
     Row("four digits", "192.168.0.0200", "", false);
     Row("hex", "0x7f.0.0.1", "", false);
@@ -384,10 +382,8 @@ void TestInterfaceList::addressText_data()
     Row("not Latin", "192.168.0.２００", "", false);
     Row("this network", "0.1.2.3", "0.1.2.3", false);
     Row("multicast low", "224.0.0.1", "224.0.0.1", false);
-    Row("multicast high", "239.255.255.250", "239.255.255.250", false);
     Row("below multicast", "223.255.255.255", "223.255.255.255", true);
     Row("reserved", "240.0.0.1", "240.0.0.1", false);
-    Row("reserved, last", "255.255.255.254", "255.255.255.254", false);
 }
 
 void TestInterfaceList::addressText()
