@@ -10,7 +10,7 @@
 namespace {
 
 // Longest device message shown, in characters after escaping.
-constexpr qsizetype MaxShownMessage = 120;
+constexpr std::size_t MaxShownMessage = 120;
 
 // Why port 69 could not be taken on Local, in words the user can act on.
 QString BindFailureReason(TBindError Error, TIpv4 LocalValue)
@@ -69,6 +69,17 @@ std::optional<QString> AnswerReason(const TUploadEvidence &Evidence, const QStri
             .arg(Device)
             .arg(Evidence.ZeroAcks)
             .arg(Evidence.Block);
+    // Only the block before, over and over: the device waits for this one, which never reached it.
+    if (Evidence.StrayAcks > 0 && Evidence.RepeatedAcks == Evidence.StrayAcks)
+        return QStringLiteral("Устройство %1 приняло %2 из %3 блоков, но блок %4 до него не дошёл: в ответ "
+                              "оно лишь повторяло подтверждение блока %5 (ответов: %6). Проверьте кабель и "
+                              "питание устройства. Устройство хранит неполный образ; повторите загрузку.")
+            .arg(Device)
+            .arg(Evidence.BlocksAcked)
+            .arg(Evidence.Blocks)
+            .arg(Evidence.Block)
+            .arg(Evidence.Block - 1)
+            .arg(Evidence.RepeatedAcks);
     if (Evidence.StrayAcks > 0)
         return QStringLiteral(
                    "Устройство %1 отвечало (ответов: %2), но ни один ответ не подтвердил %3: номера "
@@ -274,17 +285,5 @@ QString InterfaceOffReason(TIpv4 Local)
 
 QString DeviceErrorText(const std::string &Message)
 {
-    QString Shown;
-    for (const char Char : Message) {
-        const auto Byte = static_cast<unsigned char>(Char);
-        if (Byte == '\\')
-            Shown += QStringLiteral("\\\\");
-        else if (Byte >= 0x20 && Byte < 0x7F)
-            Shown += QLatin1Char(Char);
-        else
-            Shown += QStringLiteral("\\x%1").arg(Byte, 2, 16, QLatin1Char('0'));
-        if (Shown.size() > MaxShownMessage)
-            return Shown.left(MaxShownMessage) + QStringLiteral("…");
-    }
-    return Shown;
+    return QString::fromStdString(tftp::ShownText(Message, MaxShownMessage));
 }

@@ -22,6 +22,7 @@ struct TUploadEvidence {
     unsigned PortUnreachable = 0; // reports that nothing listens on the device's port 69
     unsigned StrayAcks = 0;       // ACKs from the device that did not acknowledge it
     unsigned ZeroAcks = 0;        // of them, ACK 0 for a DATA block: no block number at all
+    unsigned RepeatedAcks = 0;    // of them, the block before it again: it did not arrive
 
     // Of the whole upload.
     unsigned Blocks = 0;            // DATA blocks of the image

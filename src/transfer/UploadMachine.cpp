@@ -48,11 +48,13 @@ void TUploadMachine::StartPacket(unsigned Block)
     // The evidence of a packet belongs to the packet that fails.
     FBlock = Block;
     FAttempt = 0;
+    FLastWord = TLastWord::None;
     FEvidence.Block = Block;
     FEvidence.SendError = 0;
     FEvidence.PortUnreachable = 0;
     FEvidence.StrayAcks = 0;
     FEvidence.ZeroAcks = 0;
+    FEvidence.RepeatedAcks = 0;
 }
 
 TUploadMachine::TStep TUploadMachine::SendWithRetry(TTime Now)
@@ -96,20 +98,26 @@ TUploadMachine::TStep TUploadMachine::Datagram(TIpv4 From, std::uint16_t Port,
                 ++FEvidence.BlocksAcked;
             return Proven(At);
         }
+        FLastWord = TLastWord::Ack;
         ++FEvidence.StrayAcks;
         if (Number == 0)
             ++FEvidence.ZeroAcks;
+        // The block before, again: the device is waiting for this one, which never reached it.
+        if (FBlock > 1 && Number == ((FBlock - 1) & 0xFFFFu))
+            ++FEvidence.RepeatedAcks;
         return Wait();
     }
     // The device is there and refuses, or says something else: no more waiting for it.
     FAttemptsAllowed = std::min(FAttemptsAllowed, FConfig.Attempts);
     FWaiting = false;
     if (Opcode == tftp::OpError) {
+        FLastWord = TLastWord::Error;
         const auto Error = tftp::ParseError(Bytes);
         FEvidence.DeviceErrorCode = Error && Error->Code ? int(*Error->Code) : -1;
         FEvidence.DeviceErrorMessage = Error ? Error->Message : std::string();
         return AttemptFailed(trDeviceError, At);
     }
+    FLastWord = TLastWord::Unknown;
     return AttemptFailed(trUnknownError, At);
 }
 
@@ -164,6 +172,10 @@ TUploadMachine::TStep TUploadMachine::AttemptFailed(TTftpResult Result, TTime No
 {
     if (FAttempt < FAttemptsAllowed)
         return SendWithRetry(Now);
+    if (FLastWord == TLastWord::Error)
+        return Finish(trDeviceError);
+    if (FLastWord == TLastWord::Unknown)
+        return Finish(trUnknownError);
     return Finish(Result);
 }
 

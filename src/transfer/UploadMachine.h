@@ -19,7 +19,9 @@
 // Per packet up to Attempts attempts of AttemptTimeout each. An ACK that names
 // another block (a copy, a device's repeat, ACK 0 while a block is awaited)
 // neither ends nor restarts the wait. ERROR and unknown opcodes end the attempt
-// at once, and a device that answers so is present: waiting for it ends.
+// at once, and a device that answers so is present: waiting for it ends. When
+// the attempts run out, the device's last word on the packet decides: a device
+// that refused it and then fell silent has refused it.
 // Datagrams from other addresses are counted, never taken as replies.
 class TUploadMachine
 {
@@ -86,6 +88,9 @@ private:
     void StartPacket(unsigned Block);
     bool WaitingForDevice() const;
 
+    // The device's last word on the awaited packet: after a refusal it may well fall silent.
+    enum class TLastWord : std::uint8_t { None, Ack, Error, Unknown };
+
     TConfig FConfig;
     std::uint8_t FPacket[tftp::PacketBufferSize] = {};
     std::size_t FPacketLen = 0;
@@ -95,6 +100,7 @@ private:
     int FAttemptsAllowed = 0;
     bool FSentBefore = false; // a datagram left before the last Send
     bool FWaiting = false;    // for a device that may come up later: not heard from yet
+    TLastWord FLastWord = TLastWord::None;
     TTime FDeadline{};
     bool FStarted = false;
     bool FDone = false;

@@ -86,12 +86,12 @@ QString Written(const TStep &Step)
 // The evidence as the tables name it, "key=value" a word.
 QStringList EvidenceWords(const TUploadEvidence &E)
 {
-    return QString::asprintf(
-               "block=%u acked=%u blocks=%u stray=%u zero=%u foreign=%u retries=%u unreachable=%u "
-               "sent=%d senderror=%d wrqport=%u code=%d interrupted=%d",
-               E.Block, E.BlocksAcked, E.Blocks, E.StrayAcks, E.ZeroAcks, E.Foreign, E.Retries,
-               E.PortUnreachable, E.AnySent, E.SendError, unsigned(E.WrqReplyPort), E.DeviceErrorCode,
-               E.Interrupted)
+    return QString::asprintf("block=%u acked=%u blocks=%u stray=%u zero=%u repeated=%u foreign=%u retries=%u "
+                             "unreachable=%u "
+                             "sent=%d senderror=%d wrqport=%u code=%d interrupted=%d",
+                             E.Block, E.BlocksAcked, E.Blocks, E.StrayAcks, E.ZeroAcks, E.RepeatedAcks,
+                             E.Foreign, E.Retries, E.PortUnreachable, E.AnySent, E.SendError,
+                             unsigned(E.WrqReplyPort), E.DeviceErrorCode, E.Interrupted)
                .split(' ')
            << "from=" + ipv4::Text(E.ForeignAddress)
            << "message=" + QString::fromStdString(E.DeviceErrorMessage);
@@ -103,7 +103,8 @@ QStringList EvidenceWords(const TUploadEvidence &E)
 
 struct TWorldModel {
     enum class TDevice { Lenient, InOrder, InOrderRepeating, AllZero, Skewed, EightBit };
-    enum class TFailure { None, Silent, Refuses, Closes, Restarts };
+    // RefusesOnce: ERROR on its packet, then silence; Lost: the link drops every copy of the packet.
+    enum class TFailure { None, Silent, Refuses, Closes, Restarts, RefusesOnce, Lost };
     TDevice Device = TDevice::Lenient;
     int Skew = 0;
     double ResendMs = 0; // the device's own re-send timer; 0: none
@@ -124,7 +125,13 @@ struct TWorldModel {
     {
         static const char *const Devices[] = {"lenient",    "in-order", "in-order, repeats its last ACK",
                                               "all ACKs 0", "skewed",   "8-bit counter"};
-        static const char *const Failures[] = {"none", "silent", "refuses", "closes its port", "restarts"};
+        static const char *const Failures[] = {"none",
+                                               "silent",
+                                               "refuses",
+                                               "closes its port",
+                                               "restarts",
+                                               "refuses once, then silent",
+                                               "lost on the link"};
         return QString::asprintf(
             "device %s (skew %d, re-send %.0f ms, reply %.1f+%.1f ms, fails: %s at %u, server port %d, up "
             "after "
@@ -166,7 +173,7 @@ TWorldModel GenerateModel(TRandom &R)
         M.ImageSize -= M.ImageSize % 512; // whole blocks, then an empty one
     const unsigned Blocks = unsigned(M.ImageSize / 512 + 1);
     if (R.Chance(0.3)) {
-        M.Failure = F(1 + R.Below(4));
+        M.Failure = F(1 + R.Below(6));
         M.FailAt = R.Below(Blocks + 1);
     }
     M.ServerPort = R.Chance(0.05);
@@ -293,6 +300,8 @@ private:
         case TEvent::ToClient:
             if (Event.From == StrangerAddress && tftp::ReplyOpcode(Event.Bytes) > 0)
                 ++FStrangerDelivered;
+            if (Event.From == DeviceAddress && tftp::ReplyOpcode(Event.Bytes) > 0)
+                Heard(Event.Bytes);
             Act(FMachine.Datagram(Event.From, Event.Port, Event.Bytes, Now()));
             break;
         case TEvent::Unreachable:
@@ -320,8 +329,28 @@ private:
         }
     }
 
+    // What the device said to the packet the machine awaits: its last word, and whether every
+    // word was the block before again.
+    void Heard(const std::vector<std::uint8_t> &Bytes)
+    {
+        const unsigned Awaited = FMachine.Evidence().Block;
+        if (Awaited != FWordsOn) {
+            FWordsOn = Awaited;
+            FWords = 0;
+            FOnlyRepeats = true;
+        }
+        ++FWords;
+        FLastWord = tftp::ReplyOpcode(Bytes);
+        const auto Number = tftp::AckBlock(Bytes);
+        FOnlyRepeats = FOnlyRepeats && Awaited > 1 && Number && *Number == ((Awaited - 1) & 0xFFFF);
+    }
+
     void DeviceReceives(const std::vector<std::uint8_t> &Packet)
     {
+        const int Op = tftp::ReplyOpcode(Packet);
+        if (M.Failure == TWorldModel::TFailure::Lost && (Op == tftp::OpWrq || Op == tftp::OpData) &&
+            (Op == tftp::OpWrq ? 0u : unsigned(Packet[2] << 8 | Packet[3])) == M.FailAt)
+            return;
         if (FNow < Ms(M.UpAfterMs) || FClosed) {
             Schedule(LinkDelay(), TEvent::Unreachable, {});
             return;
@@ -393,6 +422,12 @@ private:
             ++FErrorsSent;
             Reply(Error(3, "Flash full"));
             return true;
+        case F::RefusesOnce:
+            ++FErrorsSent;
+            Reply(Error(3, "Flash full"));
+            FSilent = true;
+            return true;
+        case F::Lost:
         case F::None:
             break;
         }
@@ -489,6 +524,15 @@ private:
                 QString("ended on packet %1 with %2 blocks acknowledged").arg(E.Block).arg(E.BlocksAcked));
         if (Result == trOK && (E.BlocksAcked != FBlocks || E.Block != FBlocks))
             return Fail("OK without every block acknowledged");
+        // The device's last word on the packet that failed decides: a refusal stays one.
+        const bool Spoke = Result != trOK && FWordsOn == E.Block && FWords > 0;
+        if (Spoke && FLastWord == tftp::OpError && Result != trDeviceError)
+            return Fail("the device's last word was an ERROR, yet the outcome is another");
+        // Nothing but the block before, again: this block never reached the device.
+        if (Spoke && FOnlyRepeats && Result == trTimeout && E.SendError == 0 && E.PortUnreachable == 0 &&
+            !FailureReason(Result, E, 0, DeviceAddress)
+                 .contains(QString("но блок %1 до него не дошёл").arg(E.Block)))
+            return Fail("a block that never arrived, told as another failure");
         return true;
     }
 
@@ -510,6 +554,10 @@ private:
     std::optional<unsigned> FLastAck;
     unsigned FTimerGeneration = 0;
     unsigned FErrorsSent = 0;
+    // The device's words on the packet awaited, as they reached the machine.
+    unsigned FWordsOn = ~0u, FWords = 0;
+    int FLastWord = 0;
+    bool FOnlyRepeats = true;
     std::vector<std::uint8_t> FStored;
     std::vector<bool> FReceived, FEverReceived;
 };
@@ -554,6 +602,17 @@ void TestUploadMachine::steps_data()
         "ответило на запрос записи, но не подтвердило ни одного блока");
     Row("ERROR three times", "", "0:start>W 1:e0:no>W 2:e0:no>W 3:e0:no>DE", "code=0 message=no retries=2",
         "ответило ошибкой TFTP с кодом 0 (не определена) и сообщением «no»");
+    // After a refusal a device may fall silent: its refusal stands.
+    Row("ERROR once, then silence", "",
+        "0:start>W 1:a0>D1 2:a1>D2 3:e3:flash_write_failed>D2+3003 3003:t>D2+6003 6003:t>DE",
+        "block=2 acked=1 code=3 retries=2",
+        "на блок 2 оно ответило ошибкой TFTP с кодом 3 (диск полон или превышен объём) и сообщением «flash "
+        "write failed». До этого оно приняло 1 из 3 блоков");
+    Row("an unknown reply once, then silence", "", "0:start>W 1:u>W+3001 3001:t>W 6001:t>UE", "retries=2",
+        "");
+    Row("ERROR, then the block before again: its last word stands", "",
+        "0:start>W 1:a0>D1 2:a1>D2 3:e3:x>D2 4:a1>- 3003:t>D2 6003:t>TO", "block=2 stray=1 repeated=1",
+        "приняло 1 из 3 блоков, но блок 2 до него не дошёл");
     Row("ERROR or an unknown opcode, then ACK: the transfer goes on", "",
         "0:start>W 1:e2:busy>W 2:a0>D1 3:u>D1+3003 4:a1>D2", "retries=2", "");
     Row("the device's words on a block", "",
@@ -574,6 +633,11 @@ void TestUploadMachine::steps_data()
         "0:start>W 1:a0>D1+3001 2:a0>- 3001:t>D1 3002:a0>- 6001:t>D1 6002:a0>- 9001:t>TO",
         "block=1 acked=0 zero=3 stray=3",
         "Устройство 192.0.2.200 подтверждает блоки номером 0 (ответов: 3 на блок 1)");
+    // A device's own timer repeats its last ACK while the next block is lost on the link.
+    Row("the block before, over and over", "",
+        "0:start>W 1:a0>D1 2:a1>D2 3:a2>D3 500:a2>- 3003:t>D3 3500:a2>- 6003:t>D3 6500:a2>- 9003:t>TO",
+        "block=3 acked=2 stray=3 repeated=3",
+        "Устройство 192.0.2.200 приняло 2 из 3 блоков, но блок 3 до него не дошёл");
     Row("an old ACK over and over", "",
         "0:start>W 1:a0>D1 2:a1>D2 3:a2>D3 4:a1>- 3003:t>D3 3004:a1>- 6003:t>D3 6004:a1>- 9003:t>TO",
         "block=3 acked=2 stray=3 zero=0", "отвечало (ответов: 3), но ни один ответ не подтвердил блок 3");
@@ -616,6 +680,8 @@ void TestUploadMachine::steps_data()
         "0:start>W 1:e3:Flash_full>W 2:e3:Flash_full>W 3:e3:Flash_full>DE", "retries=2", "«Flash full»");
     Row("waiting: ERROR after three attempts ends it at once", "wait=3600000",
         "0:start>W 3000:t>W 6000:t>W 9000:t>W 9001:e1>DE", "retries=3 code=1", "");
+    Row("waiting: ERROR once, then silence", "wait=3600000",
+        "0:start>W 3000:t>W 3001:e3:Flash_full>W+6001 6001:t>DE", "retries=2 code=3", "«Flash full»");
     Row("waiting: an unknown reply ends it too", "wait=3600000", "0:start>W 3000:t>W 6000:t>W 6001:u>UE", "",
         "");
     Row("an empty file name", "name=", "0:start>UE", "sent=0", "");
