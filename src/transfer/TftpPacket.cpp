@@ -72,4 +72,86 @@ std::optional<TErrorPacket> ParseError(std::span<const std::uint8_t> datagram)
     return error;
 }
 
+namespace {
+
+// The length of the valid UTF-8 character at the start of text, and its code point; 0 for none.
+std::size_t DecodeUtf8(std::string_view text, char32_t &point)
+{
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    if (lead < 0x80) {
+        point = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        point = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        point = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        point = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0u) != 0x80u)
+            return 0;
+        point = point << 6 | (byte(i) & 0x3Fu);
+    }
+    // Overlong forms, surrogates and points past the last one are no characters.
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < least[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+// Characters that would act on the text around them rather than show: controls, line and
+// paragraph separators, bidirectional marks and overrides, other invisible formatting.
+bool Acts(char32_t point)
+{
+    return point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0xAD || point == 0x61C ||
+           (point >= 0x200B && point <= 0x200F) || (point >= 0x2028 && point <= 0x202E) ||
+           (point >= 0x2060 && point <= 0x206F) || point == 0xFEFF || (point >= 0xFFF9 && point <= 0xFFFB) ||
+           (point >= 0xFDD0 && point <= 0xFDEF) || (point & 0xFFFEu) == 0xFFFEu;
+}
+
+} // namespace
+
+std::string ShownText(std::string_view text, std::size_t maxChars)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string shown;
+    std::size_t chars = 0;
+    while (!text.empty()) {
+        char32_t point = 0;
+        std::size_t length = DecodeUtf8(text, point);
+        std::string unit;
+        std::size_t unitChars = 1;
+        if (length == 0 || Acts(point)) {
+            length = std::max<std::size_t>(length, 1);
+            for (std::size_t i = 0; i < length; ++i) {
+                const auto byte = static_cast<unsigned char>(text[i]);
+                unit += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
+            }
+            unitChars = 4 * length;
+        } else if (point == '\\') {
+            unit = "\\\\";
+            unitChars = 2;
+        } else {
+            unit = text.substr(0, length);
+        }
+        if (chars + unitChars > maxChars)
+            return shown + "\u2026";
+        shown += unit;
+        chars += unitChars;
+        text.remove_prefix(length);
+    }
+    return shown;
+}
+
 } // namespace tftp

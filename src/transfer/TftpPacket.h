@@ -49,4 +49,10 @@ inline constexpr std::size_t MaxErrorMessage = 512;
 // Code and message of an ERROR (opcode 5); nothing for any other datagram.
 std::optional<TErrorPacket> ParseError(std::span<const std::uint8_t> datagram);
 
+// A peer's text as it may be shown, in UTF-8: valid UTF-8 as it is, but control
+// and format characters (bidirectional overrides among them), bytes that are no
+// UTF-8, and the backslash escaped as \xHH and \\. At most maxChars characters,
+// then "…": a character or an escape is never cut.
+std::string ShownText(std::string_view text, std::size_t maxChars);
+
 } // namespace tftp

@@ -107,32 +107,53 @@ void TestTftpCodec::replyOpcode_data()
     QTest::addColumn<int>("ack");       // its number; -1: no ACK with a number
     QTest::addColumn<int>("errorCode"); // -1: no ERROR, or none with a code
     QTest::addColumn<QByteArray>("message");
-    Row("ack", QByteArray("\x00\x04\x00\x01", 4), 4, 1, -1, QByteArray());
-    Row("ack of block 65535", QByteArray("\x00\x04\xff\xff", 4), 4, 65535, -1, QByteArray());
-    Row("opcode only", QByteArray("\x00\x04", 2), 4, -1, -1, QByteArray());
-    Row("zero", QByteArray(4, '\0'), 0, -1, -1, QByteArray());
-    Row("empty", QByteArray(), 0, -1, -1, QByteArray());
-    Row("one byte zero", QByteArray(1, '\0'), 0, -1, -1, QByteArray());
-    Row("one byte", QByteArray(1, '\x04'), 0, -1, -1, QByteArray()); // not opcode 1024: no opcode at all
-    Row("opcode 1024", QByteArray("\x04\x00", 2), 0x400, -1, -1, QByteArray());
-    Row("unknown opcode", QByteArray("\x00\x07\x00\x01", 4), 7, -1, -1, QByteArray());
-    Row("high byte", QByteArray("\xff\xfe", 2), 0xFFFE, -1, -1, QByteArray());
+    QTest::addColumn<QString>("shown"); // the message as the user sees it; empty: as it came
+    Row("ack", QByteArray("\x00\x04\x00\x01", 4), 4, 1, -1, QByteArray(), QString());
+    Row("ack of block 65535", QByteArray("\x00\x04\xff\xff", 4), 4, 65535, -1, QByteArray(), QString());
+    Row("opcode only", QByteArray("\x00\x04", 2), 4, -1, -1, QByteArray(), QString());
+    Row("zero", QByteArray(4, '\0'), 0, -1, -1, QByteArray(), QString());
+    Row("empty", QByteArray(), 0, -1, -1, QByteArray(), QString());
+    Row("one byte zero", QByteArray(1, '\0'), 0, -1, -1, QByteArray(), QString());
+    Row("one byte", QByteArray(1, '\x04'), 0, -1, -1, QByteArray(),
+        QString()); // not opcode 1024: no opcode at all
+    Row("opcode 1024", QByteArray("\x04\x00", 2), 0x400, -1, -1, QByteArray(), QString());
+    Row("unknown opcode", QByteArray("\x00\x07\x00\x01", 4), 7, -1, -1, QByteArray(), QString());
+    Row("high byte", QByteArray("\xff\xfe", 2), 0xFFFE, -1, -1, QByteArray(), QString());
     // An ERROR's message runs to its zero, or to the datagram's end, and never past 512 bytes.
     Row("error",
         QByteArray("\x00\x05\x00\x03"
                    "Flash full\x00"
                    "junk",
                    19),
-        5, -1, 3, QByteArray("Flash full"));
+        5, -1, 3, QByteArray("Flash full"), QString());
     Row("error without its zero",
         QByteArray("\x00\x05\x01\x00"
                    "abc",
                    7),
-        5, -1, 256, QByteArray("abc"));
-    Row("error without a message", QByteArray("\x00\x05\x00\x00", 4), 5, -1, 0, QByteArray());
-    Row("error too short for a code", QByteArray("\x00\x05\x00", 3), 5, -1, -1, QByteArray());
+        5, -1, 256, QByteArray("abc"), QString());
+    Row("error without a message", QByteArray("\x00\x05\x00\x00", 4), 5, -1, 0, QByteArray(), QString());
+    Row("error too short for a code", QByteArray("\x00\x05\x00", 3), 5, -1, -1, QByteArray(), QString());
     Row("error with a long message", QByteArray("\x00\x05\x00\x01", 4) + QByteArray(900, 'm'), 5, -1, 1,
-        QByteArray(512, 'm'));
+        QByteArray(512, 'm'), QString(120, 'm') + "…");
+    // Shown: text in UTF-8 as it is; what would act on the text around it, bytes that are no UTF-8
+    // and the backslash escaped; cut at 120 characters, never inside a character or an escape.
+    const QByteArray Flash("\x00\x05\x00\x03", 4);
+    const QString Russian = "Недостаточно места во флэш-памяти";
+    Row("error in Russian", Flash + Russian.toUtf8(), 5, -1, 3, Russian.toUtf8(), QString());
+    const QByteArray Acting("a\\b\x07\x1b[2J\xe2\x80\xaeKO\xc2\x85");
+    Row("error with controls, a bidirectional override and a backslash", Flash + Acting, 5, -1, 3, Acting,
+        QString(R"(a\\b\x07\x1b[2J\xe2\x80\xaeKO\xc2\x85)"));
+    const QByteArray Broken("\xd0 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xff");
+    Row("error with bytes that are no UTF-8", Flash + Broken, 5, -1, 3, Broken,
+        QString(R"(\xd0 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xff)"));
+    Row("error of 120 characters in Russian", Flash + QString(120, u'П').toUtf8(), 5, -1, 3,
+        QString(120, u'П').toUtf8(), QString());
+    Row("error cut before a character", Flash + QByteArray(119, 'A') + "ПП", 5, -1, 3,
+        QByteArray(119, 'A') + "ПП", QString(119, 'A') + "П…");
+    Row("error cut before an escape", Flash + QByteArray(119, 'A') + "\\\\", 5, -1, 3,
+        QByteArray(119, 'A') + "\\\\", QString(119, 'A') + "…");
+    Row("error cut before an escaped character", Flash + QByteArray(117, 'A') + "\xe2\x80\xae", 5, -1, 3,
+        QByteArray(117, 'A') + "\xe2\x80\xae", QString(117, 'A') + "…");
 }
 
 void TestTftpCodec::replyOpcode()
@@ -142,6 +163,7 @@ void TestTftpCodec::replyOpcode()
     QFETCH(int, ack);
     QFETCH(int, errorCode);
     QFETCH(QByteArray, message);
+    QFETCH(QString, shown);
     const std::span<const std::uint8_t> Bytes(reinterpret_cast<const std::uint8_t *>(datagram.constData()),
                                               std::size_t(datagram.size()));
     QCOMPARE(ReplyOpcode(Bytes), opcode);
@@ -151,6 +173,8 @@ void TestTftpCodec::replyOpcode()
     if (Error) {
         QCOMPARE(Error->Code ? int(*Error->Code) : -1, errorCode);
         QCOMPARE(QByteArray::fromStdString(Error->Message), message);
+        QCOMPARE(QString::fromStdString(ShownText(Error->Message, 120)),
+                 shown.isEmpty() ? QString::fromUtf8(message) : shown);
     }
 }
 
