@@ -99,8 +99,9 @@ TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
     FReasonMark->setAccessibleName(QStringLiteral("Причина таймаута"));
     FReasonMark->hide();
     FReasonBalloon = new TReasonBalloon(this);
-    connect(FReasonMark, &QToolButton::clicked, this,
-            [this] { FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs); });
+    connect(FReasonMark, &QToolButton::clicked, this, [this] {
+        FReasonBalloon->Popup(FReasonMark->accessibleDescription(), FPanels[1], ReasonShownMs);
+    });
     FPanels[0]->setText(QStringLiteral("Интерфейс: "));
     FPanels[1]->setText(QStringLiteral("Статус: "));
 
@@ -218,7 +219,7 @@ void TfrmMain::btnLoadToBoardClick()
     ShowReason(Result, Reason);
     SetPanelText(1, StatusText(Result));
     if (!Reason.isEmpty())
-        FReasonBalloon->Popup(FReasonMark->toolTip(), FPanels[1], ReasonShownMs);
+        FReasonBalloon->Popup(FReasonMark->accessibleDescription(), FPanels[1], ReasonShownMs);
 }
 
 void TfrmMain::ShowReason(TTftpResult Result, const QString &Reason)
@@ -228,9 +229,14 @@ void TfrmMain::ShowReason(TTftpResult Result, const QString &Reason)
     FReasonBalloon->Dismiss();
     FReasonMark->setAccessibleName(Result == trTimeout ? QStringLiteral("Причина таймаута")
                                                        : QStringLiteral("Причина ошибки"));
-    FPanels[1]->setToolTip(Reason);
+    // A device's words come inside the reason: a tooltip must not take them for markup.
+    const QString Tip =
+        Reason.isEmpty()
+            ? QString()
+            : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(Reason.toHtmlEscaped());
+    FPanels[1]->setToolTip(Tip);
     FPanels[1]->setAccessibleDescription(Reason);
-    FReasonMark->setToolTip(Reason);
+    FReasonMark->setToolTip(Tip);
     FReasonMark->setAccessibleDescription(Reason);
     FReasonMark->setVisible(!Reason.isEmpty());
     if (Reason.isEmpty())

@@ -9,6 +9,7 @@ TReasonBalloon::TReasonBalloon(QWidget *Window)
 {
     setObjectName(QStringLiteral("balReason"));
     setWordWrap(true);
+    setTextFormat(Qt::PlainText); // a device's words are no markup
     setFrameStyle(QFrame::Box | QFrame::Plain);
     setMargin(4);
     setForegroundRole(QPalette::ToolTipText);

@@ -76,6 +76,8 @@ row "the last ACK for any other block, a block lost" "--in-order --repeat-last-a
     192.168.0.200
 row "ACKs all numbered 0" "--zero-acks" 1 "^txloader: .*номером 0" 192.168.0.200
 row "stops listening after 59 blocks" "--fault 60:close" 1 "^txloader: .*приняло 59 из $BLOCKS блоков" 192.168.0.200
+row "block 30 lost on the link, the device re-sends its last ACK" "--in-order --resend-ms 100 --fault 30:lose:all" 1 \
+    "^txloader: .*приняло 29 из $BLOCKS блоков, но блок 30 до него не дошёл" 192.168.0.200
 row "the PC's own address" "-" 4 "^txloader: .*192.168.0.10 .*этого компьютера" 192.168.0.10
 
 log "a device that refuses: no more than three write requests, and its own words told"
@@ -87,6 +89,13 @@ import json, sys
 o = json.loads(open(sys.argv[1]).read())
 assert (o["outcome"], o["device_error_code"], o["device_error_message"]) == ("device-error", 3, "Flash full\\x07")
 assert "Flash full" in o["reason"]' "$WORK/out"
+# RFC 1350's receiver sends one ERROR and falls silent: its refusal, not a timeout.
+row "ERROR once, then silence" "--fault 60:error --fault 60:silent:all --error-code 3 --error-message flash\\x20write" \
+    2 "^txloader: .*на блок 60 .*кодом 3 .*«flash write».*приняло 59 из $BLOCKS блоков" 192.168.0.200
+row "ERROR once, then silence, while waiting" "--fault 0:error --fault 0:silent:all" 2 "«simulated error»" \
+    --wait 3600 192.168.0.200
+row "a message in Russian" "--fault 0:error:all --error-message Недостаточно_места" 2 "«Недостаточно_места»" \
+    192.168.0.200
 ROW_CLI=$CLI cli --help
 check "--help on exit 4" grep -q "4  ничего не отправлено (не удалось занять порт 69" "$WORK/out"
 

@@ -342,6 +342,12 @@ private slots:
         Row("device error, with its message",
             QStringList{"--fault", "0:error:all", "--error-code", "3", "--error-message", "Flash full"}, "",
             "", "Статус: ошибка устройства", false, false, "«Flash full»");
+        // Its words are text, whatever they look like.
+        Row("device error, its message looks like markup",
+            QStringList{"--fault", "0:error:all", "--error-code", "3", "--error-message",
+                        "<h1>OK</h1><font color=green>&#1057;</font><img height=400>"},
+            "", "", "Статус: ошибка устройства", false, false,
+            "«<h1>OK</h1><font color=green>&#1057;</font><img height=400>»");
         Row("the PC's own address", Once, "192.168.0.10", "", "Статус: неизвестная ошибка", false, true,
             "192.168.0.10 — адрес этого компьютера");
         // The field emptied after typing: only its dots are left, an address the client refuses at once.
@@ -423,7 +429,8 @@ private slots:
             QVERIFY2(F.PanelTip(1).contains(Tip), qPrintable(F.PanelTip(1)));
             QCOMPARE(F.Find<QLabel>("sbrStatusPanel1")->accessibleDescription(), F.PanelTip(1));
             QVERIFY2(Balloon->isVisible(), "the reason did not show by itself");
-            QCOMPARE(Balloon->text(), F.PanelTip(1));
+            QCOMPARE(F.Shown(Balloon->text(), Balloon->textFormat()), F.PanelTip(1));
+            QCOMPARE(F.Shown(Mark->toolTip()), F.PanelTip(1));
             QVERIFY(Mark->isVisible());
             QCOMPARE(Said, QStringList{"txloader: " + F.PanelTip(1)});
         }

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 #include <QtTest>
 
@@ -36,9 +37,19 @@ struct TForms {
     QString Panel(int Index, bool Tip = false) const
     {
         const QLabel *Label = Find<QLabel>(Index == 0 ? "sbrStatusPanel0" : "sbrStatusPanel1");
-        return !Label ? QStringLiteral("<no panel>") : Tip ? Label->toolTip() : Label->text();
+        return !Label ? QStringLiteral("<no panel>") : Tip ? Shown(Label->toolTip()) : Label->text();
     }
+    // A panel's tooltip as the user reads it.
     QString PanelTip(int Index) const { return Panel(Index, true); }
+    // Text as a label or tooltip in Format shows it: markup is drawn, not read.
+    static QString Shown(const QString &Text, Qt::TextFormat Format = Qt::AutoText)
+    {
+        if (Format == Qt::PlainText || (Format == Qt::AutoText && !Qt::mightBeRichText(Text)))
+            return Text;
+        QTextDocument Document;
+        Document.setHtml(Text);
+        return Document.toPlainText();
+    }
     QPushButton *Button(const char *Name) const { return Find<QPushButton>(Name); }
     QLineEdit *edtIP() const { return Find<QLineEdit>("edtIP"); }
     // Types Text into the emptied address field from its start.
