@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2034 # sourced: its lists are for the scripts that source it
 # Sourced by the scripts: installs the Debian packages they need, quickly when all are there.
 
-TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev python3
+TXL_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev nlohmann-json3-dev python3
     fonts-dejavu-core fonts-urw-base35"
 TXL_RUN_PACKAGES="iproute2 util-linux xvfb xauth xdotool x11-apps imagemagick"
 # Building and checking the Debian package; the package test needs them too.

@@ -78,6 +78,11 @@ for program in "${PROGRAMS[@]}"; do
         exit 1
     fi
 done
+# The console loader is plain C++: the linker's map names every archive it took code from.
+if grep -q 'libQt6' "$BUILD/txloader-cli.map"; then
+    echo "txloader-cli.exe links Qt code ($BUILD/txloader-cli.map)" >&2
+    exit 1
+fi
 [ "$MODE" = --build-only ] && exit 0
 
 # release DIR: the release of $BUILD's TXLoader.exe in DIR. The placeholder image is no firmware

@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "Console.h"
+#include "Diagnosis.h"
 #include "Ipv4.h"
 #include "LoadData.h"
 #include "LocalAddresses.h"
@@ -9,15 +10,16 @@
 #include "Outcome.h"
 #include "PolledUpload.h"
 #include "SocketPoll.h"
-#include "TftpPacket.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -36,36 +38,32 @@ struct TRun {
 // What the command line asked for could not be had; Exit says whose fault that is.
 struct TChoiceError {
     int Exit = ceUsage;
-    QString Message;
+    std::string Message;
 };
 
-void Say(const QString &Line)
+void Say(const std::string &Line)
 {
-    WriteText(TStream::Err, Line + QLatin1Char('\n'));
+    WriteText(TStream::Err, Line + '\n');
 }
 
-int UsageError(const QString &Message)
+int UsageError(const std::string &Message)
 {
-    Say(QStringLiteral("txloader-cli: %1 (см. txloader-cli --help)").arg(Message));
+    Say("txloader-cli: " + Message + " (см. txloader-cli --help)");
     return ceUsage;
 }
 
-QString Described(const TLocalAddress &Interface)
+std::string Described(const TLocalAddress &Interface)
 {
-    return QStringLiteral("%1/%2 (%3)")
-        .arg(ipv4::Text(Interface.Address))
-        .arg(ipv4::PrefixLength(Interface.Netmask))
-        .arg(Interface.Name.isEmpty() ? QStringLiteral("?") : Interface.Name);
+    return ipv4::Format(Interface.Address) + "/" + std::to_string(ipv4::PrefixLength(Interface.Netmask)) +
+           " (" + (Interface.Name.empty() ? std::string("?") : Interface.Name) + ")";
 }
 
-QString Candidates(const std::vector<TLocalAddress> &Interfaces)
+std::string Candidates(const std::vector<TLocalAddress> &Interfaces)
 {
-    if (Interfaces.empty())
-        return QStringLiteral("ни одного");
-    QStringList Names;
+    std::string Names;
     for (const TLocalAddress &Interface : Interfaces)
-        Names << Described(Interface);
-    return Names.join(QStringLiteral(", "));
+        Names += (Names.empty() ? "" : ", ") + Described(Interface);
+    return Names.empty() ? std::string("ни одного") : Names;
 }
 
 std::vector<TLocalAddress> Usable(const std::vector<TLocalAddress> &All)
@@ -80,29 +78,24 @@ int List()
 {
     for (const TLocalAddress &Interface : Usable(LocalAddresses())) {
         const TLinkState State = QueryLinkState(Interface.Address);
-        WriteText(TStream::Out, QStringLiteral("%1\t%2/%3\t%4\n")
-                                    .arg(Interface.Name, ipv4::Text(Interface.Address))
-                                    .arg(ipv4::PrefixLength(Interface.Netmask))
-                                    .arg(State == TLinkState::NoCarrier ? QStringLiteral("нет связи")
-                                                                        : QStringLiteral("включён")));
+        WriteText(TStream::Out, Interface.Name + "\t" + ipv4::Format(Interface.Address) + "/" +
+                                    std::to_string(ipv4::PrefixLength(Interface.Netmask)) + "\t" +
+                                    (State == TLinkState::NoCarrier ? "нет связи" : "включён") + "\n");
     }
     return ceOK;
 }
 
 int Version()
 {
-    WriteText(TStream::Out,
-              QStringLiteral("txloader-cli %1\nОбраз: %2, %3 байт, SHA-256 %4%5\n")
-                  .arg(QString::fromLatin1(Product::Version), QString::fromLatin1(FirmwareFileName))
-                  .arg(FirmwareSize)
-                  .arg(QString::fromLatin1(FirmwareSha256),
-                       FirmwareIsPlaceholder ? QString::fromUtf8(TestImageMark) : QString()));
+    WriteText(TStream::Out, std::string("txloader-cli ") + Product::Version + "\nОбраз: " + FirmwareFileName +
+                                ", " + std::to_string(FirmwareSize) + " байт, SHA-256 " + FirmwareSha256 +
+                                (FirmwareIsPlaceholder ? TestImageMark : "") + "\n");
     return ceOK;
 }
 
 // The address of the card named Wanted (by address or by its system name) to upload through.
-std::optional<TLocalAddress> Named(const QString &Wanted, const std::vector<TLocalAddress> &All, TIpv4 Device,
-                                   TChoiceError &Error)
+std::optional<TLocalAddress> Named(const std::string &Wanted, const std::vector<TLocalAddress> &All,
+                                   TIpv4 Device, TChoiceError &Error)
 {
     const auto WantedAddress = ipv4::Parse(Wanted);
     std::vector<TLocalAddress> Card;
@@ -110,18 +103,17 @@ std::optional<TLocalAddress> Named(const QString &Wanted, const std::vector<TLoc
         return !I.IsLoopBack && !I.IsPPP && (WantedAddress ? I.Address == *WantedAddress : I.Name == Wanted);
     });
     if (Card.empty()) {
-        Error.Message = QStringLiteral("нет интерфейса %1, через который можно загружать; есть: %2")
-                            .arg(Wanted, Candidates(Usable(All)));
+        Error.Message =
+            "нет интерфейса " + Wanted + ", через который можно загружать; есть: " + Candidates(Usable(All));
         return std::nullopt;
     }
     // A card named by its name may have several addresses: the one facing the device.
     const auto Holding =
         std::find_if(Card.begin(), Card.end(), [&](const auto &I) { return I.Holds(Device); });
     if (Holding == Card.end() && Card.size() > 1) {
-        Error.Message =
-            QStringLiteral("у интерфейса %1 несколько адресов, и ни в одной их подсети нет адреса %2; "
-                           "укажите адрес интерфейса (--interface): %3")
-                .arg(Wanted, ipv4::Text(Device), Candidates(Card));
+        Error.Message = "у интерфейса " + Wanted + " несколько адресов, и ни в одной их подсети нет адреса " +
+                        ipv4::Format(Device) +
+                        "; укажите адрес интерфейса (--interface): " + Candidates(Card);
         return std::nullopt;
     }
     const TLocalAddress Chosen = Holding == Card.end() ? Card.front() : *Holding;
@@ -138,13 +130,13 @@ std::vector<TLocalAddress> Choose(const TCliOptions &Options, TIpv4 Device, TCho
 {
     const std::vector<TLocalAddress> All = LocalAddresses();
     std::vector<TLocalAddress> Chosen;
-    for (const QString &Wanted : Options.Interfaces) {
+    for (const std::string &Wanted : Options.Interfaces) {
         const std::optional<TLocalAddress> Found = Named(Wanted, All, Device, Error);
         if (!Found)
             return {};
         if (std::any_of(Chosen.begin(), Chosen.end(),
                         [&](const auto &I) { return I.Address == Found->Address; })) {
-            Error.Message = QStringLiteral("интерфейс %1 задан дважды").arg(Wanted);
+            Error.Message = "интерфейс " + Wanted + " задан дважды";
             return {};
         }
         Chosen.push_back(*Found);
@@ -159,92 +151,90 @@ std::vector<TLocalAddress> Choose(const TCliOptions &Options, TIpv4 Device, TCho
                  [&](const auto &I) { return I.Holds(Device); });
     if (Holding.size() == 1)
         return Holding;
+    // An address no card may upload to (multicast, this PC's own) is no question of which card.
+    TUploadEvidence Refused;
+    const bool NoCardMay = !Up.empty() && std::none_of(Up.begin(), Up.end(), [&](const TLocalAddress &I) {
+        Refused.SetUp = CheckedAddress(Device, I.Address);
+        return !Refused.SetUp.AddressRefused();
+    });
     // No usable card faces the device, but a switched-off one would.
     const auto Off = std::find_if(All.begin(), All.end(), [&](const TLocalAddress &I) {
         return !I.IsUp && !I.IsLoopBack && !I.IsPPP && I.Holds(Device);
     });
-    if (Holding.empty() && Off != All.end())
+    if (NoCardMay)
+        Error = {ceNotSent, Tell(TOutcome::NotSent, Refused, Diagnose(0, Device, 0, 0), 0, Device).Reason};
+    else if (Holding.empty() && Off != All.end())
         Error = {ceNotSent, InterfaceOffReason(Off->Address)};
     else if (Up.empty())
-        Error = {ceNotSent, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!")};
+        Error = {ceNotSent, NoInterfaceReason()};
     else
-        Error.Message = QStringLiteral("укажите интерфейс (--interface): адрес %1 %2; есть: %3")
-                            .arg(ipv4::Text(Device),
-                                 Holding.empty() ? QStringLiteral("не входит в подсеть ни одного")
-                                                 : QStringLiteral("входит в подсети нескольких"),
-                                 Candidates(Up));
+        Error.Message =
+            "укажите интерфейс (--interface): адрес " + ipv4::Format(Device) +
+            (Holding.empty() ? " не входит в подсеть ни одного" : " входит в подсети нескольких") +
+            "; есть: " + Candidates(Up);
     return {};
 }
 
-int ExitOf(const TPolledUpload &Upload)
+int ExitOf(TOutcome Outcome)
 {
-    const TUploadEvidence Evidence = Upload.Evidence();
-    if (Evidence.Interrupted)
-        return ceInterrupted;
-    if (Upload.Result() == trOK)
+    switch (Outcome) {
+    case TOutcome::OK:
         return ceOK;
-    if (Evidence.NotSent())
-        return ceNotSent;
-    switch (Upload.Result()) {
-    case trTimeout:
+    case TOutcome::Timeout:
         return ceTimeout;
-    case trDeviceError:
+    case TOutcome::DeviceError:
         return ceDeviceError;
-    default:
+    case TOutcome::UnknownReply:
         return ceUnknownReply;
+    case TOutcome::NotSent:
+        return ceNotSent;
+    case TOutcome::Interrupted:
+        break;
     }
+    return ceInterrupted;
 }
 
-QString OutcomeName(int Exit)
+const char *OutcomeName(TOutcome Outcome)
 {
-    switch (Exit) {
-    case ceOK:
-        return QStringLiteral("ok");
-    case ceTimeout:
-        return QStringLiteral("timeout");
-    case ceDeviceError:
-        return QStringLiteral("device-error");
-    case ceUnknownReply:
-        return QStringLiteral("unknown-reply");
-    case ceNotSent:
-        return QStringLiteral("not-sent");
-    default:
-        return QStringLiteral("interrupted");
-    }
+    static const char *const Names[] = {"ok",       "timeout",    "device-error", "unknown-reply",
+                                        "not-sent", "interrupted"};
+    return Names[int(Outcome)];
 }
 
-QString ProgressLine(const TRun &Run, const QString &Device, qint64 Ms)
+std::string Waiting(const std::string &Device)
+{
+    return "жду " + Device + " … (включите устройство в режиме загрузки)";
+}
+
+std::string ProgressLine(const TRun &Run, const std::string &Device, long long Ms)
 {
     const TUploadProgress Now = Run.Upload->Progress();
     if (Now.AwaitingDevice && !Run.Upload->Done())
-        return QStringLiteral("жду %1 … (включите устройство в режиме загрузки)").arg(Device);
-    return QStringLiteral("%1 через %2: %3/%4 блоков, %5 байт, %6 с, повторов: %7")
-        .arg(Device, ipv4::Text(Run.Via.Address))
-        .arg(Now.BlocksAcked)
-        .arg(Now.Blocks)
-        .arg(Now.BytesAcked)
-        .arg(double(Ms) / 1000, 0, 'f', 1)
-        .arg(Now.Retries);
+        return Waiting(Device);
+    char Seconds[32];
+    std::snprintf(Seconds, sizeof Seconds, "%.1f", double(Ms) / 1000);
+    return Device + " через " + ipv4::Format(Run.Via.Address) + ": " + std::to_string(Now.BlocksAcked) + "/" +
+           std::to_string(Now.Blocks) + " блоков, " + std::to_string(Now.BytesAcked) + " байт, " + Seconds +
+           " с, повторов: " + std::to_string(Now.Retries);
 }
 
-qint64 MsSince(TClock::time_point Start, TClock::time_point Now)
+long long MsSince(TClock::time_point Start, TClock::time_point Now)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Now - Start).count();
 }
 
-int Upload(const TCliOptions &Options, int AttemptMs)
+int Upload(const TCliOptions &Options, TUploadLimits Limits)
 {
     const auto Device = ipv4::Parse(Options.Device);
     if (!Device)
-        return UsageError(
-            QStringLiteral("%1 — не IP-адрес (четыре числа от 0 до 255 через точку)").arg(Options.Device));
-    const QString DeviceText = ipv4::Text(*Device);
+        return UsageError(Options.Device + " — не IP-адрес (четыре числа от 0 до 255 через точку)");
+    const std::string DeviceText = ipv4::Format(*Device);
     TChoiceError Error;
     const std::vector<TLocalAddress> Interfaces = Choose(Options, *Device, Error);
     if (Interfaces.empty()) {
         if (Error.Exit == ceUsage)
             return UsageError(Error.Message);
-        Say(QStringLiteral("txloader: ") + Error.Message);
+        Say("txloader: " + Error.Message);
         return Error.Exit;
     }
 
@@ -252,17 +242,16 @@ int Upload(const TCliOptions &Options, int AttemptMs)
     CatchInterrupt(Wake);
     const bool Several = Interfaces.size() > 1;
     const bool Progress = !Options.Quiet && IsTerminal(TStream::Err);
+    Limits.WaitForDevice = std::chrono::seconds(Options.WaitSeconds);
     std::vector<TRun> Runs;
     std::vector<TPolledUpload *> Uploads;
     for (const TLocalAddress &Interface : Interfaces) {
-        TRun Run{Interface, std::make_unique<TPolledUpload>(Interface.Address, FirmwareBytes(),
-                                                            TUploadMachine::TMs(AttemptMs))};
-        Run.Upload->SetWaitForDevice(std::chrono::seconds(Options.WaitSeconds));
+        TRun Run{Interface, std::make_unique<TPolledUpload>(Interface.Address, FirmwareBytes(), Limits)};
         Uploads.push_back(Run.Upload.get());
         Runs.push_back(std::move(Run));
     }
     if (Options.WaitSeconds > 0 && !Progress && !Options.Quiet)
-        Say(QStringLiteral("жду %1 … (включите устройство в режиме загрузки)").arg(DeviceText));
+        Say(Waiting(DeviceText));
     const TClock::time_point Start = TClock::now();
     for (TPolledUpload *Upload : Uploads)
         Upload->Start(*Device, FirmwareFileName, TClock::now());
@@ -272,10 +261,9 @@ int Upload(const TCliOptions &Options, int AttemptMs)
     bool Drawn = false;
     // The terminal's progress lines, redrawn in place.
     const auto Draw = [&] {
-        QString Lines = Drawn ? QStringLiteral("\x1b[%1A").arg(Runs.size()) : QString();
+        std::string Lines = Drawn ? "\x1b[" + std::to_string(Runs.size()) + "A" : std::string();
         for (const TRun &Run : Runs)
-            Lines += QStringLiteral("\r\x1b[K") + ProgressLine(Run, DeviceText, Ms(*Run.Upload)) +
-                     QLatin1Char('\n');
+            Lines += "\r\x1b[K" + ProgressLine(Run, DeviceText, Ms(*Run.Upload)) + '\n';
         WriteText(TStream::Err, Lines);
         Drawn = true;
     };
@@ -283,49 +271,61 @@ int Upload(const TCliOptions &Options, int AttemptMs)
               Progress ? std::function<void()>(Draw) : nullptr);
 
     int Exit = ceOK;
+    bool JsonLost = false;
     for (const TRun &Run : Runs) {
-        const int RunExit = ExitOf(*Run.Upload);
+        const TPolledUpload &Upload = *Run.Upload;
+        const int RunExit = ExitOf(Upload.Outcome());
         if (Exit == ceOK)
             Exit = RunExit;
-        const TUploadEvidence Evidence = Run.Upload->Evidence();
-        const QString Who = Several ? Described(Run.Via) + QStringLiteral(": ") : QString();
-        const QString Reason = FailureReason(Run.Upload->Result(), Evidence, Run.Via.Address, *Device);
+        const TUploadEvidence Evidence = Upload.Evidence();
+        // What the PC's tables say is read once an upload has failed, and only then.
+        const TDiagnosis Diagnosis =
+            Upload.Outcome() == TOutcome::OK
+                ? TDiagnosis()
+                : Diagnose(Run.Via.Address, *Device, Evidence.SendError, Evidence.SetUp.InterfaceError);
+        const TTelling Told = Tell(Upload.Outcome(), Evidence, Diagnosis, Run.Via.Address, *Device);
+        const std::string Who = Several ? Described(Run.Via) + ": " : std::string();
         if (RunExit != ceOK || !Options.Quiet)
-            Say(Who +
-                (RunExit == ceInterrupted ? QStringLiteral("Прервано") : StatusText(Run.Upload->Result())));
-        if (!Reason.isEmpty())
-            Say(QStringLiteral("txloader: ") + Who + Reason);
-        if (Options.Json) {
-            const bool Refused = Run.Upload->Result() == trDeviceError;
-            QJsonObject Line{
-                {"device", DeviceText},
-                {"interface", ipv4::Text(Run.Via.Address)},
-                {"outcome", OutcomeName(RunExit)},
-                {"exit", RunExit},
-                {"blocks_acked", int(Evidence.BlocksAcked)},
-                {"retries", int(Evidence.Retries)},
-                {"ms", Ms(*Run.Upload)},
-                {"image", QString::fromLatin1(FirmwareFileName)},
-                {"image_bytes", qint64(FirmwareSize)},
-                {"image_sha256", QString::fromLatin1(FirmwareSha256)},
-                {"reason", Reason},
-                {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
-                                          ? QJsonValue(Evidence.DeviceErrorCode)
-                                          : QJsonValue()},
-                {"device_error_message",
-                 Refused ? QJsonValue(DeviceErrorText(Evidence.DeviceErrorMessage)) : QJsonValue()}};
-            WriteText(TStream::Out, QString::fromUtf8(QJsonDocument(Line).toJson(QJsonDocument::Compact)) +
-                                        QLatin1Char('\n'));
-        }
+            Say(Who + Told.Status);
+        if (!Told.Reason.empty())
+            Say("txloader: " + Who + Told.Reason);
+        if (!Options.Json)
+            continue;
+        const bool Refused = Upload.Outcome() == TOutcome::DeviceError;
+        const nlohmann::json Line{
+            {"device", DeviceText},
+            {"interface", ipv4::Format(Run.Via.Address)},
+            {"outcome", OutcomeName(Upload.Outcome())},
+            {"exit", RunExit},
+            {"blocks_acked", Evidence.BlocksAcked},
+            {"retries", Evidence.Retries},
+            {"ms", Ms(Upload)},
+            {"image", std::string(FirmwareFileName)},
+            {"image_bytes", FirmwareSize},
+            {"image_sha256", std::string(FirmwareSha256)},
+            {"reason", Told.Reason},
+            {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
+                                      ? nlohmann::json(Evidence.DeviceErrorCode)
+                                      : nlohmann::json()},
+            {"device_error_message",
+             Refused ? nlohmann::json(DeviceErrorText(Evidence.DeviceErrorMessage)) : nlohmann::json()}};
+        // Said once: a test station that reads the JSON must not take its absence for no devices.
+        if (!WriteText(TStream::Out,
+                       Line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n') &&
+            !std::exchange(JsonLost, true))
+            Say("txloader-cli: не удалось записать JSON в стандартный вывод (он закрыт или его больше никто "
+                "не "
+                "читает)");
     }
     return Interrupted() ? ceInterrupted : Exit;
 }
 
 } // namespace
 
-int RunCli(const QStringList &Arguments, int AttemptMs)
+int RunCli(const std::vector<std::string> &Arguments, const TUploadLimits &Limits)
 {
-    QString Error;
+    HoldClosedStreams();
+    std::string Error;
     const std::optional<TCliOptions> Options = ParseCliOptions(Arguments, Error);
     if (!Options)
         return UsageError(Error);
@@ -340,5 +340,5 @@ int RunCli(const QStringList &Arguments, int AttemptMs)
     case TCliOptions::TMode::Upload:
         break;
     }
-    return Upload(*Options, AttemptMs);
+    return Upload(*Options, Limits);
 }

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "UploadMachine.h"
+#include "UploadDriver.h" // TUploadLimits
 
-#include <QStringList>
+#include <string>
+#include <vector>
 
 // txloader-cli: the window's engine for scripts and test stations. Runs with
-// Arguments (without the program name) and returns the exit status.
-// AttemptMs: the limit per attempt; only tests pass another than the tool's own.
-int RunCli(const QStringList &Arguments, int AttemptMs = TUploadMachine::AttemptMs);
+// Arguments (UTF-8, without the program name) and returns the exit status.
+// Limits: the uploads' limits, as the program's entry point gives them.
+int RunCli(const std::vector<std::string> &Arguments, const TUploadLimits &Limits);

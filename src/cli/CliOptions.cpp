@@ -1,11 +1,13 @@
 #include "CliOptions.h"
 
+#include <charconv>
+
 namespace {
 // Above this a wait is a typing error, not a device that takes long to come up.
 constexpr int MaxWaitSeconds = 3600;
 } // namespace
 
-std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString &Error)
+std::optional<TCliOptions> ParseCliOptions(const std::vector<std::string> &Arguments, std::string &Error)
 {
     TCliOptions Options;
     bool ModeGiven = false;
@@ -16,92 +18,89 @@ std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString
         ModeGiven = true;
         return true;
     };
-    for (qsizetype i = 0; i < Arguments.size(); ++i) {
-        const QString &Argument = Arguments[i];
+    for (std::size_t i = 0; i < Arguments.size(); ++i) {
+        const std::string &Argument = Arguments[i];
         const bool HasValue = i + 1 < Arguments.size();
-        if (Argument == QStringLiteral("--help") || Argument == QStringLiteral("-h")) {
+        if (Argument == "--help" || Argument == "-h") {
             Options.Mode = TCliOptions::TMode::Help;
             return Options;
         }
-        if (Argument == QStringLiteral("--list") || Argument == QStringLiteral("--version")) {
-            if (!SetMode(Argument == QStringLiteral("--list") ? TCliOptions::TMode::List
-                                                              : TCliOptions::TMode::Version)) {
-                Error = QStringLiteral("--list и --version не сочетаются");
+        if (Argument == "--list" || Argument == "--version") {
+            if (!SetMode(Argument == "--list" ? TCliOptions::TMode::List : TCliOptions::TMode::Version)) {
+                Error = "--list и --version не сочетаются";
                 return std::nullopt;
             }
-        } else if (Argument == QStringLiteral("--json")) {
+        } else if (Argument == "--json") {
             Options.Json = true;
-        } else if (Argument == QStringLiteral("--quiet") || Argument == QStringLiteral("-q")) {
+        } else if (Argument == "--quiet" || Argument == "-q") {
             Options.Quiet = true;
-        } else if (Argument == QStringLiteral("--interface") || Argument == QStringLiteral("-i")) {
-            if (!HasValue || Arguments[i + 1].isEmpty()) {
-                Error = QStringLiteral("после %1 нужен адрес или имя интерфейса").arg(Argument);
+        } else if (Argument == "--interface" || Argument == "-i") {
+            if (!HasValue || Arguments[i + 1].empty()) {
+                Error = "после " + Argument + " нужен адрес или имя интерфейса";
                 return std::nullopt;
             }
-            Options.Interfaces << Arguments[++i];
-        } else if (Argument == QStringLiteral("--wait") || Argument == QStringLiteral("-w")) {
-            bool Ok = false;
-            const int Seconds = HasValue ? Arguments[i + 1].toInt(&Ok) : 0;
-            if (!Ok || Seconds < 1 || Seconds > MaxWaitSeconds) {
-                Error = QStringLiteral("после %1 нужно число секунд от 1 до %2")
-                            .arg(Argument)
-                            .arg(MaxWaitSeconds);
+            Options.Interfaces.push_back(Arguments[++i]);
+        } else if (Argument == "--wait" || Argument == "-w") {
+            int Seconds = 0;
+            const std::string Value = HasValue ? Arguments[i + 1] : std::string();
+            const auto [End, Failed] = std::from_chars(Value.data(), Value.data() + Value.size(), Seconds);
+            if (Value.empty() || Failed != std::errc() || End != Value.data() + Value.size() || Seconds < 1 ||
+                Seconds > MaxWaitSeconds) {
+                Error = "после " + Argument + " нужно число секунд от 1 до " + std::to_string(MaxWaitSeconds);
                 return std::nullopt;
             }
             Options.WaitSeconds = Seconds;
             ++i;
-        } else if (Argument.startsWith(QLatin1Char('-')) && Argument != QStringLiteral("-")) {
-            Error = QStringLiteral("неизвестный параметр %1").arg(Argument);
+        } else if (Argument.size() > 1 && Argument[0] == '-') {
+            Error = "неизвестный параметр " + Argument;
             return std::nullopt;
-        } else if (Options.Device.isEmpty()) {
+        } else if (Options.Device.empty()) {
             Options.Device = Argument;
         } else {
-            Error = QStringLiteral("лишний аргумент %1: адрес устройства уже задан (%2)")
-                        .arg(Argument, Options.Device);
+            Error = "лишний аргумент " + Argument + ": адрес устройства уже задан (" + Options.Device + ")";
             return std::nullopt;
         }
     }
-    if (Options.Mode == TCliOptions::TMode::Upload && Options.Device.isEmpty()) {
-        Error = QStringLiteral("не задан IP-адрес устройства");
+    if (Options.Mode == TCliOptions::TMode::Upload && Options.Device.empty()) {
+        Error = "не задан IP-адрес устройства";
         return std::nullopt;
     }
-    if (Options.Mode != TCliOptions::TMode::Upload && !Options.Device.isEmpty()) {
-        Error = QStringLiteral("лишний аргумент %1").arg(Options.Device);
+    if (Options.Mode != TCliOptions::TMode::Upload && !Options.Device.empty()) {
+        Error = "лишний аргумент " + Options.Device;
         return std::nullopt;
     }
     return Options;
 }
 
-QString CliHelpText()
+const char *CliHelpText()
 {
-    return QStringLiteral(
-        "Использование:\n"
-        "  txloader-cli [--interface АДРЕС|ИМЯ]... [--wait СЕКУНДЫ] [--json] [--quiet] АДРЕС_УСТРОЙСТВА\n"
-        "  txloader-cli --list\n"
-        "  txloader-cli --version | --help\n"
-        "\n"
-        "Загружает встроенный образ прошивки в устройство по TFTP (UDP, порт 69).\n"
-        "\n"
-        "  -i, --interface А|И  интерфейс, обращённый к устройству: его адрес или системное имя.\n"
-        "                       Без него: единственный интерфейс или тот, в подсети которого\n"
-        "                       адрес устройства. Несколько раз: образ уходит за каждый из них\n"
-        "                       одновременно, на один и тот же адрес устройства.\n"
-        "  -w, --wait СЕКУНДЫ   ждать устройство до СЕКУНД, повторяя запрос записи каждые 3 с\n"
-        "      --json           одна строка JSON на устройство в стандартный вывод\n"
-        "  -q, --quiet          только ошибки\n"
-        "      --list           интерфейсы, через которые можно загружать\n"
-        "      --version        версия программы и встроенный образ\n"
-        "\n"
-        "Код завершения:\n"
-        "    0  OK: устройство подтвердило каждый блок\n"
-        "    1  таймаут\n"
-        "    2  ошибка устройства\n"
-        "    3  неизвестный ответ\n"
-        "    4  ничего не отправлено (не удалось занять порт 69, отправка запрещена, интерфейс\n"
-        "       выключен или его больше нет, адрес не одного устройства, например\n"
-        "       широковещательный, или адрес этого компьютера)\n"
-        "   64  ошибка в параметрах\n"
-        "  130  прервано (Ctrl+C)\n"
-        "С несколькими интерфейсами: 0, только если все устройства OK, иначе код первого\n"
-        "неудачного в порядке параметров.\n");
+    return "Использование:\n"
+           "  txloader-cli [--interface АДРЕС|ИМЯ]... [--wait СЕКУНДЫ] [--json] [--quiet] АДРЕС_УСТРОЙСТВА\n"
+           "  txloader-cli --list\n"
+           "  txloader-cli --version | --help\n"
+           "\n"
+           "Загружает встроенный образ прошивки в устройство по TFTP (UDP, порт 69).\n"
+           "\n"
+           "  -i, --interface А|И  интерфейс, обращённый к устройству: его адрес или системное имя.\n"
+           "                       Без него: единственный интерфейс или тот, в подсети которого\n"
+           "                       адрес устройства. Несколько раз: образ уходит за каждый из них\n"
+           "                       одновременно, на один и тот же адрес устройства.\n"
+           "  -w, --wait СЕКУНДЫ   ждать устройство до СЕКУНД, повторяя запрос записи каждые 3 с\n"
+           "      --json           одна строка JSON на устройство в стандартный вывод\n"
+           "  -q, --quiet          только ошибки\n"
+           "      --list           интерфейсы, через которые можно загружать\n"
+           "      --version        версия программы и встроенный образ\n"
+           "\n"
+           "Код завершения:\n"
+           "    0  OK: устройство подтвердило каждый блок\n"
+           "    1  таймаут\n"
+           "    2  ошибка устройства\n"
+           "    3  неизвестный ответ\n"
+           "    4  ничего не отправлено (не удалось занять порт 69, отправка запрещена, интерфейс\n"
+           "       выключен или его больше нет, адрес не одного устройства, например\n"
+           "       широковещательный, или адрес этого компьютера)\n"
+           "   64  ошибка в параметрах\n"
+           "  130  прервано (Ctrl+C)\n"
+           "С несколькими интерфейсами: 0, только если все устройства OK, иначе код первого\n"
+           "неудачного в порядке параметров.\n";
 }

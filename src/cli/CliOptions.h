@@ -1,19 +1,18 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
-
 #include <optional>
+#include <string>
+#include <vector>
 
 // What txloader-cli was asked to do.
 struct TCliOptions {
     enum class TMode { Upload, List, Version, Help };
     TMode Mode = TMode::Upload;
-    QStringList Interfaces; // addresses or system names, in the order given
-    int WaitSeconds = 0;    // 0: the write request's usual three attempts
+    std::vector<std::string> Interfaces; // addresses or system names, in the order given
+    int WaitSeconds = 0;                 // 0: the write request's usual three attempts
     bool Json = false;
     bool Quiet = false;
-    QString Device; // as typed
+    std::string Device; // as typed
 };
 
 // Exit statuses: the outcome of an upload, and the console's own.
@@ -27,9 +26,9 @@ enum TCliExit : int {
     ceInterrupted = 130,
 };
 
-// Options from the arguments (without the program name); on a usage error,
-// nothing, with Error saying what is wrong in one line.
-std::optional<TCliOptions> ParseCliOptions(const QStringList &Arguments, QString &Error);
+// Options from the arguments (UTF-8, without the program name); on a usage
+// error, nothing, with Error saying what is wrong in one line.
+std::optional<TCliOptions> ParseCliOptions(const std::vector<std::string> &Arguments, std::string &Error);
 
 // --help: the usage and the exit statuses.
-QString CliHelpText();
+const char *CliHelpText();

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QString>
+#include <string>
+#include <string_view>
+#include <vector>
 
 class TPollWake;
 
@@ -8,12 +10,17 @@ class TPollWake;
 
 enum class TStream { Out, Err };
 
+// The program's arguments, without its name, in UTF-8.
+std::vector<std::string> ProgramArguments(int argc, char *argv[]);
 // True when Stream goes to a terminal (a console window), not a file or pipe.
 bool IsTerminal(TStream Stream);
-// Writes Text so that Russian reads right: as UTF-16 to a Windows console,
-// whatever its code page, as UTF-8 everywhere else. Output nobody reads any
-// more (a closed pipe) is dropped.
-void WriteText(TStream Stream, const QString &Text);
+// Writes UTF-8 Text so that Russian reads right: as UTF-16 to a Windows
+// console, whatever its code page, as UTF-8 everywhere else. Output nobody
+// reads any more (a closed pipe) is dropped: false then.
+bool WriteText(TStream Stream, std::string_view Text);
+// Keeps a standard stream that was closed at start closed for writing, so
+// that no file or socket the program opens later takes its place.
+void HoldClosedStreams();
 // From now on Ctrl+C, a closed terminal or a request to end is caught rather
 // than fatal, and wakes Wake; a closed pipe no longer ends the program.
 void CatchInterrupt(TPollWake &Wake);

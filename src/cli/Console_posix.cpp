@@ -2,9 +2,11 @@
 
 #include "SocketPoll.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
-#include <unistd.h>
 
 namespace {
 volatile std::sig_atomic_t Caught = 0;
@@ -23,17 +25,35 @@ bool IsTerminal(TStream Stream)
     return ::isatty(Stream == TStream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
-void WriteText(TStream Stream, const QString &Text)
+std::vector<std::string> ProgramArguments(int argc, char *argv[])
 {
-    const QByteArray Bytes = Text.toUtf8();
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+bool WriteText(TStream Stream, std::string_view Text)
+{
     const int Fd = Stream == TStream::Out ? STDOUT_FILENO : STDERR_FILENO;
-    qsizetype Done = 0;
-    for (int Tries = 0; Done < Bytes.size() && Tries < 1000; ++Tries) {
-        const ssize_t N = ::write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done));
+    std::size_t Done = 0;
+    for (int Tries = 0; Done < Text.size() && Tries < 1000; ++Tries) {
+        const ssize_t N = ::write(Fd, Text.data() + Done, Text.size() - Done);
         if (N > 0)
-            Done += N;
+            Done += std::size_t(N);
         else if (N < 0 && errno != EINTR)
             break; // EPIPE among them: nobody reads it
+    }
+    return Done == Text.size();
+}
+
+void HoldClosedStreams()
+{
+    // The lowest free number goes to the next file opened: a file open for
+    // reading only takes it, and writes to it fail as to the closed stream.
+    for (const int Fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(Fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int Held = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (Held >= 0 && Held != Fd)
+            ::close(Held);
     }
 }
 

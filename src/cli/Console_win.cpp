@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <atomic>
 
 namespace {
@@ -33,7 +35,26 @@ bool IsTerminal(TStream Stream)
     return ::GetConsoleMode(Handle(Stream), &Mode) != 0;
 }
 
-void WriteText(TStream Stream, const QString &Text)
+std::vector<std::string> ProgramArguments(int, char *[])
+{
+    // argv holds the arguments in the ANSI code page; the wide command line holds them all
+    // (Microsoft's documentation of GetCommandLineW and CommandLineToArgvW).
+    std::vector<std::string> Arguments;
+    int Count = 0;
+    wchar_t **Wide = ::CommandLineToArgvW(::GetCommandLineW(), &Count);
+    for (int i = 1; Wide && i < Count; ++i) {
+        const int Size = ::WideCharToMultiByte(CP_UTF8, 0, Wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string Text(std::size_t(Size > 1 ? Size : 1), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, Wide[i], -1, Text.data(), Size, nullptr, nullptr);
+        Text.resize(Text.size() - 1);
+        Arguments.push_back(std::move(Text));
+    }
+    if (Wide)
+        ::LocalFree(Wide);
+    return Arguments;
+}
+
+bool WriteText(TStream Stream, std::string_view Text)
 {
     // WriteConsoleW shows UTF-16 as it is, whatever the console's code page
     // (Microsoft's documentation of WriteConsole); redirected, the bytes are UTF-8.
@@ -42,13 +63,21 @@ void WriteText(TStream Stream, const QString &Text)
     if (::GetConsoleMode(Out, &Mode)) {
         // Progress lines are redrawn with VT sequences (Windows 10 and later).
         ::SetConsoleMode(Out, Mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-        const std::wstring Wide = Text.toStdWString();
-        ::WriteConsoleW(Out, Wide.data(), DWORD(Wide.size()), &Written, nullptr);
-        return;
+        const int Size = ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), int(Text.size()), nullptr, 0);
+        std::wstring Wide(std::size_t(Size > 0 ? Size : 0), L'\0');
+        ::MultiByteToWideChar(CP_UTF8, 0, Text.data(), int(Text.size()), Wide.data(), Size);
+        return ::WriteConsoleW(Out, Wide.data(), DWORD(Wide.size()), &Written, nullptr) &&
+               Written == DWORD(Wide.size());
     }
     // A pipe whose reader is gone fails the write; that output is dropped.
-    const QByteArray Bytes = Text.toUtf8();
-    ::WriteFile(Out, Bytes.constData(), DWORD(Bytes.size()), &Written, nullptr);
+    return ::WriteFile(Out, Text.data(), DWORD(Text.size()), &Written, nullptr) &&
+           Written == DWORD(Text.size());
+}
+
+void HoldClosedStreams()
+{
+    // Nothing to hold: the streams are what GetStdHandle returns, NULL for one the process
+    // lacks (Microsoft's documentation of GetStdHandle), and a write to that fails.
 }
 
 void CatchInterrupt(TPollWake &Wake)

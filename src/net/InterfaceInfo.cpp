@@ -1,6 +1,7 @@
 #include "InterfaceInfo.h"
 
 #include "InterfaceQuery.h"
+#include "LocalAddresses.h"
 
 void TNetInterfaceList::Refresh() noexcept
 {
@@ -9,23 +10,18 @@ void TNetInterfaceList::Refresh() noexcept
         if (!Records)
             return;
         for (const TInterfaceRecord &Record : *Records) {
+            const std::optional<TLocalAddress> Local = LocalAddressFrom(Record);
+            if (!Local || !Local->Passes(FUseDown, FUseLoopBack, FUsePPP))
+                continue;
             auto Params = std::make_unique<TInterfaceParams>();
-            Params->Name = Record.Name;
-            Params->Netmask = Record.Netmask;
-            Params->Broadcast = Record.Broadcast;
-            Params->IsUp = (Record.Flags & iffUp) != 0;
+            Params->Name = QString::fromStdString(Record.Name);
+            Params->Netmask = QString::fromStdString(Record.Netmask);
+            Params->Broadcast = QString::fromStdString(Record.Broadcast);
+            Params->IsUp = Local->IsUp;
             Params->IsBroadcast = (Record.Flags & iffBroadcast) != 0;
-            Params->IsLoopBack = (Record.Flags & iffLoopBack) != 0;
-            Params->IsPPP = (Record.Flags & iffPointToPoint) != 0;
-
-            // Each switch lifts its own condition only.
-            if (!Params->IsUp && !FUseDown)
-                continue;
-            if (Params->IsLoopBack && !FUseLoopBack)
-                continue;
-            if (Params->IsPPP && !FUsePPP)
-                continue;
-            FEntries.emplace_back(Record.Address, std::move(Params));
+            Params->IsLoopBack = Local->IsLoopBack;
+            Params->IsPPP = Local->IsPPP;
+            FEntries.emplace_back(QString::fromStdString(Record.Address), std::move(Params));
         }
     } catch (...) {
         // The caller learns of trouble only through a short or empty list; what was

@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -16,12 +17,12 @@ const sockaddr_in *AsIpv4(const sockaddr *Address)
     return reinterpret_cast<const sockaddr_in *>(Address);
 }
 
-QString DottedText(const sockaddr_in *Address)
+std::string DottedText(const sockaddr_in *Address)
 {
     char Text[INET_ADDRSTRLEN] = {};
     if (Address == nullptr || inet_ntop(AF_INET, &Address->sin_addr, Text, sizeof Text) == nullptr)
-        return QString();
-    return QString::fromLatin1(Text);
+        return {};
+    return Text;
 }
 
 // getifaddrs has no "no broadcast address": ifa_broadaddr shares its storage with ifa_dstaddr,
@@ -29,18 +30,18 @@ QString DottedText(const sockaddr_in *Address)
 // with the peer of a point-to-point address or else with the interface's own address. So a
 // value equal to the own address, or outside the address's subnet (a peer address comes with
 // a /32 mask unless one is given), counts as none.
-QString BroadcastText(const ifaddrs &Entry, const sockaddr_in &Local)
+std::string BroadcastText(const ifaddrs &Entry, const sockaddr_in &Local)
 {
     if ((Entry.ifa_flags & IFF_BROADCAST) == 0)
-        return QString();
+        return {};
     const sockaddr_in *Broadcast = AsIpv4(Entry.ifa_broadaddr);
     const sockaddr_in *Netmask = AsIpv4(Entry.ifa_netmask);
     if (Broadcast == nullptr || Netmask == nullptr)
-        return QString();
+        return {};
     const in_addr_t Own = Local.sin_addr.s_addr;
     const in_addr_t Brd = Broadcast->sin_addr.s_addr;
     if (Brd == Own || ((Brd ^ Own) & Netmask->sin_addr.s_addr) != 0)
-        return QString();
+        return {};
     return DottedText(Broadcast);
 }
 
@@ -60,11 +61,14 @@ unsigned FlagWord(unsigned SystemFlags)
 
 } // namespace
 
-std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
+std::optional<std::vector<TInterfaceRecord>> QueryInterfaces(int *Error)
 {
     ifaddrs *List = nullptr;
-    if (getifaddrs(&List) != 0)
+    if (getifaddrs(&List) != 0) {
+        if (Error)
+            *Error = errno;
         return std::nullopt;
+    }
     const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> Guard(List, &freeifaddrs);
 
     std::vector<TInterfaceRecord> Records;
@@ -73,7 +77,7 @@ std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
         if (Local == nullptr)
             continue;
         TInterfaceRecord Record;
-        Record.Name = QString::fromLocal8Bit(Entry->ifa_name ? Entry->ifa_name : "");
+        Record.Name = Entry->ifa_name ? Entry->ifa_name : "";
         Record.Address = DottedText(Local);
         Record.Netmask = DottedText(AsIpv4(Entry->ifa_netmask));
         Record.Broadcast = BroadcastText(*Entry, *Local);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <map>
+#include <string>
 
 namespace {
 
@@ -16,21 +17,32 @@ namespace {
 constexpr std::size_t FirstAreaSize = 1024;
 constexpr int MaxGrowths = 12; // 1 KiB to 4 MiB
 
-QString DottedText(const sockaddr_gen &Address)
+std::string DottedText(const sockaddr_gen &Address)
 {
     if (Address.Address.sa_family != AF_INET)
-        return QString();
+        return {};
     char Text[INET_ADDRSTRLEN] = {};
     in_addr Ip = Address.AddressIn.sin_addr;
     if (inet_ntop(AF_INET, &Ip, Text, sizeof Text) == nullptr)
-        return QString();
-    return QString::fromLatin1(Text);
+        return {};
+    return Text;
+}
+
+std::string Utf8(const wchar_t *Wide)
+{
+    const int Size = ::WideCharToMultiByte(CP_UTF8, 0, Wide, -1, nullptr, 0, nullptr, nullptr);
+    if (Size <= 1)
+        return {};
+    std::string Text(std::size_t(Size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, Wide, -1, Text.data(), Size, nullptr, nullptr);
+    Text.resize(std::size_t(Size - 1));
+    return Text;
 }
 
 // The adapters' friendly names by IPv4 address (network order); SIO_GET_INTERFACE_LIST has none.
-std::map<ULONG, QString> FriendlyNames()
+std::map<ULONG, std::string> FriendlyNames()
 {
-    std::map<ULONG, QString> Names;
+    std::map<ULONG, std::string> Names;
     ULONG Size = 16384;
     std::vector<unsigned char> Buffer;
     for (int Tries = 0; Tries < 4; ++Tries) {
@@ -49,7 +61,7 @@ std::map<ULONG, QString> FriendlyNames()
                 const SOCKADDR *Address = Unicast->Address.lpSockaddr;
                 if (Address && Address->sa_family == AF_INET)
                     Names[reinterpret_cast<const sockaddr_in *>(Address)->sin_addr.s_addr] =
-                        QString::fromWCharArray(Adapter->FriendlyName);
+                        Utf8(Adapter->FriendlyName);
             }
         }
         return Names;
@@ -58,7 +70,7 @@ std::map<ULONG, QString> FriendlyNames()
 }
 
 // Returns the records, or nullopt when the request fails for a reason other than size.
-std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
+std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket, int *Failure)
 {
     std::vector<INTERFACE_INFO> Area(FirstAreaSize / sizeof(INTERFACE_INFO) + 1);
     for (int Growth = 0; Growth <= MaxGrowths; ++Growth) {
@@ -67,7 +79,7 @@ std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
         if (WSAIoctl(Socket, SIO_GET_INTERFACE_LIST, nullptr, 0, Area.data(), AreaBytes, &Written, nullptr,
                      nullptr) == 0) {
             std::vector<TInterfaceRecord> Records;
-            const std::map<ULONG, QString> Names = FriendlyNames();
+            const std::map<ULONG, std::string> Names = FriendlyNames();
             const std::size_t Count = Written / sizeof(INTERFACE_INFO);
             for (std::size_t i = 0; i < Count; ++i) {
                 const INTERFACE_INFO &Info = Area[i];
@@ -88,8 +100,11 @@ std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
             return Records;
         }
         const int Error = WSAGetLastError();
-        if (Error != WSAEFAULT && Error != WSAENOBUFS)
+        if (Error != WSAEFAULT && Error != WSAENOBUFS) {
+            if (Failure)
+                *Failure = Error;
             return std::nullopt;
+        }
         Area.resize(Area.size() * 2);
     }
     return std::nullopt;
@@ -97,7 +112,7 @@ std::optional<std::vector<TInterfaceRecord>> AskSystem(SOCKET Socket)
 
 } // namespace
 
-std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
+std::optional<std::vector<TInterfaceRecord>> QueryInterfaces(int *Error)
 {
     // Version 1.1 is enough for the interface list. The library is started and released, and
     // the socket opened and closed, within the call, also when a failure passes through.
@@ -115,7 +130,10 @@ std::optional<std::vector<TInterfaceRecord>> QueryInterfaces()
     WSADATA Data;
     Scope.Started = WSAStartup(MAKEWORD(1, 1), &Data) == 0;
     Scope.Socket = socket(AF_INET, SOCK_STREAM, 0);
-    if (Scope.Socket == INVALID_SOCKET)
+    if (Scope.Socket == INVALID_SOCKET) {
+        if (Error)
+            *Error = WSAGetLastError();
         return std::nullopt;
-    return AskSystem(Scope.Socket);
+    }
+    return AskSystem(Scope.Socket, Error);
 }

@@ -30,13 +30,6 @@ std::optional<TIpv4> Parse(std::string_view Text)
     return Result;
 }
 
-std::optional<TIpv4> Parse(const QString &Text)
-{
-    // Anything but ASCII is no address; toLatin1 turns it into '?', which is none either.
-    const QByteArray Bytes = Text.toLatin1();
-    return Parse(std::string_view(Bytes.constData(), std::size_t(Bytes.size())));
-}
-
 std::string Format(TIpv4 Address)
 {
     std::string Text;
@@ -46,11 +39,6 @@ std::string Format(TIpv4 Address)
         Text += std::to_string((Address >> Shift) & 0xFF);
     }
     return Text;
-}
-
-QString Text(TIpv4 Address)
-{
-    return QString::fromStdString(Format(Address));
 }
 
 bool IsSingleHost(TIpv4 Address)

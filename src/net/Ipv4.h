@@ -1,14 +1,12 @@
 #pragma once
 
-#include <QString>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// An IPv4 address as a value, in host order. Addresses travel as values; text
-// exists only at the edges: the address field, arguments, messages.
+// An IPv4 address as a value, in host order. Addresses travel as values, parsed
+// once where the user typed them and formatted where they are told.
 using TIpv4 = std::uint32_t;
 
 namespace ipv4 {
@@ -16,11 +14,9 @@ namespace ipv4 {
 // Strict dotted quad: exactly four groups of 1 to 3 decimal digits, each
 // 0..255, leading zeros decimal ("010" is ten), nothing around them.
 std::optional<TIpv4> Parse(std::string_view Text);
-std::optional<TIpv4> Parse(const QString &Text);
 
 // Dotted-decimal text without leading zeros.
 std::string Format(TIpv4 Address);
-QString Text(TIpv4 Address);
 
 // False for addresses that cannot name one device: 0.0.0.0/8, multicast
 // (224.0.0.0/4), the reserved 240.0.0.0/4 and the limited broadcast.

@@ -1,22 +1,34 @@
 #include "LocalAddresses.h"
 
-#include "InterfaceInfo.h"
+#include "InterfaceQuery.h"
 
-std::vector<TLocalAddress> LocalAddresses()
+#include <new>
+
+std::optional<TLocalAddress> LocalAddressFrom(const TInterfaceRecord &Record)
 {
-    TNetInterfaceList List;
-    List.SetUseDown(true);
-    List.SetUseLoopBack(true);
-    List.SetUsePPP(true);
-    List.Refresh();
+    const auto Address = ipv4::Parse(Record.Address);
+    if (!Address)
+        return std::nullopt;
+    return TLocalAddress{Record.Name,
+                         *Address,
+                         ipv4::Parse(Record.Netmask).value_or(0xFFFFFFFFu),
+                         ipv4::Parse(Record.Broadcast),
+                         (Record.Flags & iffUp) != 0,
+                         (Record.Flags & iffLoopBack) != 0,
+                         (Record.Flags & iffPointToPoint) != 0};
+}
+
+std::vector<TLocalAddress> LocalAddresses(int *Error)
+{
     std::vector<TLocalAddress> Result;
-    for (int i = 0; i < List.Count(); ++i) {
-        const TInterfaceParams &Params = *List.Objects(i);
-        const auto Address = ipv4::Parse(List.Strings(i));
-        if (!Address)
-            continue;
-        Result.push_back({Params.Name, *Address, ipv4::Parse(Params.Netmask).value_or(0xFFFFFFFFu),
-                          ipv4::Parse(Params.Broadcast), Params.IsUp, Params.IsLoopBack, Params.IsPPP});
+    try {
+        const auto Records = QueryInterfaces(Error);
+        for (const TInterfaceRecord &Record : Records.value_or(std::vector<TInterfaceRecord>())) {
+            if (const auto Local = LocalAddressFrom(Record))
+                Result.push_back(*Local);
+        }
+    } catch (const std::bad_alloc &) {
+        Result.clear();
     }
     return Result;
 }

@@ -1,36 +1,48 @@
 #pragma once
 
+#include "Diagnosis.h"
 #include "Ipv4.h"
 #include "TftpResult.h"
 #include "UploadEvidence.h"
+#include "UploadMachine.h"
 
-#include <QString>
+#include <string>
 
-// What an upload's outcome means, in the user's words: the window and the
-// console say the same.
+// What an upload's outcome means, in the user's words (UTF-8): the window and
+// the console say the same. Nothing here asks the system: what the PC's tables
+// said comes in a TDiagnosis.
 
-// The status the window shows for an upload's result, and the console says.
-QString StatusText(TTftpResult Result);
+// The status bar's words before and during an upload.
+extern const char StatusReady[];
+extern const char StatusLoading[];
 
-// Why an upload to Device from the interface Local (0: any) did not end in
-// OK, told from the evidence the PC holds once it is over; empty when the
-// status says it all (an unknown reply). Reads the interface, neighbour and
-// route tables and sends nothing. Addresses are quoted in plain dotted form.
+struct TTelling {
+    std::string Status;            // one of the status texts
+    std::string Reason;            // why it did not end in OK; empty when the status says it all
+    TTftpResult Shown = trTimeout; // which of the four results the status shows
+};
+
+// The status and the reason for an upload to Device from the interface Local
+// (0: any) that ended in Outcome. Addresses are quoted in plain dotted form.
 //
-// A timeout is told in this order: nothing could be sent (port 69 not bound,
-// and the like); it was interrupted; the interface's address is gone; the
+// A failure is told in this order: the device's address names no device or is
+// the PC's own; port 69 could not be had, the sends not kept to the interface,
+// no reader started; it was interrupted; the interface's address is gone; the
 // interface is switched off or has no carrier; the system refused the send;
-// the device said nothing listens on port 69 (from the start, or after some
-// blocks); what the device's own answers show (a TFTP server's, ACKs numbered
-// 0, numbers that confirm nothing, a transfer that broke off); datagrams from
-// other addresses alone; the address lies outside the interface's subnet with
-// no gateway to it; nobody answered ARP for it; it lies outside the subnet;
-// otherwise the usual causes.
-QString FailureReason(TTftpResult Result, const TUploadEvidence &Evidence, TIpv4 Local, TIpv4 Device);
+// the device said nothing listens on port 69 (after some blocks, or from the
+// start); what the device's own answers show (a TFTP server's, ACKs numbered 0,
+// a block lost on the way, numbers that confirm nothing, a transfer that broke
+// off); datagrams from other addresses alone; the address lies outside the
+// interface's subnet with no gateway to it; nobody answered ARP for it; it
+// lies outside the subnet; otherwise the usual causes. A device's ERROR is
+// told with its code and its words.
+TTelling Tell(TOutcome Outcome, const TUploadEvidence &Evidence, const TDiagnosis &Diagnosis, TIpv4 Local,
+              TIpv4 Device);
+
+// The device's ERROR message as it may be shown: plain text, cut to a readable length.
+std::string DeviceErrorText(const std::string &Message);
 
 // Why nothing goes out through the interface that holds Local: it is switched off.
-QString InterfaceOffReason(TIpv4 Local);
-
-// The device's ERROR message as it may be shown: printable ASCII as it is,
-// every other byte (and the backslash) escaped, cut to a readable length.
-QString DeviceErrorText(const std::string &Message);
+std::string InterfaceOffReason(TIpv4 Local);
+// Why nothing goes out: the PC lists no interface to send through.
+std::string NoInterfaceReason();

@@ -1,104 +1,38 @@
 #include "PolledUpload.h"
 
 #include "SocketPoll.h"
-#include "UploadDriver.h"
+#include "TftpPacket.h"
 
 #include <algorithm>
 #include <thread>
 #include <vector>
 
 namespace {
-using TKind = TUploadMachine::TStep::TKind;
 // Datagrams read at one readiness: a stream of junk must not keep the others waiting.
 constexpr int ReadsPerWake = 64;
 } // namespace
 
-TPolledUpload::TPolledUpload(TIpv4 Local, std::span<const std::uint8_t> Image,
-                             TUploadMachine::TMs AttemptTimeout)
-    : FImage(Image), FAttemptTimeout(AttemptTimeout), FLocal(Local)
-{
-    FSocket = OpenUploadSocket(FLocal, FEvidence);
-}
-
-void TPolledUpload::Start(TIpv4 Device, const std::string &FileName, TTime Now)
-{
-    FDevice = Device;
-    FStep = {TKind::Done, {}, Now, trUnknownError};
-    FFinishedAt = Now;
-    if (!DeviceAddressUsable(Device, FLocal, FEvidence))
-        return;
-    FMachine.emplace(TUploadMachine::TConfig{Device, FImage, FileName, FAttemptTimeout,
-                                             TUploadMachine::AttemptCount, FWaitForDevice});
-    // Nothing can reach the device: no point in waiting out the attempts.
-    if (!FSocket) {
-        FStep.Result = trTimeout;
-        return;
-    }
-    FReportsTaken = FSocket->PortUnreachableReports();
-    Take(FMachine->Start(Now), Now);
-}
-
-TUploadEvidence TPolledUpload::Evidence() const
-{
-    return WithSetUp(FMachine ? FMachine->Evidence() : TUploadEvidence(), FEvidence);
-}
-
-TUploadProgress TPolledUpload::Progress() const
-{
-    return FMachine ? FMachine->Progress() : TUploadProgress();
-}
-
-void TPolledUpload::Take(TUploadMachine::TStep Step, TTime Now)
-{
-    // A send goes out before anything else reaches the machine.
-    FStep = PerformSends(*FSocket, FDevice, *FMachine, Step);
-    if (Done())
-        FFinishedAt = Now;
-}
-
-void TPolledUpload::TakeReports(TTime Now)
-{
-    const unsigned Reports = FSocket->PortUnreachableReports();
-    for (; FReportsTaken != Reports; ++FReportsTaken)
-        FStep = FMachine->PortUnreachable(Now);
-}
-
 void TPolledUpload::Readable(TTime Now)
 {
-    std::uint8_t Buffer[2049];
+    std::uint8_t Buffer[tftp::ReceiveBufferSize];
     for (int i = 0; i < ReadsPerWake && !Done(); ++i) {
         TIpv4 From = 0;
         std::uint16_t Port = 0;
-        const unsigned ReportsBefore = FSocket->PortUnreachableReports();
-        const long Received = FSocket->ReceiveNow(Buffer, sizeof Buffer, From, Port);
+        TUdpSocket &Socket = *this->Socket();
+        const unsigned ReportsBefore = Socket.PortUnreachableReports();
+        const long Received = Socket.ReceiveNow(Buffer, sizeof Buffer, From, Port);
         TakeReports(Now);
         if (Received < 0) {
             // A report was taken in place of a datagram: more may wait behind it.
-            if (FSocket->PortUnreachableReports() != ReportsBefore)
+            if (!Done() && Socket.PortUnreachableReports() != ReportsBefore)
                 continue;
             return;
         }
-        const std::size_t Kept = std::min<std::size_t>(std::size_t(Received), sizeof Buffer);
-        const TUploadMachine::TStep Next = FMachine->Datagram(From, Port, {Buffer, Kept}, Now);
-        Take(Next, Now);
+        Datagram(From, Port, {Buffer, std::min<std::size_t>(std::size_t(Received), sizeof Buffer)}, Now);
         // A packet went out: its reply cannot be here yet, and the poll sees whatever else waits.
-        if (Next.Kind == TKind::Send)
+        if (JustSent())
             return;
     }
-}
-
-void TPolledUpload::Timeout(TTime Now)
-{
-    if (Done())
-        return;
-    TakeReports(Now);
-    Take(FMachine->Timeout(Now), Now);
-}
-
-void TPolledUpload::Cancel(TTime Now)
-{
-    if (FMachine && !Done())
-        Take(FMachine->Cancel(Now), Now);
 }
 
 void RunPolled(std::span<TPolledUpload *const> Uploads, TPollWake &Wake, const std::function<bool()> &Stop,

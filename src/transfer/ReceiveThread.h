@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Ipv4.h"
+#include "TftpPacket.h"
 
 #include <QObject>
 
@@ -13,11 +14,10 @@
 
 // One received datagram as handed to the listener (a copy per delivery).
 struct TReceiveData {
-    bool Valid = false;
     std::uint16_t Port = 0; // sender's port, host order
     TIpv4 Address = 0;      // sender's address
     std::int32_t Len = 0;   // bytes in Data; never more than sizeof(Data)
-    std::uint8_t Data[1024] = {};
+    std::uint8_t Data[tftp::ReceiveBufferSize] = {};
     std::chrono::steady_clock::time_point ReceivedAt; // when the receive call returned it
 };
 
@@ -25,8 +25,8 @@ class TReceiveThread;
 class TUdpSocket;
 using TReceiveDataEvent = std::function<void(TReceiveThread *Sender, TReceiveData Data)>;
 
-// Reads datagrams from a socket it does not own and delivers each one that
-// carries an opcode to OnReceiveData on the thread that created it, through
+// Reads datagrams from a socket it does not own and delivers each one to
+// OnReceiveData on the thread that created it, through
 // that thread's event loop, waiting until the listener has run before it
 // reads the next one.
 //
@@ -44,9 +44,6 @@ public:
 
     // Asks the loop to end after its current pass; does not wait.
     void Stop();
-    bool IsRunning() const;
-    // Waits up to TimeoutMs for the loop to end; true when it has.
-    bool Wait(int TimeoutMs);
 
     TReceiveDataEvent OnReceiveData;
 
@@ -61,6 +58,5 @@ private:
     bool FStop = false;          // guarded by FLock
     bool FPending = false;       // guarded by FLock
     bool FReaderWaiting = false; // guarded by FLock: the reader waits for FPending to clear
-    bool FRunning = true;        // guarded by FLock
     std::thread FThread;
 };

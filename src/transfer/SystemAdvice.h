@@ -1,14 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "UploadEvidence.h"
 
-// What the system's refusals mean for the user, in the platform's own terms;
-// the platform file behind it is chosen by the build.
-
-// What a user can do when the system refuses this program UDP port 69 on
-// Local (a dotted address; 0.0.0.0 for any).
-QString NoPortPermissionAdvice(const QString &Local);
-
-// Why the system refused to send a datagram, from its error code (errno, or
-// the WSA code), as a phrase that follows a colon.
-QString SendErrorText(int Code);
+// What the user needs to know when the system refused this program UDP port 69:
+// on Linux the helper that binds it, whether this user may run it, and who that
+// is; Windows has no helper. The platform file behind it is chosen by the build.
+void DescribePortRefusal(TSetUp &SetUp);

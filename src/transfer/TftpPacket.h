@@ -18,6 +18,8 @@ inline constexpr std::uint16_t OpError = 5;
 inline constexpr std::uint16_t Port = 69;
 inline constexpr std::size_t BlockSize = 512;
 inline constexpr std::size_t PacketBufferSize = 1024;
+// Room for any reply read whole: an ERROR with the longest message kept; longer datagrams are cut.
+inline constexpr std::size_t ReceiveBufferSize = 1024;
 inline constexpr std::string_view Mode = "octet";
 
 // Writes a WRQ for fileName into out. Returns its length, or nothing when the

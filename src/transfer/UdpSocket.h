@@ -1,11 +1,9 @@
 #pragma once
 
+#include "UploadEvidence.h" // TBindError
+
 #include <cstddef>
 #include <cstdint>
-
-// Why the last Bind failed, in terms a user can act on.
-// InterfaceDown: the port-69 helper binds no switched-off interface.
-enum class TBindError { None, NoPermission, AddressInUse, AddressNotAvailable, InterfaceDown, Other };
 
 // Thin IPv4 UDP socket; the platform file behind it is chosen by the build.
 // Addresses and ports are in host order.
@@ -24,6 +22,8 @@ public:
     // Lets datagrams leave only through the interface that holds Address, the
     // one bound; false when that cannot be made sure of.
     bool KeepToInterfaceOf(std::uint32_t Address);
+    // The system's code of what KeepToInterfaceOf met last; 0 if none.
+    int LastInterfaceError() const;
     // Asks the kernel for a receive queue of at least Bytes; false when refused.
     bool SetReceiveBuffer(int Bytes);
     // False when the system refused the datagram; LastSendError() then says why.

@@ -22,6 +22,7 @@ struct TUdpSocket::Impl {
     std::atomic<int> Fd{-1};
     TBindError BindError = TBindError::None;
     int SendError = 0;
+    int InterfaceError = 0;
     std::atomic<unsigned> PortUnreachable{0};
     // As asked for so far (-1: not asked), for a socket that takes this one's place.
     int ReceiveTimeoutMs = -1;
@@ -74,11 +75,13 @@ TBindError BindErrorOf(int Code)
 }
 
 // Name of the interface that holds Address; empty when none does.
-std::string InterfaceHolding(std::uint32_t Address)
+std::string InterfaceHolding(std::uint32_t Address, int &Error)
 {
     ifaddrs *list = nullptr;
-    if (::getifaddrs(&list) != 0)
+    if (::getifaddrs(&list) != 0) {
+        Error = errno;
         return {};
+    }
     std::string name;
     for (const ifaddrs *i = list; i && name.empty(); i = i->ifa_next) {
         if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && i->ifa_name &&
@@ -185,7 +188,8 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
 {
     // A bound address does not choose the way out here: the routing table
     // does, and may pick another interface on the same subnet.
-    const std::string name = InterfaceHolding(Address);
+    FImpl->InterfaceError = 0;
+    const std::string name = InterfaceHolding(Address, FImpl->InterfaceError);
     if (name.empty())
         return false;
     // A socket from the bind helper is kept there already, and this process
@@ -199,7 +203,15 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
     // Kernels before 5.7 keep SO_BINDTODEVICE to privileged programs; this
     // one steers every send the same way.
     const int index = int(htonl(::if_nametoindex(name.c_str())));
-    return index != 0 && ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+    if (index != 0 && ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0)
+        return true;
+    FImpl->InterfaceError = errno;
+    return false;
+}
+
+int TUdpSocket::LastInterfaceError() const
+{
+    return FImpl->InterfaceError;
 }
 
 bool TUdpSocket::SetReceiveBuffer(int Bytes)

@@ -129,6 +129,11 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
     return true;
 }
 
+int TUdpSocket::LastInterfaceError() const
+{
+    return 0; // the strong-host default holds the way out whatever the option met
+}
+
 bool TUdpSocket::SetReceiveBuffer(int Bytes)
 {
     return ::setsockopt(FImpl->Sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&Bytes),

@@ -1,7 +1,10 @@
 #pragma once
 
 // What the window's and the console's drivers of an upload share: the checks
-// before anything is sent, the socket, and carrying out the machine's sends.
+// before anything is sent, the socket, the machine, and carrying out its steps.
+// A driver brings the inputs from its own loop; a step's packet leaves at once,
+// before the machine hears anything more, so no reply is ever taken for a
+// packet that has not left yet.
 
 #include "Ipv4.h"
 #include "UdpSocket.h"
@@ -9,21 +12,78 @@
 #include "UploadMachine.h"
 
 #include <memory>
+#include <optional>
+#include <span>
+#include <string>
 
-// False when Device cannot be uploaded to from Local (0: any interface): a
-// broadcast, say, or this PC's own address. Evidence then says which.
-bool DeviceAddressUsable(TIpv4 Device, TIpv4 Local, TUploadEvidence &Evidence);
+// The limits of an upload, given once by each program's entry point.
+struct TUploadLimits {
+    TUploadMachine::TMs AttemptTimeout{TUploadMachine::AttemptMs};
+    int Attempts = TUploadMachine::AttemptCount;
+    TUploadMachine::TMs WaitForDevice{0}; // the console's --wait
+};
 
-// A UDP socket on port 69 of Local (0: any address), kept to Local's
-// interface; nothing, with Evidence saying why, when any of that fails: an
-// upload that cannot leave from there sends nothing at all.
-std::unique_ptr<TUdpSocket> OpenUploadSocket(TIpv4 Local, TUploadEvidence &Evidence);
+// What keeps Device from being uploaded to from Local (0: any interface): a
+// broadcast, say, or this PC's own address. Asks the interface table.
+TSetUp CheckedAddress(TIpv4 Device, TIpv4 Local);
 
-// Sends what Step asks for to port 69 of Device, telling the machine of each
-// refusal, until the machine asks for something else; returns that. A driver
-// carries out each Send before it brings the machine anything more.
-TUploadMachine::TStep PerformSends(TUdpSocket &Socket, TIpv4 Device, TUploadMachine &Machine,
-                                   TUploadMachine::TStep Step);
+class TUploadDriver
+{
+public:
+    using TTime = TUploadMachine::TTime;
+    using TStep = TUploadMachine::TStep;
 
-// The machine's evidence with what the set-up found (address, socket, thread).
-TUploadEvidence WithSetUp(TUploadEvidence Exchange, const TUploadEvidence &SetUp);
+    // Binds port 69 of Local (0: any address) at once, kept to its interface.
+    TUploadDriver(TIpv4 Local, std::span<const std::uint8_t> Image, const TUploadLimits &Limits);
+    ~TUploadDriver();
+    TUploadDriver(const TUploadDriver &) = delete;
+    TUploadDriver &operator=(const TUploadDriver &) = delete;
+
+    // No reader of the replies could start (the system's code): nothing will be sent.
+    void ReaderFailed(int Code);
+    // Sends the write request to Device, unless nothing can be sent: then it is done at once.
+    void Start(TIpv4 Device, const std::string &FileName, TTime Now);
+
+    // The inputs, each answered at once; none once done.
+    void Datagram(TIpv4 From, std::uint16_t Port, std::span<const std::uint8_t> Bytes, TTime At);
+    void Timeout(TTime Now);
+    // Ends it after the packet in flight; nothing more is sent.
+    void Cancel(TTime Now);
+    // Brings the machine the reports of a closed port that the socket counted since.
+    void TakeReports(TTime Now);
+
+    bool Done() const { return FStep.Kind == TStep::TKind::Done; }
+    // The last step asked for a Send: its reply cannot be here yet.
+    bool JustSent() const { return FJustSent; }
+    TTime Until() const { return FStep.Until; }
+    TTime FinishedAt() const { return FFinishedAt; }
+    TOutcome Outcome() const;
+    TTftpResult Result() const { return FStep.Result; }
+    TUploadEvidence Evidence() const;
+    TUploadProgress Progress() const;
+    TIpv4 Local() const { return FLocal; }
+    TIpv4 Device() const { return FDevice; }
+    // Where the replies come; none when nothing can be sent, or once done.
+    TUdpSocket *Socket() const { return Done() ? nullptr : FSocket.get(); }
+    // Wakes a reader blocked on the socket, for good.
+    void ShutdownReceive()
+    {
+        if (FSocket)
+            FSocket->ShutdownReceive();
+    }
+
+private:
+    void Take(TStep Step, TTime Now);
+
+    std::span<const std::uint8_t> FImage;
+    TUploadLimits FLimits;
+    TIpv4 FLocal;
+    TIpv4 FDevice = 0;
+    TSetUp FSetUp; // what opening the socket found
+    std::unique_ptr<TUdpSocket> FSocket;
+    std::optional<TUploadMachine> FMachine;
+    TStep FStep;
+    bool FJustSent = false;
+    unsigned FReportsTaken = 0;
+    TTime FFinishedAt{};
+};

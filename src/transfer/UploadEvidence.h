@@ -1,20 +1,38 @@
 #pragma once
 
 #include "Ipv4.h"
-#include "UdpSocket.h" // TBindError
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+// Why port 69 could not be had on the chosen address, in terms a user can act on.
+// InterfaceDown: the port-69 helper binds no switched-off interface.
+enum class TBindError { None, NoPermission, AddressInUse, AddressNotAvailable, InterfaceDown, Other };
+
+// What a driver found before the first packet that keeps anything from being sent.
+struct TSetUp {
+    bool AddressUnusable = false;            // the device's address names no single device: a broadcast, say
+    bool AddressIsOwn = false;               // it is an address of this PC
+    TBindError BindError = TBindError::None; // port 69 could not be bound
+    // Where port 69 was refused for want of a privilege: the helper that binds it for the
+    // program (empty where the system has none), whether this user may run it, and who that is.
+    std::string BindHelper;
+    bool HelperRunnable = true;
+    std::string User;
+    int InterfaceError = 0; // sends could not be kept to the interface: the system's code, -1 unknown
+    int ReceiverError = 0;  // no reader for the replies could start: the system's code
+
+    bool AddressRefused() const { return AddressUnusable || AddressIsOwn; }
+    bool NothingCanBeSent() const
+    {
+        return AddressRefused() || BindError != TBindError::None || InterfaceError != 0 || ReceiverError != 0;
+    }
+};
+
 // What the PC itself saw of an upload, for telling the user why it failed.
 struct TUploadEvidence {
-    // Found before anything was sent; the upload then ends at once.
-    bool AddressUnusable = false;            // the host names no single device: a broadcast, say
-    bool AddressIsOwn = false;               // the host is an address of this PC
-    TBindError BindError = TBindError::None; // port 69 could not be bound
-    bool InterfaceNotKept = false;           // sends could not be kept to the chosen interface
-    int ReceiverError = 0;                   // the receive thread did not start: the system's code
+    TSetUp SetUp;
 
     // Of the packet the upload ended on: 0 the WRQ, n DATA block n.
     unsigned Block = 0;
@@ -32,18 +50,9 @@ struct TUploadEvidence {
     TIpv4 ForeignAddress = 0;       // the first of their senders
     unsigned Retries = 0;           // packets sent again
     bool AnySent = false;           // a datagram left for the device
-    bool Interrupted = false;       // cancelled
     // The device's last ERROR: its code (-1: none) and message as it came, cut.
     int DeviceErrorCode = -1;
     std::string DeviceErrorMessage;
-
-    bool NothingCouldBeSent() const
-    {
-        return BindError != TBindError::None || InterfaceNotKept || ReceiverError != 0;
-    }
-    bool AddressRefused() const { return AddressUnusable || AddressIsOwn; }
-    // Nothing reached the network: no socket, no address to send to, or every send refused.
-    bool NotSent() const { return NothingCouldBeSent() || AddressRefused() || (!AnySent && !Interrupted); }
 };
 
 // How far an upload has come, as it goes.

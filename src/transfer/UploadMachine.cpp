@@ -1,6 +1,7 @@
 #include "UploadMachine.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 TUploadMachine::TUploadMachine(TConfig Config) : FConfig(std::move(Config))
 {
@@ -8,12 +9,26 @@ TUploadMachine::TUploadMachine(TConfig Config) : FConfig(std::move(Config))
     FEvidence.Blocks = FBlocks;
 }
 
+void TUploadMachine::Expect(bool Accepted, const char *Input) const
+{
+    static const char *const States[] = {"before the start", "while waiting for the device",
+                                         "while awaiting a reply", "after the end"};
+    if (!Accepted)
+        throw std::logic_error(std::string("upload machine: ") + Input + " " + States[int(FState)]);
+}
+
 TUploadMachine::TStep TUploadMachine::Start(TTime Now)
 {
-    if (FStarted)
-        return FDone ? Finish(FResult) : Wait();
-    FStarted = true;
+    Expect(FState == TState::Idle, "Start");
     return SendWriteRequest(Now);
+}
+
+TUploadMachine::TStep TUploadMachine::SetUpFailed(const TSetUp &SetUp, TTime)
+{
+    Expect(FState == TState::Idle, "SetUpFailed");
+    FEvidence.SetUp = SetUp;
+    // An address that names no device is no answer of one: the same words as an unknown reply.
+    return Finish(SetUp.AddressRefused() ? trUnknownError : trTimeout);
 }
 
 TUploadMachine::TStep TUploadMachine::SendWriteRequest(TTime Now)
@@ -27,7 +42,7 @@ TUploadMachine::TStep TUploadMachine::SendWriteRequest(TTime Now)
     const auto Timeout = std::max(FConfig.AttemptTimeout.count(), TMs::rep(1));
     FAttemptsAllowed =
         std::max<int>(FConfig.Attempts, int((FConfig.WaitForDevice.count() + Timeout - 1) / Timeout));
-    FWaiting = FConfig.WaitForDevice.count() > 0;
+    FState = FConfig.WaitForDevice.count() > 0 ? TState::WaitingForDevice : TState::Awaiting;
     return SendWithRetry(Now);
 }
 
@@ -40,6 +55,7 @@ TUploadMachine::TStep TUploadMachine::SendDataBlock(unsigned Block, std::size_t 
         return Finish(trUnknownError);
     FPacketLen = *Length;
     FAttemptsAllowed = FConfig.Attempts;
+    FState = TState::Awaiting;
     return SendWithRetry(Now);
 }
 
@@ -74,8 +90,7 @@ TUploadMachine::TStep TUploadMachine::SendWithRetry(TTime Now)
 TUploadMachine::TStep TUploadMachine::Datagram(TIpv4 From, std::uint16_t Port,
                                                std::span<const std::uint8_t> Bytes, TTime At)
 {
-    if (FDone || !FStarted)
-        return FDone ? Finish(FResult) : Wait();
+    Expect(FState == TState::WaitingForDevice || FState == TState::Awaiting, "Datagram");
     const int Opcode = tftp::ReplyOpcode(Bytes);
     // Without an opcode a datagram ends nothing, so it must not stop the clock either.
     if (Opcode <= 0)
@@ -109,7 +124,7 @@ TUploadMachine::TStep TUploadMachine::Datagram(TIpv4 From, std::uint16_t Port,
     }
     // The device is there and refuses, or says something else: no more waiting for it.
     FAttemptsAllowed = std::min(FAttemptsAllowed, FConfig.Attempts);
-    FWaiting = false;
+    FState = TState::Awaiting;
     if (Opcode == tftp::OpError) {
         FLastWord = TLastWord::Error;
         const auto Error = tftp::ParseError(Bytes);
@@ -133,8 +148,7 @@ TUploadMachine::TStep TUploadMachine::Proven(TTime Now)
 
 TUploadMachine::TStep TUploadMachine::Timeout(TTime Now)
 {
-    if (FDone || !FStarted)
-        return FDone ? Finish(FResult) : Wait();
+    Expect(FState == TState::WaitingForDevice || FState == TState::Awaiting, "Timeout");
     if (Now < FDeadline)
         return Wait();
     return AttemptFailed(trTimeout, Now);
@@ -142,30 +156,32 @@ TUploadMachine::TStep TUploadMachine::Timeout(TTime Now)
 
 TUploadMachine::TStep TUploadMachine::SendRefused(int Code, TTime Now)
 {
-    if (FDone || !FStarted)
-        return FDone ? Finish(FResult) : Wait();
+    Expect(FState == TState::WaitingForDevice || FState == TState::Awaiting, "SendRefused");
     FEvidence.SendError = Code;
     FEvidence.AnySent = FSentBefore;
     // Until a first datagram has gone out no reply can come: the attempt ends at
     // once, but while waiting for the device its spacing holds.
-    if (!FEvidence.AnySent && !WaitingForDevice())
+    if (!FEvidence.AnySent && FState != TState::WaitingForDevice)
         return AttemptFailed(trTimeout, Now);
     return Wait();
 }
 
 TUploadMachine::TStep TUploadMachine::PortUnreachable(TTime)
 {
-    if (FDone || !FStarted)
-        return FDone ? Finish(FResult) : Wait();
+    Expect(FState == TState::WaitingForDevice || FState == TState::Awaiting, "PortUnreachable");
     ++FEvidence.PortUnreachable;
     return Wait();
 }
 
 TUploadMachine::TStep TUploadMachine::Cancel(TTime)
 {
-    if (!FDone)
-        FEvidence.Interrupted = true;
-    return Finish(FDone ? FResult : trTimeout);
+    if (FState == TState::Done) {
+        TStep Step;
+        Step.Kind = TStep::TKind::Done;
+        Step.Result = FResult;
+        return Step;
+    }
+    return Finish(trTimeout, true);
 }
 
 TUploadMachine::TStep TUploadMachine::AttemptFailed(TTftpResult Result, TTime Now)
@@ -179,11 +195,19 @@ TUploadMachine::TStep TUploadMachine::AttemptFailed(TTftpResult Result, TTime No
     return Finish(Result);
 }
 
-TUploadMachine::TStep TUploadMachine::Finish(TTftpResult Result)
+TUploadMachine::TStep TUploadMachine::Finish(TTftpResult Result, bool Cancelled)
 {
-    FStarted = true;
-    FDone = true;
+    FState = TState::Done;
     FResult = Result;
+    if (Cancelled)
+        FOutcome = TOutcome::Interrupted;
+    else if (Result != trOK && !FEvidence.AnySent)
+        FOutcome = TOutcome::NotSent;
+    else
+        FOutcome = Result == trOK            ? TOutcome::OK
+                   : Result == trDeviceError ? TOutcome::DeviceError
+                   : Result == trTimeout     ? TOutcome::Timeout
+                                             : TOutcome::UnknownReply;
     TStep Step;
     Step.Kind = TStep::TKind::Done;
     Step.Result = Result;
@@ -195,11 +219,6 @@ TUploadMachine::TStep TUploadMachine::Wait() const
     TStep Step;
     Step.Until = FDeadline;
     return Step;
-}
-
-bool TUploadMachine::WaitingForDevice() const
-{
-    return FBlock == 0 && FWaiting;
 }
 
 TUploadProgress TUploadMachine::Progress() const

@@ -2,6 +2,7 @@
 #include "ui_Main.h"
 
 #include "About.h"
+#include "Diagnosis.h"
 #include "FormLook.h"
 #include "InputGuard.h"
 #include "InterfaceInfo.h"
@@ -56,8 +57,8 @@ QString PadGroups(const QString &Address)
 
 } // namespace
 
-TfrmMain::TfrmMain(QWidget *parent, int ReplyTimeoutMs)
-    : QMainWindow(parent), ui(new Ui::TfrmMain), FReplyTimeoutMs(ReplyTimeoutMs)
+TfrmMain::TfrmMain(const TUploadLimits &Limits, QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::TfrmMain), FLimits(Limits)
 {
     ui->setupUi(this);
     FixFormFrame(this, QSize(436, 203));
@@ -125,7 +126,7 @@ void TfrmMain::FormCreate()
     if (FirmwareIsPlaceholder)
         setWindowTitle(windowTitle() + QString::fromUtf8(TestImageMark));
     FDeviceAddress = QString::fromLatin1(DefaultDeviceAddress);
-    SetPanelText(1, QStringLiteral("Статус: Готов"));
+    SetPanelText(1, QString::fromUtf8(StatusReady));
     ui->edtIP->setText(PadGroups(FDeviceAddress));
     ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 }
@@ -149,8 +150,7 @@ void TfrmMain::FormShow()
         List.Refresh();
         if (List.Count() == 0) {
             QMessageBox Box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(),
-                            QStringLiteral("Не обнаружено ни одного сетевого интерфейса!"), QMessageBox::Ok,
-                            this);
+                            QString::fromStdString(NoInterfaceReason()), QMessageBox::Ok, this);
             Box.setObjectName(QStringLiteral("msgNoInterface"));
             Box.exec();
             close();
@@ -170,6 +170,7 @@ void TfrmMain::FormShow()
                 FInterfaceAddress.clear();
         }
     } // the list and its parameter objects are released here
+    FLocal = ipv4::Parse(FInterfaceAddress.toStdString()).value_or(0);
     SetPanelText(0, QStringLiteral("Интерфейс: ") + FInterfaceAddress);
 }
 
@@ -178,7 +179,8 @@ void TfrmMain::btnLoadToBoardClick()
     if (FBusy)
         return;
     FDeviceAddress = RemoveSpaces(ui->edtIP->displayText());
-    FTftpClient = std::make_unique<TTftpClient>(FInterfaceAddress, FirmwareBytes(), FReplyTimeoutMs);
+    // What the field holds is read here, once: the rest of the way the address is a value.
+    const std::optional<TIpv4> Device = ipv4::Parse(FDeviceAddress.toStdString());
 
     FBusy = true;
     // Keys act on nothing until the upload is over, and the focus leaves the
@@ -190,14 +192,20 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
     ShowReason(trOK, QString());
-    SetPanelText(1, QStringLiteral("Статус: ЗАГРУЗКА"));
+    SetPanelText(1, QString::fromUtf8(StatusLoading));
 
-    const TTftpResult Result = FTftpClient->Upload(FDeviceAddress, QString::fromLatin1(FirmwareFileName));
-
+    // A field that holds no address sends nothing: no more than an unknown reply to tell.
+    TOutcome Outcome = TOutcome::UnknownReply;
+    TUploadEvidence Evidence;
+    if (Device) {
+        FTftpClient = std::make_unique<TTftpClient>(FLocal, FirmwareBytes(), FLimits);
+        FTftpClient->Upload(*Device, FirmwareFileName);
+        Outcome = FTftpClient->Outcome();
+        Evidence = FTftpClient->Evidence();
+    }
     // Give the device a moment with the socket still open before it goes away;
     // events are deliberately not served here.
     QThread::msleep(500);
-    const TUploadEvidence Evidence = FTftpClient->Evidence();
     FTftpClient.reset();
     // Clicks and keys that came while the controls were disabled wait in the
     // queue; they were not meant for the enabled controls.
@@ -211,24 +219,29 @@ void TfrmMain::btnLoadToBoardClick()
     // The next Space or Enter loads again.
     ui->btnLoadToBoard->setFocus(Qt::OtherFocusReason);
 
+    // What the PC's tables say is read once the upload has failed, and only then.
+    const TTelling Told =
+        !Device ? Tell(Outcome, Evidence, {}, FLocal, 0)
+                : Tell(Outcome, Evidence,
+                       Outcome == TOutcome::OK
+                           ? TDiagnosis()
+                           : Diagnose(FLocal, *Device, Evidence.SendError, Evidence.SetUp.InterfaceError),
+                       FLocal, *Device);
     // The reason comes first, so whoever hears of the new status finds it there.
-    const std::optional<TIpv4> Device = ipv4::Parse(FDeviceAddress);
-    const QString Reason =
-        Device ? FailureReason(Result, Evidence, ipv4::Parse(FInterfaceAddress).value_or(0), *Device)
-               : QString();
-    ShowReason(Result, Reason);
-    SetPanelText(1, StatusText(Result));
+    const QString Reason = QString::fromStdString(Told.Reason);
+    ShowReason(Told.Shown, Reason);
+    SetPanelText(1, QString::fromStdString(Told.Status));
     if (!Reason.isEmpty())
         FReasonBalloon->Popup(FReasonMark->accessibleDescription(), FPanels[1], ReasonShownMs);
 }
 
-void TfrmMain::ShowReason(TTftpResult Result, const QString &Reason)
+void TfrmMain::ShowReason(TTftpResult Shown, const QString &Reason)
 {
     // The status text stays one of four; the reason goes beside it: on the
     // panel's tooltip and mark, and as the panel's description for screen readers.
     FReasonBalloon->Dismiss();
-    FReasonMark->setAccessibleName(Result == trTimeout ? QStringLiteral("Причина таймаута")
-                                                       : QStringLiteral("Причина ошибки"));
+    FReasonMark->setAccessibleName(Shown == trTimeout ? QStringLiteral("Причина таймаута")
+                                                      : QStringLiteral("Причина ошибки"));
     // A device's words come inside the reason: a tooltip must not take them for markup.
     const QString Tip =
         Reason.isEmpty()
@@ -324,8 +337,8 @@ bool TfrmMain::edtIPPaste(const QString &Text)
 {
     // A dotted address with blanks, tabs or line breaks around it replaces the
     // field; anything else leaves it as it was.
-    if (const auto Address = ipv4::Parse(Text.trimmed()))
-        ui->edtIP->setText(PadGroups(ipv4::Text(*Address)));
+    if (const auto Address = ipv4::Parse(Text.trimmed().toStdString()))
+        ui->edtIP->setText(PadGroups(QString::fromStdString(ipv4::Format(*Address))));
     return true;
 }
 

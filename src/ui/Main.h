@@ -26,8 +26,8 @@ class TfrmMain : public QMainWindow
 {
     Q_OBJECT
 public:
-    // ReplyTimeoutMs: the client's limit per attempt; tests shorten it.
-    explicit TfrmMain(QWidget *parent = nullptr, int ReplyTimeoutMs = TTftpClient::TimeoutMs);
+    // Limits: the uploads' limits, as the program's entry point gives them.
+    explicit TfrmMain(const TUploadLimits &Limits, QWidget *parent = nullptr);
     ~TfrmMain() override;
 
     const QString &InterfaceAddress() const { return FInterfaceAddress; }
@@ -52,7 +52,7 @@ private:
     bool edtIPPaste(const QString &Text);
     bool edtIPContextMenu(const QPoint &GlobalPos);
     void SetPanelText(int Index, const QString &Text);
-    void ShowReason(TTftpResult Result, const QString &Reason);
+    void ShowReason(TTftpResult Shown, const QString &Reason);
 
     std::unique_ptr<Ui::TfrmMain> ui;
     // How long the reason for a timeout stays open by itself.
@@ -61,10 +61,11 @@ private:
     QToolButton *FReasonMark = nullptr;
     TReasonBalloon *FReasonBalloon = nullptr;
     QString FInterfaceAddress; // empty: any local address
+    TIpv4 FLocal = 0;          // the same, parsed once it is chosen
     QString FDeviceAddress;
     bool FBusy = false;
     bool FShown = false;
-    int FReplyTimeoutMs;
+    TUploadLimits FLimits;
     TInputGuard *FInputGuard = nullptr;
     std::unique_ptr<TTftpClient> FTftpClient;
 };

@@ -13,7 +13,7 @@ int main(int argc, char *argv[])
     Application.setApplicationName(QStringLiteral("TXLoader"));
     Application.setQuitOnLastWindowClosed(true);
 
-    TfrmMain MainForm;
+    TfrmMain MainForm(TUploadLimits{});
     frmMain = &MainForm;
     TfrmSelectInterf SelectForm(&MainForm);
     frmSelectInterf = &SelectForm;

@@ -391,8 +391,8 @@ void TestInterfaceList::addressText()
     QFETCH(QString, text);
     QFETCH(QString, formatted);
     QFETCH(bool, oneHost);
-    const std::optional<TIpv4> Parsed = ipv4::Parse(text);
-    QCOMPARE(Parsed ? ipv4::Text(*Parsed) : QString(), formatted);
+    const std::optional<TIpv4> Parsed = ipv4::Parse(text.toStdString());
+    QCOMPARE(Parsed ? QString::fromStdString(ipv4::Format(*Parsed)) : QString(), formatted);
     if (Parsed)
         QCOMPARE(ipv4::IsSingleHost(*Parsed), oneHost);
 }
@@ -425,8 +425,7 @@ void TestInterfaceList::deviceAddressCheck()
     QVERIFY(!ipv4::DirectedBroadcast(0xC0A8000A, 0xFFFFFFFE));
     QVERIFY(!ipv4::DirectedBroadcast(0xC0A8000A, 0xFFFFFFFF));
     for (const auto &C : Cases)
-        QVERIFY2(CheckDeviceAddress(*ipv4::Parse(QString(C.Device)),
-                                    ipv4::Parse(QString(C.Local)).value_or(0)) == C.Check,
+        QVERIFY2(CheckDeviceAddress(*ipv4::Parse(C.Device), ipv4::Parse(C.Local).value_or(0)) == C.Check,
                  C.Case);
 }
 

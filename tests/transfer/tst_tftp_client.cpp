@@ -5,6 +5,7 @@
 // carries them out over a real network.
 
 #include "DataRow.h"
+#include "Diagnosis.h"
 #include "Limits.h"
 #include "LoadData.h"
 #include "Outcome.h"
@@ -26,7 +27,6 @@
 #include <thread>
 
 namespace {
-const QString ClientAddress = "127.0.0.1";
 const QString DeviceAddress = "127.0.0.2";
 constexpr TIpv4 Client = 0x7F000001, Device = 0x7F000002, Stranger = 0x7F000003;
 using uitest::LabRow;
@@ -47,32 +47,27 @@ qint64 UdpDatagramsSent()
     return -1;
 }
 
-struct TOutcome {
+const TUploadLimits Short{TUploadMachine::TMs(ShortTimeoutMs)};
+
+struct TRun {
     TTftpResult Result = trTimeout;
+    TOutcome Outcome = TOutcome::Timeout;
     TUploadEvidence Evidence;
 };
 
-// One upload of the built-in image by the driver named, from Local to Remote; cancelled after
-// CancelAfterMs (from another thread for the window, by the loop's stop test for the console)
-// unless that is 0.
-TOutcome Upload(const QString &Driver, TIpv4 Local, TIpv4 Remote, int CancelAfterMs)
+// One upload of the built-in image by the driver named, from Local to Remote; for the console,
+// cancelled by the loop's stop test after CancelAfterMs unless that is 0.
+TRun Upload(const QString &Driver, TIpv4 Local, TIpv4 Remote, int CancelAfterMs)
 {
-    TOutcome Outcome;
+    TRun Outcome;
     if (Driver == "window") {
-        TTftpClient Client(ipv4::Text(Local), FirmwareBytes(), ShortTimeoutMs);
-        std::thread Canceller;
-        if (CancelAfterMs > 0)
-            Canceller = std::thread([&Client, CancelAfterMs] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(CancelAfterMs));
-                Client.Cancel();
-            });
-        Outcome.Result = Client.Upload(ipv4::Text(Remote), FirmwareFileName);
-        if (Canceller.joinable())
-            Canceller.join();
+        TTftpClient Client(Local, FirmwareBytes(), Short);
+        Outcome.Result = Client.Upload(Remote, FirmwareFileName);
+        Outcome.Outcome = Client.Outcome();
         Outcome.Evidence = Client.Evidence();
         return Outcome;
     }
-    TPolledUpload Upload(Local, FirmwareBytes(), TUploadMachine::TMs(ShortTimeoutMs));
+    TPolledUpload Upload(Local, FirmwareBytes(), Short);
     TPollWake Wake;
     QElapsedTimer Clock;
     Clock.start();
@@ -83,6 +78,7 @@ TOutcome Upload(const QString &Driver, TIpv4 Local, TIpv4 Remote, int CancelAfte
         Uploads, Wake, [&] { return CancelAfterMs > 0 && Clock.elapsed() >= CancelAfterMs; },
         CancelAfterMs > 0 ? 20 : 0, CancelAfterMs > 0 ? std::function<void()>([] {}) : nullptr);
     Outcome.Result = Upload.Result();
+    Outcome.Outcome = Upload.Outcome();
     Outcome.Evidence = Upload.Evidence();
     return Outcome;
 }
@@ -126,7 +122,10 @@ void TestTftpClient::drivers_data()
     QTest::addColumn<QString>("reason"); // part of it
     const auto Rows = [Function = __func__](const char *Name, const QString &Lab, const QString &Peer,
                                             TTftpResult Result, const QString &Reason) {
+        // Only the console's loop is ever stopped before the end.
         for (const char *Driver : {"window", "console"}) {
+            if (Peer.endsWith("cancelled") && Driver == QLatin1String("window"))
+                continue;
             const QByteArray Tag = QByteArray(Driver) + ": " + Name;
             LabRow(Function, Tag.constData(), Lab, QString(Driver), Peer, int(Result), Reason);
         }
@@ -184,16 +183,19 @@ void TestTftpClient::drivers()
     const TIpv4 Local = Cabled ? 0xC0A8000A : Client, Remote = Cabled ? 0xC0A800C8 : Device;
     QElapsedTimer Clock;
     Clock.start();
-    const TOutcome Outcome = Upload(driver, Local, Remote, peer.endsWith("cancelled") ? 300 : 0);
+    const TRun Outcome = Upload(driver, Local, Remote, peer.endsWith("cancelled") ? 300 : 0);
     const qint64 Took = Clock.elapsed();
     Stop = true;
     if (Forger.joinable())
         Forger.join();
     Sim.Finish();
     QCOMPARE(int(Outcome.Result), result);
-    const QString Said = FailureReason(Outcome.Result, Outcome.Evidence, Local, Remote);
+    const QString Said =
+        QString::fromStdString(Tell(Outcome.Outcome, Outcome.Evidence,
+                                    Diagnose(Local, Remote, Outcome.Evidence.SendError, 0), Local, Remote)
+                                   .Reason);
     QVERIFY2(reason.isEmpty() ? Said.isEmpty() : Said.contains(reason), qPrintable(Said));
-    QVERIFY(!Outcome.Evidence.NothingCouldBeSent());
+    QVERIFY(!Outcome.Evidence.SetUp.NothingCanBeSent());
     if (peer == "stranger")
         QVERIFY2(Forged > 100 && Outcome.Evidence.Foreign > 100, qPrintable(QString::number(Forged)));
     if (!peer.startsWith("device"))
@@ -210,7 +212,7 @@ void TestTftpClient::drivers()
             QCOMPARE(CountBlock(Packets, 3, Block), 1);
     } else if (peer.endsWith("cancelled")) {
         // Ended at once, after the packet in flight: nothing more reached the device.
-        QVERIFY(Outcome.Evidence.Interrupted);
+        QCOMPARE(Outcome.Outcome, TOutcome::Interrupted);
         QVERIFY2(Outcome.Evidence.BlocksAcked > 0 && int(Outcome.Evidence.BlocksAcked) < Blocks,
                  qPrintable(QString::number(Outcome.Evidence.BlocksAcked)));
         QVERIFY2(Took < 300 + 200, qPrintable(QString::number(Took)));
@@ -239,15 +241,13 @@ void TestTftpClient::sendsNothing_data()
     };
     // Which texts are addresses, and which addresses name one device, is the net tests' table;
     // here, that the driver sends nothing for one of each kind.
-    row("empty host", "");
     row("empty name", DeviceAddress, "");
-    row("untouched field", "...");
     row("name too long", DeviceAddress, QString(1016, 'n'));
     row("subnet broadcast", "127.255.255.255", FirmwareFileName, {},
         "не может принадлежать одному устройству");
     row("multicast", "224.0.0.1", FirmwareFileName, {}, "не может принадлежать одному устройству");
     // The PC would only hear itself.
-    row("the PC's own address", ClientAddress, FirmwareFileName, {}, "127.0.0.1 — адрес этого компьютера");
+    row("the PC's own address", "127.0.0.1", FirmwareFileName, {}, "127.0.0.1 — адрес этого компьютера");
     // Port 69 on the client's address is taken: sending from any other port is not an option.
     row("port taken", DeviceAddress, FirmwareFileName, "port taken", "UDP-порт 69 на адресе 127.0.0.1 занят");
     // The system will start no more threads: without a reader no reply could be seen, and the
@@ -268,7 +268,7 @@ void TestTftpClient::sendsNothing()
         QVERIFY(squatter.Bind(Client, 69));
     else if (cause == "no thread" && !uitest::HoldThreadCount(true))
         QSKIP("no pids cgroup to hold the thread count with");
-    TTftpClient client(ClientAddress, FirmwareBytes(), ShortTimeoutMs);
+    TTftpClient client(Client, FirmwareBytes(), Short);
     if (cause == "no thread")
         QVERIFY(uitest::HoldThreadCount(false));
     const qint64 sentBefore = UdpDatagramsSent();
@@ -276,15 +276,14 @@ void TestTftpClient::sendsNothing()
     // It ends at once: nothing can reach the device, so there is nothing to wait for.
     QElapsedTimer clock;
     clock.start();
-    const TTftpResult Result = client.Upload(host, name);
+    const TIpv4 Host = *ipv4::Parse(host.toStdString());
+    const TTftpResult Result = client.Upload(Host, name.toStdString());
     QCOMPARE(Result, cause.isEmpty() ? trUnknownError : trTimeout);
     QVERIFY2(clock.elapsed() < ShortTimeoutMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(UdpDatagramsSent(), sentBefore);
-    const TUploadEvidence evidence = client.Evidence();
-    QVERIFY(evidence.NotSent());
-    QCOMPARE(evidence.NothingCouldBeSent(), !cause.isEmpty());
-    const QString Said =
-        ipv4::Parse(host) ? FailureReason(Result, evidence, Client, *ipv4::Parse(host)) : QString();
+    QCOMPARE(client.Outcome(), TOutcome::NotSent);
+    const QString Said = QString::fromStdString(
+        Tell(client.Outcome(), client.Evidence(), Diagnose(Client, Host, 0, 0), Client, Host).Reason);
     QVERIFY2(reason.isEmpty() ? Said.isEmpty() : Said.contains(reason), qPrintable(Said));
 }
 
@@ -303,7 +302,7 @@ void TestTftpClient::destroyWhileDatagramsArrive()
             for (int i = 0; i < 100000 && !stop; ++i)
                 sent += out.SendTo(junk, sizeof junk, Client, 69);
         });
-        auto client = std::make_unique<TTftpClient>(ClientAddress);
+        auto client = std::make_unique<TTftpClient>(Client, FirmwareBytes(), TUploadLimits());
         if (round % 2)
             QTest::qWait(20); // deliveries run and stream on
         else

@@ -83,17 +83,20 @@ QString Written(const TStep &Step)
            Until;
 }
 
-// The evidence as the tables name it, "key=value" a word.
-QStringList EvidenceWords(const TUploadEvidence &E)
+// The evidence and the outcome as the tables name them, "key=value" a word.
+QStringList EvidenceWords(const TUploadMachine &Machine)
 {
+    static const char *const Outcomes[] = {"ok",       "timeout",    "device-error", "unknown-reply",
+                                           "not-sent", "interrupted"};
+    const TUploadEvidence &E = Machine.Evidence();
     return QString::asprintf("block=%u acked=%u blocks=%u stray=%u zero=%u repeated=%u foreign=%u retries=%u "
-                             "unreachable=%u "
-                             "sent=%d senderror=%d wrqport=%u code=%d interrupted=%d",
+                             "unreachable=%u sent=%d senderror=%d wrqport=%u code=%d outcome=%s",
                              E.Block, E.BlocksAcked, E.Blocks, E.StrayAcks, E.ZeroAcks, E.RepeatedAcks,
                              E.Foreign, E.Retries, E.PortUnreachable, E.AnySent, E.SendError,
-                             unsigned(E.WrqReplyPort), E.DeviceErrorCode, E.Interrupted)
+                             unsigned(E.WrqReplyPort), E.DeviceErrorCode,
+                             Machine.Done() ? Outcomes[int(Machine.Outcome())] : "none")
                .split(' ')
-           << "from=" + ipv4::Text(E.ForeignAddress)
+           << "from=" + QString::fromStdString(ipv4::Format(E.ForeignAddress))
            << "message=" + QString::fromStdString(E.DeviceErrorMessage);
 }
 
@@ -530,7 +533,7 @@ private:
             return Fail("the device's last word was an ERROR, yet the outcome is another");
         // Nothing but the block before, again: this block never reached the device.
         if (Spoke && FOnlyRepeats && Result == trTimeout && E.SendError == 0 && E.PortUnreachable == 0 &&
-            !FailureReason(Result, E, 0, DeviceAddress)
+            !QString::fromStdString(Tell(FMachine.Outcome(), E, {}, 0, DeviceAddress).Reason)
                  .contains(QString("но блок %1 до него не дошёл").arg(E.Block)))
             return Fail("a block that never arrived, told as another failure");
         return true;
@@ -662,29 +665,65 @@ void TestUploadMachine::steps_data()
         "недоступен»");
     // Until a datagram has gone out no reply can come: the attempts end at once.
     Row("every send refused", "", "0:start>W 0:r101>W+3000 0:r101>W 0:r101>TO",
-        "sent=0 senderror=101 retries=2", "Компьютер не смог отправить пакет на 192.0.2.200");
+        "sent=0 senderror=101 retries=2 outcome=not-sent",
+        "Компьютер не смог отправить пакет на 192.0.2.200");
     Row("a send refused after others went", "", "0:start>W 1:a0>D1+3001 1:r101>-+3001 3001:t>D1 3002:a1>D2",
         "sent=1 senderror=0", "");
-    Row("cancelled", "", "0:start>W 1:a0>D1 2:a1>D2 5:c>TO 6:a2>TO", "interrupted=1 acked=1",
+    Row("cancelled", "", "0:start>W 1:a0>D1 2:a1>D2 5:c>TO 6:a2>! 7:c>TO", "outcome=interrupted acked=1",
         "Загрузка прервана: устройство 192.0.2.200 подтвердило 1 из 3 блоков");
     // Waiting for a device that comes up later: a write request every attempt's limit, no sooner.
     Row("waiting: the write request every 3,000 ms", "wait=10000",
-        "0:start>W+3000 3000:t>W+6000 6000:t>W+9000 9000:t>W+12000 12000:t>TO", "retries=3", "");
+        "0:start>W+3000 3000:t>W+6000 6000:t>W+9000 9000:t>W+12000 12000:t>TO", "retries=3",
+        "Устройство 192.0.2.200 не ответило");
     Row("waiting: refused sends keep the spacing", "wait=9000",
         "0:start>W+3000 0:r101>-+3000 3000:t>W+6000 3000:r101>-+6000 6000:t>W 6000:r101>- 9000:t>TO",
-        "sent=0 senderror=101", "");
+        "sent=0 senderror=101", "Компьютер не смог отправить пакет");
     Row("waiting: the device comes up and takes it", "wait=30000", "0:start>W 3000:t>W 3500:a0>D1 3501:a1>D2",
         "retries=1", "");
     // A device that refuses is there: waiting ends, within the usual three attempts at most.
     Row("waiting: ERROR ends it", "wait=3600000",
         "0:start>W 1:e3:Flash_full>W 2:e3:Flash_full>W 3:e3:Flash_full>DE", "retries=2", "«Flash full»");
     Row("waiting: ERROR after three attempts ends it at once", "wait=3600000",
-        "0:start>W 3000:t>W 6000:t>W 9000:t>W 9001:e1>DE", "retries=3 code=1", "");
+        "0:start>W 3000:t>W 6000:t>W 9000:t>W 9001:e1>DE", "retries=3 code=1", "с кодом 1 (файл не найден)");
     Row("waiting: ERROR once, then silence", "wait=3600000",
         "0:start>W 3000:t>W 3001:e3:Flash_full>W+6001 6001:t>DE", "retries=2 code=3", "«Flash full»");
     Row("waiting: an unknown reply ends it too", "wait=3600000", "0:start>W 3000:t>W 6000:t>W 6001:u>UE", "",
         "");
-    Row("an empty file name", "name=", "0:start>UE", "sent=0", "");
+    Row("an empty file name", "name=", "0:start>UE", "sent=0 outcome=not-sent", "");
+    // What the driver found before the first packet: nothing goes out.
+    Row("the PC's own address", "devif=eth1", "0:setup:own>UE", "sent=0 outcome=not-sent",
+        "192.0.2.200 — адрес этого компьютера (интерфейс eth1), а не устройства");
+    Row("port 69 taken", "local=192.0.2.10/24", "0:setup:taken>TO", "outcome=not-sent",
+        "UDP-порт 69 на адресе 192.0.2.10 занят другой программой");
+    Row("port 69 for the helper's group alone", "local=192.0.2.10/24", "0:setup:group>TO", "outcome=not-sent",
+        "запускать его могут только члены группы txloader. Добавьте пользователя в группу: sudo usermod -aG "
+        "txloader user");
+    Row("the system's words on a failed look-up of the interface", "local=192.0.2.10/24 syserr=EMFILE",
+        "0:setup:interface>TO", "outcome=not-sent",
+        "Не удалось направить пакеты только через интерфейс 192.0.2.10: системе не хватило ресурсов");
+    // The order of what the PC's tables say, the first that holds told.
+    Row("the address gone, before the refused send", "local=192.0.2.10/24 gone",
+        "0:start>W 0:r101>W 0:r101>W 0:r101>TO", "outcome=not-sent", "Адреса 192.0.2.10 больше нет");
+    Row("switched off, before the device's answers", "local=192.0.2.10/24 link=down",
+        "0:start>W 1:a0>D1 3001:t>D1 6001:t>D1 9001:t>TO", "", "Интерфейс 192.0.2.10 выключен");
+    Row("no carrier", "local=192.0.2.10/24 link=nocarrier", "0:start>W 3000:t>W 6000:t>W 9000:t>TO", "",
+        "У интерфейса 192.0.2.10 нет связи");
+    Row("the system's words for a refused send", "local=192.0.2.10/24 syserr=EHOSTUNREACH",
+        "0:start>W 0:r113>W 0:r113>W 0:r113>TO", "", "узел недоступен (EHOSTUNREACH)");
+    Row("the device's answers, before ARP", "local=192.0.2.10/24 arp=failed",
+        "0:start>W 1:a0>D1 2:a0>- 3001:t>D1 6001:t>D1 9001:t>TO", "", "подтверждает блоки номером 0");
+    Row("ARP unanswered", "local=192.0.2.10/24 arp=failed", "0:start>W 3000:t>W 6000:t>W 9000:t>TO", "",
+        "Никто не ответил на запрос адреса 192.0.2.200 (ARP) на интерфейсе 192.0.2.10");
+    Row("outside the subnet, no gateway: before ARP", "local=198.51.100.10/24 arp=failed",
+        "0:start>W 3000:t>W 6000:t>W 9000:t>TO", "",
+        "Адрес 192.0.2.200 вне подсети интерфейса 198.51.100.10/24");
+    Row("outside the subnet behind a gateway: ARP first", "local=198.51.100.10/24 gateway arp=failed",
+        "0:start>W 3000:t>W 6000:t>W 9000:t>TO", "", "(ARP) на интерфейсе 198.51.100.10");
+    Row("outside the subnet behind a gateway", "local=198.51.100.10/24 gateway",
+        "0:start>W 3000:t>W 6000:t>W 9000:t>TO", "", "вне подсети интерфейса 198.51.100.10/24");
+    // A driver that brings an input the state does not take fails loudly.
+    Row("an input before the start", "", "0:a0>! 0:t>! 0:r1>! 0:p>!", "", "");
+    Row("an input after the end", "", "0:start>W 1:u>W 2:u>W 3:u>UE 4:a0>! 5:t>! 6:start>! 7:c>UE", "", "");
 }
 
 void TestUploadMachine::steps()
@@ -697,9 +736,27 @@ void TestUploadMachine::steps()
     TUploadMachine::TConfig Config; // the tool's own limits
     Config.Device = DeviceAddress;
     Config.FileName = FirmwareFileName;
+    TIpv4 Local = 0; // the interface's address; 0: any
+    TDiagnosis Diagnosis;
+    std::string SystemErrorName;
     for (const QString &Setting : config.split(' ', Qt::SkipEmptyParts)) {
         const QString Key = Setting.section('=', 0, 0), Value = Setting.section('=', 1);
-        if (Key == "size")
+        if (Key == "local") {
+            Local = ipv4::Parse(Value.section('/', 0, 0).toStdString()).value_or(0);
+            Diagnosis.Netmask = ~0u << (32 - Value.section('/', 1).toInt());
+        } else if (Key == "gone")
+            Diagnosis.AddressPresent = false;
+        else if (Key == "link")
+            Diagnosis.Link = Value == "down" ? TLinkState::Down : TLinkState::NoCarrier;
+        else if (Key == "gateway")
+            Diagnosis.GatewayLeadsThere = true;
+        else if (Key == "arp")
+            Diagnosis.Neighbour = TNeighbourState::Failed;
+        else if (Key == "syserr")
+            SystemErrorName = Value.toStdString();
+        else if (Key == "devif")
+            Diagnosis.DeviceInterface = Value.toStdString();
+        else if (Key == "size")
             Size = Value.toUInt();
         else if (Key == "wait")
             Config.WaitForDevice = TUploadMachine::TMs(Value.toInt());
@@ -711,7 +768,7 @@ void TestUploadMachine::steps()
     const std::vector<std::uint8_t> Image = MakeImage(Size, 1);
     Config.Image = Image;
     TUploadMachine Machine(Config);
-    const QRegularExpression Token(R"(^(\d+):(\w+)(?::(\S*))?>(W|D\d+|-|OK|TO|DE|UE)(?:\+(\d+))?$)");
+    const QRegularExpression Token(R"(^(\d+):(\w+)(?::(\S*))?>(W|D\d+|-|OK|TO|DE|UE|!)(?:\+(\d+))?$)");
     for (const QString &Text : inputs.split(' ')) {
         const QRegularExpressionMatch M = Token.match(Text);
         QVERIFY2(M.hasMatch(), qPrintable("bad input " + Text));
@@ -721,28 +778,45 @@ void TestUploadMachine::steps()
         const unsigned Number = Input.mid(1).toUInt();
         const char Kind = Input[0].toLatin1();
         TStep Step;
-        if (Input == "start")
-            Step = Machine.Start(Now);
-        else if (Input == "t")
-            Step = Machine.Timeout(Now);
-        else if (Input == "p")
-            Step = Machine.PortUnreachable(Now);
-        else if (Input == "c")
-            Step = Machine.Cancel(Now);
-        else if (Kind == 'r')
-            Step = Machine.SendRefused(int(Number), Now);
-        else {
-            using TBytes = std::vector<std::uint8_t>;
-            QVERIFY2(QString("aexuzo").contains(Kind), qPrintable("unknown input " + Text));
-            const TBytes Bytes = Kind == 'e'    ? Error(Number, Argument.replace('_', ' ').toStdString())
-                                 : Input == "a" ? TBytes{0, 4}
-                                 : Kind == 'u'  ? TBytes{0, 7, 0, 1}
-                                 : Kind == 'z'  ? TBytes(4, 0)
-                                 : Kind == 'o'  ? TBytes{4}
-                                                : Ack(Number);
-            const auto Port = std::uint16_t(Kind == 'e' || Argument.isEmpty() ? 69 : Argument.toUInt());
-            Step = Machine.Datagram(Kind == 'x' ? StrangerAddress : DeviceAddress, Port, Bytes, Now);
+        try {
+            if (Input == "start")
+                Step = Machine.Start(Now);
+            else if (Input == "setup") {
+                TSetUp SetUp;
+                SetUp.AddressIsOwn = Argument == "own";
+                SetUp.BindError = Argument == "taken"   ? TBindError::AddressInUse
+                                  : Argument == "group" ? TBindError::NoPermission
+                                                        : TBindError::None;
+                SetUp.BindHelper = Argument == "group" ? "/usr/lib/txloader/txloader-bind69" : "";
+                SetUp.HelperRunnable = Argument != "group";
+                SetUp.User = "user";
+                SetUp.InterfaceError = Argument == "interface" ? 24 : 0;
+                Step = Machine.SetUpFailed(SetUp, Now);
+            } else if (Input == "t")
+                Step = Machine.Timeout(Now);
+            else if (Input == "p")
+                Step = Machine.PortUnreachable(Now);
+            else if (Input == "c")
+                Step = Machine.Cancel(Now);
+            else if (Kind == 'r')
+                Step = Machine.SendRefused(int(Number), Now);
+            else {
+                using TBytes = std::vector<std::uint8_t>;
+                QVERIFY2(QString("aexuzo").contains(Kind), qPrintable("unknown input " + Text));
+                const TBytes Bytes = Kind == 'e'    ? Error(Number, Argument.replace('_', ' ').toStdString())
+                                     : Input == "a" ? TBytes{0, 4}
+                                     : Kind == 'u'  ? TBytes{0, 7, 0, 1}
+                                     : Kind == 'z'  ? TBytes(4, 0)
+                                     : Kind == 'o'  ? TBytes{4}
+                                                    : Ack(Number);
+                const auto Port = std::uint16_t(Kind == 'e' || Argument.isEmpty() ? 69 : Argument.toUInt());
+                Step = Machine.Datagram(Kind == 'x' ? StrangerAddress : DeviceAddress, Port, Bytes, Now);
+            }
+        } catch (const std::logic_error &) {
+            QVERIFY2(Want == "!", qPrintable(Text + ": refused"));
+            continue;
         }
+        QVERIFY2(Want != "!", qPrintable(Text + ": taken"));
         const QString Got = Written(Step);
         QVERIFY2(Got.section('+', 0, 0) == Want &&
                      (M.captured(5).isEmpty() || Got.section('+', 1) == M.captured(5)),
@@ -763,14 +837,22 @@ void TestUploadMachine::steps()
         }
     }
     const TUploadEvidence Evidence = Machine.Evidence();
-    const QStringList Words = EvidenceWords(Evidence);
+    const QStringList Words = EvidenceWords(Machine);
     for (const QString &Pair : evidence.split(' ', Qt::SkipEmptyParts))
         QVERIFY2(Words.contains(Pair), qPrintable(Pair + " not in " + Words.join(' ')));
-    if (Machine.Done()) {
-        const QString Said = FailureReason(Machine.Result(), Evidence, 0, DeviceAddress);
-        QVERIFY2(reason.isEmpty() ? Machine.Result() != trTimeout || !Said.isEmpty() : Said.contains(reason),
-                 qPrintable(Said));
+    if (!Machine.Done())
+        return;
+    // The system's words, as the platform's own look-up gives them for that name.
+    for (TSystemError *Error : {&Diagnosis.SendError, &Diagnosis.InterfaceError}) {
+        const int Code = Error == &Diagnosis.SendError ? Evidence.SendError : Evidence.SetUp.InterfaceError;
+        if (Code != 0)
+            *Error = {Code, SystemErrorName, "words"};
     }
+    const TTelling Told = Tell(Machine.Outcome(), Evidence, Diagnosis, Local, DeviceAddress);
+    const QString Said = QString::fromStdString(Told.Reason);
+    QVERIFY2(reason.isEmpty() ? Said.isEmpty() : Said.contains(reason), qPrintable(Said));
+    // The status shows the result the machine gave.
+    QCOMPARE(Told.Shown, Machine.Result());
 }
 
 void TestUploadMachine::blockNumbersWrap()

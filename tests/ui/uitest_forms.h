@@ -22,7 +22,9 @@ struct TForms {
     TfrmMain Main;
     TfrmSelectInterf Select{&Main};
 
-    explicit TForms(int ReplyTimeoutMs = TTftpClient::TimeoutMs) : Main(nullptr, ReplyTimeoutMs)
+    // The tool's own limits, or a shorter limit per attempt for the rows that wait one out.
+    explicit TForms(int AttemptMs = TUploadMachine::AttemptMs)
+        : Main(TUploadLimits{TUploadMachine::TMs(AttemptMs)})
     {
         frmMain = &Main;
         frmSelectInterf = &Select;
