@@ -10,6 +10,7 @@
 #include "PolledUpload.h"
 #include "SocketPoll.h"
 #include "TftpPacket.h"
+#include "UploadDriver.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -159,11 +160,18 @@ std::vector<TLocalAddress> Choose(const TCliOptions &Options, TIpv4 Device, TCho
                  [&](const auto &I) { return I.Holds(Device); });
     if (Holding.size() == 1)
         return Holding;
+    // An address that no card may upload to (multicast, this PC's own) is no question of which card.
+    TUploadEvidence Refused;
+    const bool NoCardMay = !Up.empty() && std::none_of(Up.begin(), Up.end(), [&](const auto &I) {
+        return DeviceAddressUsable(Device, I.Address, Refused);
+    });
     // No usable card faces the device, but a switched-off one would.
     const auto Off = std::find_if(All.begin(), All.end(), [&](const TLocalAddress &I) {
         return !I.IsUp && !I.IsLoopBack && !I.IsPPP && I.Holds(Device);
     });
-    if (Holding.empty() && Off != All.end())
+    if (NoCardMay)
+        Error = {ceNotSent, FailureReason(trUnknownError, Refused, 0, Device)};
+    else if (Holding.empty() && Off != All.end())
         Error = {ceNotSent, InterfaceOffReason(Off->Address)};
     else if (Up.empty())
         Error = {ceNotSent, QStringLiteral("Не обнаружено ни одного сетевого интерфейса!")};

@@ -55,6 +55,9 @@ row "ERROR" "--fault 0:error:all" 2 "^Статус: ошибка устройс�
 row "unknown reply" "--fault 0:unknown:all" 3 "^Статус: неизвестная ошибка$" 192.168.0.200
 row "by address, zeros decimal" "--once" 0 "^Статус: OK$" --interface 192.168.000.010 192.168.000.200
 row "a broadcast" "--once" 4 "ничего не отправлено" --interface 192.168.0.10 192.168.0.255
+row "multicast, whatever the cards" "--once" 4 "^txloader: Адрес 224.0.0.1 не может принадлежать" 224.0.0.1
+row "0.0.0.0, whatever the cards" "-" 4 "^txloader: Адрес 0.0.0.0 не может принадлежать" 0.0.0.0
+row "loopback, whatever the cards" "-" 4 "^txloader: 127.0.0.1 — адрес этого компьютера" 127.0.0.1
 row "no subnet holds it" "--once" 64 "не входит в подсеть ни одного.*10.77.1.1/24 (txlcable)" 172.16.0.5
 row "unknown option" "--once" 64 "неизвестный параметр --fast" --fast 192.168.0.200
 row "three groups" "--once" 64 "не IP-адрес" 192.168.0
