@@ -99,6 +99,10 @@ QString TimeoutReason(const TUploadEvidence &Evidence, TIpv4 LocalValue, TIpv4 D
     const QString Device = ipv4::Text(DeviceValue);
     if (Evidence.BindError != TBindError::None)
         return BindFailureReason(Evidence.BindError, LocalValue);
+    // Out of descriptors, say: the system's fault, not the interface's.
+    if (Evidence.InterfaceLookupError != 0)
+        return QStringLiteral("Система не назвала интерфейс адреса %1: %2; ничего не отправлено.")
+            .arg(Local, SendErrorText(Evidence.InterfaceLookupError));
     if (Evidence.InterfaceNotKept)
         return QStringLiteral("Не удалось направить пакеты только через интерфейс %1; ничего не отправлено.")
             .arg(Local);

@@ -9,6 +9,6 @@
 // Local (a dotted address; 0.0.0.0 for any).
 QString NoPortPermissionAdvice(const QString &Local);
 
-// Why the system refused to send a datagram, from its error code (errno, or
-// the WSA code), as a phrase that follows a colon.
+// Why the system refused to send a datagram, or another call of an upload,
+// from its error code (errno, or the WSA code), as a phrase that follows a colon.
 QString SendErrorText(int Code);

@@ -55,6 +55,11 @@ QString SendErrorText(int Code)
             .arg(QString::fromLatin1(Code == EPERM ? "EPERM" : "EACCES"));
     case ENOBUFS:
         return QStringLiteral("системе не хватило буферов (ENOBUFS)");
+    case EMFILE:
+        return QStringLiteral(
+            "программе не хватило дескрипторов файлов (EMFILE; их предел задаёт ulimit -n)");
+    case ENFILE:
+        return QStringLiteral("системе не хватило дескрипторов файлов (ENFILE)");
     default:
         return QStringLiteral("%1 (код %2)").arg(QString::fromLocal8Bit(std::strerror(Code))).arg(Code);
     }

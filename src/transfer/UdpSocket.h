@@ -24,6 +24,8 @@ public:
     // Lets datagrams leave only through the interface that holds Address, the
     // one bound; false when that cannot be made sure of.
     bool KeepToInterfaceOf(std::uint32_t Address);
+    // The system's code when it could not tell which interface holds the address; 0 if it could.
+    int InterfaceLookupError() const;
     // Asks the kernel for a receive queue of at least Bytes; false when refused.
     bool SetReceiveBuffer(int Bytes);
     // False when the system refused the datagram; LastSendError() then says why.

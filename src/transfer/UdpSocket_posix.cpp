@@ -22,6 +22,7 @@ struct TUdpSocket::Impl {
     std::atomic<int> Fd{-1};
     TBindError BindError = TBindError::None;
     int SendError = 0;
+    int LookupError = 0;
     std::atomic<unsigned> PortUnreachable{0};
     // As asked for so far (-1: not asked), for a socket that takes this one's place.
     int ReceiveTimeoutMs = -1;
@@ -73,12 +74,15 @@ TBindError BindErrorOf(int Code)
     }
 }
 
-// Name of the interface that holds Address; empty when none does.
-std::string InterfaceHolding(std::uint32_t Address)
+// Name of the interface that holds Address; empty when none does, or with Error (errno) when the
+// system could not be asked.
+std::string InterfaceHolding(std::uint32_t Address, int &Error)
 {
     ifaddrs *list = nullptr;
-    if (::getifaddrs(&list) != 0)
+    if (::getifaddrs(&list) != 0) {
+        Error = errno;
         return {};
+    }
     std::string name;
     for (const ifaddrs *i = list; i && name.empty(); i = i->ifa_next) {
         if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && i->ifa_name &&
@@ -185,7 +189,8 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
 {
     // A bound address does not choose the way out here: the routing table
     // does, and may pick another interface on the same subnet.
-    const std::string name = InterfaceHolding(Address);
+    FImpl->LookupError = 0;
+    const std::string name = InterfaceHolding(Address, FImpl->LookupError);
     if (name.empty())
         return false;
     // A socket from the bind helper is kept there already, and this process
@@ -199,7 +204,14 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
     // Kernels before 5.7 keep SO_BINDTODEVICE to privileged programs; this
     // one steers every send the same way.
     const int index = int(htonl(::if_nametoindex(name.c_str())));
+    if (index == 0)
+        FImpl->LookupError = errno;
     return index != 0 && ::setsockopt(FImpl->Fd, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+}
+
+int TUdpSocket::InterfaceLookupError() const
+{
+    return FImpl->LookupError;
 }
 
 bool TUdpSocket::SetReceiveBuffer(int Bytes)

@@ -129,6 +129,11 @@ bool TUdpSocket::KeepToInterfaceOf(std::uint32_t Address)
     return true;
 }
 
+int TUdpSocket::InterfaceLookupError() const
+{
+    return 0; // KeepToInterfaceOf does not fail here
+}
+
 bool TUdpSocket::SetReceiveBuffer(int Bytes)
 {
     return ::setsockopt(FImpl->Sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&Bytes),

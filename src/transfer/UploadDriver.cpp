@@ -37,6 +37,7 @@ std::unique_ptr<TUdpSocket> OpenUploadSocket(TIpv4 Local, TUploadEvidence &Evide
     // the same subnet.
     if (Local != 0 && !Socket->KeepToInterfaceOf(Local)) {
         Evidence.InterfaceNotKept = true;
+        Evidence.InterfaceLookupError = Socket->InterfaceLookupError();
         return nullptr;
     }
     return Socket;
@@ -61,6 +62,7 @@ TUploadEvidence WithSetUp(TUploadEvidence Exchange, const TUploadEvidence &SetUp
     Exchange.AddressIsOwn = SetUp.AddressIsOwn;
     Exchange.BindError = SetUp.BindError;
     Exchange.InterfaceNotKept = SetUp.InterfaceNotKept;
+    Exchange.InterfaceLookupError = SetUp.InterfaceLookupError;
     Exchange.ReceiverError = SetUp.ReceiverError;
     return Exchange;
 }

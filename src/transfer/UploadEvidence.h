@@ -14,6 +14,7 @@ struct TUploadEvidence {
     bool AddressIsOwn = false;               // the host is an address of this PC
     TBindError BindError = TBindError::None; // port 69 could not be bound
     bool InterfaceNotKept = false;           // sends could not be kept to the chosen interface
+    int InterfaceLookupError = 0;            // of it, the system could not name the interface: its code
     int ReceiverError = 0;                   // the receive thread did not start: the system's code
 
     // Of the packet the upload ended on: 0 the WRQ, n DATA block n.

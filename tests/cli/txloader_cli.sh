@@ -12,13 +12,14 @@ PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
 . "$(dirname "$0")/../lab.sh"
 lab_start cli "$BUILD"
 
-# cli ARGS...: runs txloader-cli (ROW_CLI, else the short one) in the PC namespace; STATUS, CLI_MS,
-# $WORK/out, $WORK/err.
+# cli ARGS...: runs txloader-cli (ROW_CLI, else the short one) in the PC namespace, with at most
+# ROW_FILES open files when set; STATUS, CLI_MS, $WORK/out, $WORK/err.
 cli() {
     local start
     start=$(date +%s%N)
     STATUS=0
-    ip netns exec "$PC" "${ROW_CLI:-$CLI_SHORT}" "$@" >"$WORK/out" 2>"$WORK/err" || STATUS=$?
+    ip netns exec "$PC" ${ROW_FILES:+prlimit --nofile="$ROW_FILES" --} "${ROW_CLI:-$CLI_SHORT}" "$@" \
+        >"$WORK/out" 2>"$WORK/err" || STATUS=$?
     CLI_MS=$((($(date +%s%N) - start) / 1000000))
 }
 
@@ -58,6 +59,12 @@ row "a broadcast" "--once" 4 "ничего не отправлено" --interfac
 row "multicast, whatever the cards" "--once" 4 "^txloader: Адрес 224.0.0.1 не может принадлежать" 224.0.0.1
 row "0.0.0.0, whatever the cards" "-" 4 "^txloader: Адрес 0.0.0.0 не может принадлежать" 0.0.0.0
 row "loopback, whatever the cards" "-" 4 "^txloader: 127.0.0.1 — адрес этого компьютера" 127.0.0.1
+# Files limited to below the fourth free descriptor: the pipe that wakes the poll takes two, the
+# socket one, and the look-up of its interface finds none.
+files=$(ip netns exec "$PC" bash -c 'for ((f = 0, n = 0; f < 1024; f++)); do
+    [ -e /proc/self/fd/$f ] || ((++n < 4)) || { echo "$f"; break; }; done')
+ROW_FILES=$files row "no descriptor for the interface's look-up" "--once" 4 \
+    "^txloader: .*EMFILE.*ничего не отправлено" --interface 192.168.0.10 192.168.0.200
 row "no subnet holds it" "--once" 64 "не входит в подсеть ни одного.*10.77.1.1/24 (txlcable)" 172.16.0.5
 row "unknown option" "--once" 64 "неизвестный параметр --fast" --fast 192.168.0.200
 row "three groups" "--once" 64 "не IP-адрес" 192.168.0
