@@ -19,6 +19,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -291,6 +292,7 @@ int Upload(const TCliOptions &Options, int AttemptMs)
               Progress ? std::function<void()>(Draw) : nullptr);
 
     int Exit = ceOK;
+    bool JsonLost = false;
     for (const TRun &Run : Runs) {
         const int RunExit = ExitOf(*Run.Upload);
         if (Exit == ceOK)
@@ -322,8 +324,14 @@ int Upload(const TCliOptions &Options, int AttemptMs)
                                           : QJsonValue()},
                 {"device_error_message",
                  Refused ? QJsonValue(DeviceErrorText(Evidence.DeviceErrorMessage)) : QJsonValue()}};
-            WriteText(TStream::Out, QString::fromUtf8(QJsonDocument(Line).toJson(QJsonDocument::Compact)) +
-                                        QLatin1Char('\n'));
+            // Said once: a test station that reads the JSON must not take its absence for no devices.
+            if (!WriteText(TStream::Out,
+                           QString::fromUtf8(QJsonDocument(Line).toJson(QJsonDocument::Compact)) +
+                               QLatin1Char('\n')) &&
+                !std::exchange(JsonLost, true))
+                Say(QStringLiteral(
+                    "txloader-cli: не удалось записать JSON в стандартный вывод (он закрыт или "
+                    "его больше никто не читает)"));
         }
     }
     return Interrupted() ? ceInterrupted : Exit;
@@ -333,6 +341,7 @@ int Upload(const TCliOptions &Options, int AttemptMs)
 
 int RunCli(const QStringList &Arguments, int AttemptMs)
 {
+    HoldClosedStreams();
     QString Error;
     const std::optional<TCliOptions> Options = ParseCliOptions(Arguments, Error);
     if (!Options)

@@ -12,8 +12,11 @@ enum class TStream { Out, Err };
 bool IsTerminal(TStream Stream);
 // Writes Text so that Russian reads right: as UTF-16 to a Windows console,
 // whatever its code page, as UTF-8 everywhere else. Output nobody reads any
-// more (a closed pipe) is dropped.
-void WriteText(TStream Stream, const QString &Text);
+// more (a closed pipe) is dropped: false then.
+bool WriteText(TStream Stream, const QString &Text);
+// Keeps a standard stream that was closed at start closed for writing, so
+// that no file or socket the program opens later takes its place.
+void HoldClosedStreams();
 // From now on Ctrl+C, a closed terminal or a request to end is caught rather
 // than fatal, and wakes Wake; a closed pipe no longer ends the program.
 void CatchInterrupt(TPollWake &Wake);

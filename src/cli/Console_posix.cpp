@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +24,7 @@ bool IsTerminal(TStream Stream)
     return ::isatty(Stream == TStream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
-void WriteText(TStream Stream, const QString &Text)
+bool WriteText(TStream Stream, const QString &Text)
 {
     const QByteArray Bytes = Text.toUtf8();
     const int Fd = Stream == TStream::Out ? STDOUT_FILENO : STDERR_FILENO;
@@ -34,6 +35,20 @@ void WriteText(TStream Stream, const QString &Text)
             Done += N;
         else if (N < 0 && errno != EINTR)
             break; // EPIPE among them: nobody reads it
+    }
+    return Done == Bytes.size();
+}
+
+void HoldClosedStreams()
+{
+    // The lowest free number goes to the next file opened: a file open for
+    // reading only takes it, and writes to it fail as to the closed stream.
+    for (const int Fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(Fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int Held = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (Held >= 0 && Held != Fd)
+            ::close(Held);
     }
 }
 

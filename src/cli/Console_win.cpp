@@ -33,7 +33,7 @@ bool IsTerminal(TStream Stream)
     return ::GetConsoleMode(Handle(Stream), &Mode) != 0;
 }
 
-void WriteText(TStream Stream, const QString &Text)
+bool WriteText(TStream Stream, const QString &Text)
 {
     // WriteConsoleW shows UTF-16 as it is, whatever the console's code page
     // (Microsoft's documentation of WriteConsole); redirected, the bytes are UTF-8.
@@ -43,12 +43,19 @@ void WriteText(TStream Stream, const QString &Text)
         // Progress lines are redrawn with VT sequences (Windows 10 and later).
         ::SetConsoleMode(Out, Mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
         const std::wstring Wide = Text.toStdWString();
-        ::WriteConsoleW(Out, Wide.data(), DWORD(Wide.size()), &Written, nullptr);
-        return;
+        return ::WriteConsoleW(Out, Wide.data(), DWORD(Wide.size()), &Written, nullptr) &&
+               Written == DWORD(Wide.size());
     }
     // A pipe whose reader is gone fails the write; that output is dropped.
     const QByteArray Bytes = Text.toUtf8();
-    ::WriteFile(Out, Bytes.constData(), DWORD(Bytes.size()), &Written, nullptr);
+    return ::WriteFile(Out, Bytes.constData(), DWORD(Bytes.size()), &Written, nullptr) &&
+           Written == DWORD(Bytes.size());
+}
+
+void HoldClosedStreams()
+{
+    // Nothing to hold: the streams are what GetStdHandle returns, NULL for one the process
+    // lacks (Microsoft's documentation of GetStdHandle), and a write to that fails.
 }
 
 void CatchInterrupt(TPollWake &Wake)
