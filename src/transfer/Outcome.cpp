@@ -142,7 +142,9 @@ std::string SystemSaid(const TSystemError &Error)
         return "отправку запретил брандмауэр или политика безопасности" + Named;
     if (Is("ENOBUFS"))
         return "системе не хватило буферов" + Named;
-    if (Is("EMFILE") || Is("ENFILE") || Is("ENOMEM"))
+    if (Is("EMFILE"))
+        return "программе не хватило дескрипторов файлов (" + Error.Name + "; их предел задаёт ulimit -n)";
+    if (Is("ENFILE") || Is("ENOMEM"))
         return "системе не хватило ресурсов: " + Error.Text + Named;
     return Fill("%1 (код %2)", {Error.Text, N(Error.Code)});
 }

@@ -12,13 +12,14 @@ PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
 . "$(dirname "$0")/../lab.sh"
 lab_start cli "$BUILD"
 
-# cli ARGS...: runs txloader-cli (ROW_CLI, else the short one) in the PC namespace; STATUS, CLI_MS,
-# $WORK/out, $WORK/err.
+# cli ARGS...: runs txloader-cli (ROW_CLI, else the short one) in the PC namespace, with at most
+# ROW_FILES open files when set; STATUS, CLI_MS, $WORK/out, $WORK/err.
 cli() {
     local start
     start=$(date +%s%N)
     STATUS=0
-    ip netns exec "$PC" "${ROW_CLI:-$CLI_SHORT}" "$@" >"$WORK/out" 2>"$WORK/err" || STATUS=$?
+    ip netns exec "$PC" ${ROW_FILES:+prlimit --nofile="$ROW_FILES" --} "${ROW_CLI:-$CLI_SHORT}" "$@" \
+        >"$WORK/out" 2>"$WORK/err" || STATUS=$?
     CLI_MS=$((($(date +%s%N) - start) / 1000000))
 }
 
@@ -55,6 +56,15 @@ row "ERROR" "--fault 0:error:all" 2 "^Статус: ошибка устройс�
 row "unknown reply" "--fault 0:unknown:all" 3 "^Статус: неизвестная ошибка$" 192.168.0.200
 row "by address, zeros decimal" "--once" 0 "^Статус: OK$" --interface 192.168.000.010 192.168.000.200
 row "a broadcast" "--once" 4 "ничего не отправлено" --interface 192.168.0.10 192.168.0.255
+row "multicast, whatever the cards" "--once" 4 "^txloader: Адрес 224.0.0.1 не может принадлежать" 224.0.0.1
+row "0.0.0.0, whatever the cards" "-" 4 "^txloader: Адрес 0.0.0.0 не может принадлежать" 0.0.0.0
+row "loopback, whatever the cards" "-" 4 "^txloader: 127.0.0.1 — адрес этого компьютера" 127.0.0.1
+# Files limited to below the fourth free descriptor: the pipe that wakes the poll takes two, the
+# socket one, and the look-up of its interface finds none.
+files=$(ip netns exec "$PC" bash -c 'for ((f = 0, n = 0; f < 1024; f++)); do
+    [ -e /proc/self/fd/$f ] || ((++n < 4)) || { echo "$f"; break; }; done')
+ROW_FILES=$files row "no descriptor for the interface's look-up" "--once" 4 \
+    "^txloader: .*EMFILE.*ничего не отправлено" --interface 192.168.0.10 192.168.0.200
 row "no subnet holds it" "--once" 64 "не входит в подсеть ни одного.*10.77.1.1/24 (txlcable)" 172.16.0.5
 row "unknown option" "--once" 64 "неизвестный параметр --fast" --fast 192.168.0.200
 row "three groups" "--once" 64 "не IP-адрес" 192.168.0
@@ -156,19 +166,31 @@ check "two cards: $(grep -c '"outcome":"ok"' "$WORK/out") JSON lines with ok" [ 
 log "one upload $one ms, two at once $both ms"
 check "two cards took $both ms, one $one ms: not side by side" [ $((both * 2)) -lt $((one * 3)) ]
 
-log "standard output closed early: the uploads go on, and the status follows them"
-lab_device "$DEVA" "$SIM" --once --idle-timeout 30
-mv "$WORK/sim.json" "$WORK/sim-a.json"
-SIM_A=$SIM_PID
-lab_device "$DEVB" "$SIM" --once --idle-timeout 30
-ip netns exec "$PC" "$CLI_SHORT" --json --interface 192.168.0.10 --interface 192.168.0.11 192.168.0.200 \
-    2>"$WORK/err" | true
-STATUS=${PIPESTATUS[0]}
-check "closed output: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
-lab_wait_for 5 lab_stopped "$SIM_PID"
-check "closed output: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
-lab_wait_for 5 lab_stopped "$SIM_A"
-check "closed output: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"
+# Read by nobody (a pipe whose reader ended, perhaps only after the uploads) or closed (>&-).
+for closed in pipe fd; do
+    log "standard output closed ($closed): the uploads go on, the status follows them, the lost JSON is told"
+    lab_device "$DEVA" "$SIM" --once --idle-timeout 30
+    mv "$WORK/sim.json" "$WORK/sim-a.json"
+    SIM_A=$SIM_PID
+    lab_device "$DEVB" "$SIM" --once --idle-timeout 30
+    args=(--json --interface 192.168.0.10 --interface 192.168.0.11 192.168.0.200)
+    if [ $closed = pipe ]; then
+        ip netns exec "$PC" "$CLI_SHORT" "${args[@]}" 2>"$WORK/err" | true
+        STATUS=${PIPESTATUS[0]} least=0
+    else
+        STATUS=0
+        ip netns exec "$PC" "$CLI_SHORT" "${args[@]}" 2>"$WORK/err" >&- || STATUS=$?
+        least=1
+    fi
+    check "closed $closed: exit $STATUS ($(cat "$WORK/err"))" [ "$STATUS" = 0 ]
+    lost=$(grep -c "^txloader-cli: не удалось записать JSON в стандартный вывод" "$WORK/err")
+    check "closed $closed: the lost JSON told $lost times, wanted once (or, for a pipe, not at all)" \
+        [ $((lost >= least && lost <= 1)) = 1 ]
+    lab_wait_for 5 lab_stopped "$SIM_PID"
+    check "closed $closed: device B lacks the image" lab_image_arrived "$TXL_IMAGE"
+    lab_wait_for 5 lab_stopped "$SIM_A"
+    check "closed $closed: device A lacks the image" grep -q "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" "$WORK/sim-a.json"
+done
 
 log "a card with two addresses, named: the one whose subnet holds the device"
 DEVC=txl-cc-$$

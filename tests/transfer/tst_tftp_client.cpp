@@ -303,6 +303,8 @@ void TestTftpClient::destroyWhileDatagramsArrive()
                 sent += out.SendTo(junk, sizeof junk, Client, 69);
         });
         auto client = std::make_unique<TTftpClient>(Client, FirmwareBytes(), TUploadLimits());
+        // A busy machine may start the sender late: the stream must be under way first.
+        QTRY_VERIFY_WITH_TIMEOUT(sent > 0, 5000);
         if (round % 2)
             QTest::qWait(20); // deliveries run and stream on
         else

@@ -700,7 +700,8 @@ void TestUploadMachine::steps_data()
         "txloader user");
     Row("the system's words on a failed look-up of the interface", "local=192.0.2.10/24 syserr=EMFILE",
         "0:setup:interface>TO", "outcome=not-sent",
-        "Не удалось направить пакеты только через интерфейс 192.0.2.10: системе не хватило ресурсов");
+        "Не удалось направить пакеты только через интерфейс 192.0.2.10: программе не хватило дескрипторов "
+        "файлов (EMFILE");
     // The order of what the PC's tables say, the first that holds told.
     Row("the address gone, before the refused send", "local=192.0.2.10/24 gone",
         "0:start>W 0:r101>W 0:r101>W 0:r101>TO", "outcome=not-sent", "Адреса 192.0.2.10 больше нет");
