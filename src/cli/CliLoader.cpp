@@ -175,23 +175,11 @@ std::vector<TLocalAddress> Choose(const TCliOptions &Options, TIpv4 Device, TCho
     return {};
 }
 
+// The exit status of an outcome, in TOutcome's order.
 int ExitOf(TOutcome Outcome)
 {
-    switch (Outcome) {
-    case TOutcome::OK:
-        return ceOK;
-    case TOutcome::Timeout:
-        return ceTimeout;
-    case TOutcome::DeviceError:
-        return ceDeviceError;
-    case TOutcome::UnknownReply:
-        return ceUnknownReply;
-    case TOutcome::NotSent:
-        return ceNotSent;
-    case TOutcome::Interrupted:
-        break;
-    }
-    return ceInterrupted;
+    static const int Exits[] = {ceOK, ceTimeout, ceDeviceError, ceUnknownReply, ceNotSent, ceInterrupted};
+    return Exits[int(Outcome)];
 }
 
 const char *OutcomeName(TOutcome Outcome)
