@@ -19,6 +19,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -211,21 +212,89 @@ long long MsSince(TClock::time_point Start, TClock::time_point Now)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Now - Start).count();
 }
 
-int Upload(const TCliOptions &Options, TUploadLimits Limits)
+// When an upload ended: UTC, ISO 8601, to the millisecond.
+std::string TimeText(std::chrono::system_clock::time_point At)
 {
-    const auto Device = ipv4::Parse(Options.Device);
-    if (!Device)
-        return UsageError(Options.Device + " — не IP-адрес (четыре числа от 0 до 255 через точку)");
-    const std::string DeviceText = ipv4::Format(*Device);
-    TChoiceError Error;
-    const std::vector<TLocalAddress> Interfaces = Choose(Options, *Device, Error);
-    if (Interfaces.empty()) {
-        if (Error.Exit == ceUsage)
-            return UsageError(Error.Message);
-        Say("txloader: " + Error.Message);
-        return Error.Exit;
-    }
+    using namespace std::chrono;
+    const auto Day = floor<days>(At);
+    const year_month_day Date{Day};
+    const hh_mm_ss<milliseconds> Time{floor<milliseconds>(At - Day)};
+    char Text[32];
+    std::snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(Date.year()),
+                  unsigned(Date.month()), unsigned(Date.day()), int(Time.hours().count()),
+                  int(Time.minutes().count()), int(Time.seconds().count()), int(Time.subseconds().count()));
+    return Text;
+}
 
+// What one upload ended in, for every form the console tells it in.
+struct TReport {
+    TOutcome Outcome = TOutcome::NotSent;
+    int Exit = ceNotSent;
+    TTelling Told;
+    std::optional<TMac> Mac;
+    nlohmann::json Json;
+};
+
+TReport Report(const TPolledUpload &Upload, const TLocalAddress &Via, TIpv4 Device, long long Ms)
+{
+    TReport Report;
+    Report.Outcome = Upload.Outcome();
+    Report.Exit = ExitOf(Report.Outcome);
+    const TUploadEvidence Evidence = Upload.Evidence();
+    // What the PC's tables say is read once an upload has failed, and only then.
+    const TDiagnosis Diagnosis =
+        Report.Outcome == TOutcome::OK
+            ? TDiagnosis()
+            : Diagnose(Via.Address, Device, Evidence.SendError, Evidence.SetUp.InterfaceError);
+    Report.Told = Tell(Report.Outcome, Evidence, Diagnosis, Via.Address, Device);
+    Report.Mac = Upload.DeviceMac();
+    const bool Refused = Report.Outcome == TOutcome::DeviceError;
+    Report.Json = {{"device", ipv4::Format(Device)},
+                   {"interface", ipv4::Format(Via.Address)},
+                   {"outcome", OutcomeName(Report.Outcome)},
+                   {"exit", Report.Exit},
+                   {"blocks_acked", Evidence.BlocksAcked},
+                   {"retries", Evidence.Retries},
+                   {"ms", Ms},
+                   {"image", std::string(FirmwareFileName)},
+                   {"image_bytes", FirmwareSize},
+                   {"image_sha256", std::string(FirmwareSha256)},
+                   {"reason", Report.Told.Reason},
+                   {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
+                                             ? nlohmann::json(Evidence.DeviceErrorCode)
+                                             : nlohmann::json()},
+                   {"device_error_message", Refused
+                                                ? nlohmann::json(DeviceErrorText(Evidence.DeviceErrorMessage))
+                                                : nlohmann::json()},
+                   {"device_mac", Report.Mac ? nlohmann::json(MacText(*Report.Mac)) : nlohmann::json()},
+                   {"time", TimeText(Upload.EndedAt())}};
+    return Report;
+}
+
+std::string JsonText(const nlohmann::json &Line)
+{
+    return Line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+}
+
+// Which unit answered, for the human reader; nothing when none did.
+std::string UnitWords(const TPolledUpload &Upload, const std::optional<TMac> &Mac)
+{
+    return Upload.DeviceHeard() ? UnitText(Upload.Device(), Mac) : std::string();
+}
+
+// Writes a JSON line to standard output; says once when it could not.
+void WriteJson(const std::string &Line, bool &Lost)
+{
+    // Said once: a test station that reads the JSON must not take its absence for no devices.
+    if (!WriteText(TStream::Out, Line) && !std::exchange(Lost, true))
+        Say("txloader-cli: не удалось записать JSON в стандартный вывод (он закрыт или его больше никто не "
+            "читает)");
+}
+
+int Upload(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
+           const std::vector<TLocalAddress> &Interfaces)
+{
+    const std::string DeviceText = ipv4::Format(Device);
     TPollWake Wake;
     CatchInterrupt(Wake);
     const bool Several = Interfaces.size() > 1;
@@ -242,7 +311,7 @@ int Upload(const TCliOptions &Options, TUploadLimits Limits)
         Say(Waiting(DeviceText));
     const TClock::time_point Start = TClock::now();
     for (TPolledUpload *Upload : Uploads)
-        Upload->Start(*Device, FirmwareFileName, TClock::now());
+        Upload->Start(Device, FirmwareFileName, TClock::now());
     const auto Ms = [Start](const TPolledUpload &Upload) {
         return MsSince(Start, Upload.Done() ? Upload.FinishedAt() : TClock::now());
     };
@@ -261,51 +330,193 @@ int Upload(const TCliOptions &Options, TUploadLimits Limits)
     int Exit = ceOK;
     bool JsonLost = false;
     for (const TRun &Run : Runs) {
-        const TPolledUpload &Upload = *Run.Upload;
-        const int RunExit = ExitOf(Upload.Outcome());
+        const TReport Told = Report(*Run.Upload, Run.Via, Device, Ms(*Run.Upload));
         if (Exit == ceOK)
-            Exit = RunExit;
-        const TUploadEvidence Evidence = Upload.Evidence();
-        // What the PC's tables say is read once an upload has failed, and only then.
-        const TDiagnosis Diagnosis =
-            Upload.Outcome() == TOutcome::OK
-                ? TDiagnosis()
-                : Diagnose(Run.Via.Address, *Device, Evidence.SendError, Evidence.SetUp.InterfaceError);
-        const TTelling Told = Tell(Upload.Outcome(), Evidence, Diagnosis, Run.Via.Address, *Device);
+            Exit = Told.Exit;
         const std::string Who = Several ? Described(Run.Via) + ": " : std::string();
-        if (RunExit != ceOK || !Options.Quiet)
-            Say(Who + Told.Status);
-        if (!Told.Reason.empty())
-            Say("txloader: " + Who + Told.Reason);
-        if (!Options.Json)
-            continue;
-        const bool Refused = Upload.Outcome() == TOutcome::DeviceError;
-        const nlohmann::json Line{
-            {"device", DeviceText},
-            {"interface", ipv4::Format(Run.Via.Address)},
-            {"outcome", OutcomeName(Upload.Outcome())},
-            {"exit", RunExit},
-            {"blocks_acked", Evidence.BlocksAcked},
-            {"retries", Evidence.Retries},
-            {"ms", Ms(Upload)},
-            {"image", std::string(FirmwareFileName)},
-            {"image_bytes", FirmwareSize},
-            {"image_sha256", std::string(FirmwareSha256)},
-            {"reason", Told.Reason},
-            {"device_error_code", Refused && Evidence.DeviceErrorCode >= 0
-                                      ? nlohmann::json(Evidence.DeviceErrorCode)
-                                      : nlohmann::json()},
-            {"device_error_message",
-             Refused ? nlohmann::json(DeviceErrorText(Evidence.DeviceErrorMessage)) : nlohmann::json()}};
-        // Said once: a test station that reads the JSON must not take its absence for no devices.
-        if (!WriteText(TStream::Out,
-                       Line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n') &&
-            !std::exchange(JsonLost, true))
-            Say("txloader-cli: не удалось записать JSON в стандартный вывод (он закрыт или его больше никто "
-                "не "
-                "читает)");
+        if (Told.Exit != ceOK || !Options.Quiet) {
+            Say(Who + Told.Told.Status);
+            if (const std::string Unit = UnitWords(*Run.Upload, Told.Mac); !Unit.empty())
+                Say(Who + Unit);
+        }
+        if (!Told.Told.Reason.empty())
+            Say("txloader: " + Who + Told.Told.Reason);
+        if (Options.Json)
+            WriteJson(JsonText(Told.Json), JsonLost);
     }
     return Interrupted() ? ceInterrupted : Exit;
+}
+
+// One card of a station: the upload under way on it, and what it knows of the unit before.
+struct TStationCard {
+    TLocalAddress Via;
+    std::unique_ptr<TPolledUpload> Upload;
+    TClock::time_point NextStart{};
+    TClock::time_point Started{};
+    int Units = 0;
+    bool HadUnit = false;            // a unit was loaded on this card
+    std::optional<TMac> LastMac;     // its hardware address, if known
+    std::optional<unsigned> Carrier; // the card's carrier changes then
+    bool Working = false;            // something left this card once
+    bool Ended = false;              // no more uploads on this card
+};
+
+// Whether the unit that answers is one to load: the first, another one, or one that was gone.
+bool Admit(const TStationCard &Card, const TPolledUpload &Upload, const std::optional<TMac> &Mac)
+{
+    if (!Card.HadUnit)
+        return true;
+    // Gone in between: an attempt went unanswered, or the cable was out.
+    if (Upload.Evidence().Retries > 0 || CarrierChanges(Card.Via.Address) != Card.Carrier)
+        return true;
+    // Another unit at the same address, behind a switch: its own hardware address.
+    return Mac && Card.LastMac && *Mac != *Card.LastMac;
+}
+
+int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
+            const std::vector<TLocalAddress> &Interfaces)
+{
+    std::unique_ptr<TAppendFile> Log;
+    if (!Options.Log.empty()) {
+        Log = std::make_unique<TAppendFile>(Options.Log);
+        if (!Log->IsOpen()) {
+            Say("txloader: не удалось открыть файл " + Options.Log + " для дописывания: " + Log->Error() +
+                "; ничего не отправлено.");
+            return ceNotSent;
+        }
+    }
+    TPollWake Wake;
+    CatchInterrupt(Wake);
+    const bool Several = Interfaces.size() > 1;
+    // Until the next unit comes, however long that takes: a write request every attempt's limit.
+    Limits.WaitForDevice = std::chrono::hours(24 * 365);
+    std::vector<TStationCard> Cards;
+    for (const TLocalAddress &Interface : Interfaces)
+        Cards.push_back(
+            {Interface, nullptr, TClock::now(), {}, 0, false, std::nullopt, std::nullopt, false, false});
+    int Exit = ceOK, Loaded = 0, Ok = 0;
+    bool JsonLost = false, Stopped = false, CutShort = false;
+
+    const auto Finished = [&](TStationCard &Card) {
+        TPolledUpload &Upload = *Card.Upload;
+        if (Upload.DeviceHeard() && Upload.Admitted()) {
+            const TReport Told = Report(Upload, Card.Via, Device, MsSince(Card.Started, Upload.FinishedAt()));
+            ++Card.Units;
+            ++Loaded;
+            Ok += Told.Exit == ceOK;
+            if (Exit == ceOK)
+                Exit = Told.Exit;
+            CutShort |= Told.Outcome == TOutcome::Interrupted;
+            nlohmann::json Line = Told.Json;
+            Line["unit"] = Card.Units;
+            // The line is on disk before the next unit starts.
+            if (Log && !Log->Append(JsonText(Line)))
+                Say("txloader: не удалось дописать строку в " + Options.Log);
+            if (Options.Json)
+                WriteJson(JsonText(Line), JsonLost);
+            char Seconds[32];
+            std::snprintf(Seconds, sizeof Seconds, "%.1f", double(Told.Json["ms"].get<long long>()) / 1000);
+            const std::string Status = Told.Told.Status.rfind("Статус: ", 0) == 0
+                                           ? Told.Told.Status.substr(std::string("Статус: ").size())
+                                           : Told.Told.Status;
+            if (!Options.Quiet || Told.Exit != ceOK)
+                Say((Several ? Described(Card.Via) + ": " : std::string()) + std::to_string(Card.Units) +
+                    "  " + Status + "  " + (Told.Mac ? MacText(*Told.Mac) : std::string("MAC?")) + "  " +
+                    Seconds + " с");
+            if (!Told.Told.Reason.empty())
+                Say("txloader: " + (Several ? Described(Card.Via) + ": " : std::string()) + Told.Told.Reason);
+            Card.HadUnit = true;
+            Card.LastMac = Told.Mac;
+            Card.Carrier = CarrierChanges(Card.Via.Address);
+            Card.Ended = Options.Count > 0 && Card.Units >= Options.Count;
+        } else if (!Upload.DeviceHeard() && Upload.Outcome() == TOutcome::NotSent && !Card.Working) {
+            // Nothing can leave this card from the start (port 69, the interface): it is no station.
+            // Later, the address may come back with the cable: the next attempt will tell.
+            const TReport Told = Report(Upload, Card.Via, Device, 0);
+            Say("txloader: " + (Several ? Described(Card.Via) + ": " : std::string()) + Told.Told.Reason);
+            if (Exit == ceOK)
+                Exit = ceNotSent;
+            Card.Ended = true;
+        }
+        Card.Working |= Upload.Evidence().AnySent;
+        // The next write request an attempt's limit after this one's first: no flood at a unit
+        // that stays.
+        Card.NextStart = Card.Started + Limits.AttemptTimeout;
+        Card.Upload.reset();
+    };
+
+    for (;;) {
+        TClock::time_point Now = TClock::now();
+        if (!Stopped && Interrupted()) {
+            Stopped = true;
+            for (TStationCard &Card : Cards)
+                if (Card.Upload)
+                    Card.Upload->Cancel(Now);
+        }
+        std::vector<TUdpSocket *> Sockets;
+        std::vector<TStationCard *> Waiting;
+        TClock::time_point Until = TClock::time_point::max();
+        for (TStationCard &Card : Cards) {
+            if (Card.Upload && Card.Upload->Done())
+                Finished(Card);
+            if (!Card.Upload && !Card.Ended && !Stopped && Now >= Card.NextStart) {
+                Card.Upload = std::make_unique<TPolledUpload>(Card.Via.Address, FirmwareBytes(), Limits);
+                Card.Upload->SetAdmission(
+                    [&Card, Upload = Card.Upload.get()](const std::optional<TMac> &Mac) {
+                        return Admit(Card, *Upload, Mac);
+                    });
+                Card.Started = Now;
+                Card.Upload->Start(Device, FirmwareFileName, Now);
+                if (Card.Upload->Done()) {
+                    Finished(Card);
+                    continue;
+                }
+            }
+            if (Card.Upload) {
+                Waiting.push_back(&Card);
+                Sockets.push_back(Card.Upload->Socket());
+                Until = std::min(Until, Card.Upload->Until());
+            } else if (!Card.Ended && !Stopped) {
+                Until = std::min(Until, Card.NextStart);
+            }
+        }
+        if (Waiting.empty() && (Stopped || std::all_of(Cards.begin(), Cards.end(),
+                                                       [](const TStationCard &C) { return C.Ended; })))
+            break;
+        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Until - Now).count();
+        std::vector<bool> Ready;
+        if (!PollSockets(Sockets, &Wake, int(std::clamp<decltype(Left)>(Left, 0, 60000)), Ready) &&
+            !Interrupted())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        Now = TClock::now();
+        for (std::size_t i = 0; i < Waiting.size(); ++i) {
+            TPolledUpload &Upload = *Waiting[i]->Upload;
+            if (i < Ready.size() && Ready[i])
+                Upload.Readable(Now);
+            if (!Upload.Done() && Now >= Upload.Until())
+                Upload.Timeout(Now);
+        }
+    }
+    Say("Станция: устройств " + std::to_string(Loaded) + ", OK " + std::to_string(Ok) + ", с ошибкой " +
+        std::to_string(Loaded - Ok) + ".");
+    return CutShort ? ceInterrupted : Exit;
+}
+
+int Load(const TCliOptions &Options, const TUploadLimits &Limits)
+{
+    const auto Device = ipv4::Parse(Options.Device);
+    if (!Device)
+        return UsageError(Options.Device + " — не IP-адрес (четыре числа от 0 до 255 через точку)");
+    TChoiceError Error;
+    const std::vector<TLocalAddress> Interfaces = Choose(Options, *Device, Error);
+    if (Interfaces.empty()) {
+        if (Error.Exit == ceUsage)
+            return UsageError(Error.Message);
+        Say("txloader: " + Error.Message);
+        return Error.Exit;
+    }
+    return Options.Station ? Station(Options, Limits, *Device, Interfaces)
+                           : Upload(Options, Limits, *Device, Interfaces);
 }
 
 } // namespace
@@ -328,5 +539,5 @@ int RunCli(const std::vector<std::string> &Arguments, const TUploadLimits &Limit
     case TCliOptions::TMode::Upload:
         break;
     }
-    return Upload(*Options, Limits);
+    return Load(*Options, Limits);
 }

@@ -5,6 +5,15 @@
 namespace {
 // Above this a wait is a typing error, not a device that takes long to come up.
 constexpr int MaxWaitSeconds = 3600;
+constexpr int MaxCount = 1000000;
+
+// A whole decimal number from Low to High, and nothing else.
+bool Number(const std::string &Text, int Low, int High, int &Value)
+{
+    const auto [End, Failed] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+    return !Text.empty() && Failed == std::errc() && End == Text.data() + Text.size() && Value >= Low &&
+           Value <= High;
+}
 } // namespace
 
 std::optional<TCliOptions> ParseCliOptions(const std::vector<std::string> &Arguments, std::string &Error)
@@ -41,16 +50,26 @@ std::optional<TCliOptions> ParseCliOptions(const std::vector<std::string> &Argum
             }
             Options.Interfaces.push_back(Arguments[++i]);
         } else if (Argument == "--wait" || Argument == "-w") {
-            int Seconds = 0;
-            const std::string Value = HasValue ? Arguments[i + 1] : std::string();
-            const auto [End, Failed] = std::from_chars(Value.data(), Value.data() + Value.size(), Seconds);
-            if (Value.empty() || Failed != std::errc() || End != Value.data() + Value.size() || Seconds < 1 ||
-                Seconds > MaxWaitSeconds) {
+            if (!Number(HasValue ? Arguments[i + 1] : std::string(), 1, MaxWaitSeconds,
+                        Options.WaitSeconds)) {
                 Error = "после " + Argument + " нужно число секунд от 1 до " + std::to_string(MaxWaitSeconds);
                 return std::nullopt;
             }
-            Options.WaitSeconds = Seconds;
             ++i;
+        } else if (Argument == "--station") {
+            Options.Station = true;
+        } else if (Argument == "--count" || Argument == "-n") {
+            if (!Number(HasValue ? Arguments[i + 1] : std::string(), 1, MaxCount, Options.Count)) {
+                Error = "после " + Argument + " нужно число устройств от 1 до " + std::to_string(MaxCount);
+                return std::nullopt;
+            }
+            ++i;
+        } else if (Argument == "--log") {
+            if (!HasValue || Arguments[i + 1].empty()) {
+                Error = "после --log нужен путь к файлу";
+                return std::nullopt;
+            }
+            Options.Log = Arguments[++i];
         } else if (Argument.size() > 1 && Argument[0] == '-') {
             Error = "неизвестный параметр " + Argument;
             return std::nullopt;
@@ -65,6 +84,15 @@ std::optional<TCliOptions> ParseCliOptions(const std::vector<std::string> &Argum
         Error = "не задан IP-адрес устройства";
         return std::nullopt;
     }
+    // A station waits for every unit itself; counting and logging are a station's.
+    if (Options.Station && Options.WaitSeconds > 0) {
+        Error = "--station и --wait не сочетаются: станция ждёт каждое устройство сама";
+        return std::nullopt;
+    }
+    if (!Options.Station && (Options.Count > 0 || !Options.Log.empty())) {
+        Error = std::string(Options.Count > 0 ? "--count" : "--log") + " действует только с --station";
+        return std::nullopt;
+    }
     if (Options.Mode != TCliOptions::TMode::Upload && !Options.Device.empty()) {
         Error = "лишний аргумент " + Options.Device;
         return std::nullopt;
@@ -76,6 +104,7 @@ const char *CliHelpText()
 {
     return "Использование:\n"
            "  txloader-cli [--interface АДРЕС|ИМЯ]... [--wait СЕКУНДЫ] [--json] [--quiet] АДРЕС_УСТРОЙСТВА\n"
+           "  txloader-cli --station [--interface АДРЕС|ИМЯ]... [--count N] [--log ФАЙЛ] [--json] АДРЕС\n"
            "  txloader-cli --list\n"
            "  txloader-cli --version | --help\n"
            "\n"
@@ -87,6 +116,11 @@ const char *CliHelpText()
            "                       одновременно, на один и тот же адрес устройства.\n"
            "  -w, --wait СЕКУНДЫ   ждать устройство до СЕКУНД, повторяя запрос записи каждые 3 с\n"
            "      --json           одна строка JSON на устройство в стандартный вывод\n"
+           "      --station        станция: загружать каждое устройство, что появится по АДРЕСУ,\n"
+           "                       одно за другим (на каждом интерфейсе), до Ctrl+C или --count;\n"
+           "                       устройство, оставшееся подключённым, повторно не загружается\n"
+           "  -n, --count N        со --station: закончить после N устройств на каждом интерфейсе\n"
+           "      --log ФАЙЛ       со --station: дописывать в ФАЙЛ строку JSON на каждое устройство\n"
            "  -q, --quiet          только ошибки\n"
            "      --list           интерфейсы, через которые можно загружать\n"
            "      --version        версия программы и встроенный образ\n"
@@ -102,5 +136,7 @@ const char *CliHelpText()
            "   64  ошибка в параметрах\n"
            "  130  прервано (Ctrl+C)\n"
            "С несколькими интерфейсами: 0, только если все устройства OK, иначе код первого\n"
-           "неудачного в порядке параметров.\n";
+           "неудачного в порядке параметров. Станция: 0, если все загруженные устройства OK,\n"
+           "130, если прервана во время загрузки, иначе код первого неудачного устройства;\n"
+           "4, если файл --log не открыть для дописывания.\n";
 }

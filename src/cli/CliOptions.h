@@ -12,7 +12,10 @@ struct TCliOptions {
     int WaitSeconds = 0;                 // 0: the write request's usual three attempts
     bool Json = false;
     bool Quiet = false;
-    std::string Device; // as typed
+    bool Station = false; // every unit that appears, one after another
+    int Count = 0;        // with Station: stop after this many units on each card; 0: no end
+    std::string Log;      // with Station: the file each unit's line is appended to
+    std::string Device;   // as typed
 };
 
 // Exit statuses: the outcome of an upload, and the console's own.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,3 +27,25 @@ void HoldClosedStreams();
 void CatchInterrupt(TPollWake &Wake);
 // True once one of them has come.
 bool Interrupted();
+
+// A file that lines are added to at its end, each whole, with one write, and on
+// disk before Append returns: a station killed at any moment leaves whole lines,
+// and two stations may share one file.
+class TAppendFile
+{
+public:
+    // Opens Path (UTF-8) for appending, making it if it is not there.
+    explicit TAppendFile(const std::string &Path);
+    ~TAppendFile();
+    TAppendFile(const TAppendFile &) = delete;
+    TAppendFile &operator=(const TAppendFile &) = delete;
+
+    bool IsOpen() const { return FHandle != -1; }
+    // Why it could not be opened, in the system's words.
+    const std::string &Error() const { return FError; }
+    bool Append(std::string_view Line);
+
+private:
+    std::intptr_t FHandle = -1;
+    std::string FError;
+};

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 namespace {
 volatile std::sig_atomic_t Caught = 0;
@@ -75,4 +76,30 @@ void CatchInterrupt(TPollWake &Wake)
 bool Interrupted()
 {
     return Caught != 0;
+}
+
+TAppendFile::TAppendFile(const std::string &Path)
+{
+    const int Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (Fd < 0)
+        FError = std::strerror(errno);
+    FHandle = Fd;
+}
+
+TAppendFile::~TAppendFile()
+{
+    if (FHandle != -1)
+        ::close(int(FHandle));
+}
+
+bool TAppendFile::Append(std::string_view Line)
+{
+    // O_APPEND puts each write at the end as one piece: lines of two writers never mix.
+    ssize_t Written = -1;
+    for (int Tries = 0; Tries < 100 && Written < 0; ++Tries) {
+        Written = ::write(int(FHandle), Line.data(), Line.size());
+        if (Written < 0 && errno != EINTR)
+            return false;
+    }
+    return Written == ssize_t(Line.size()) && ::fdatasync(int(FHandle)) == 0;
 }

@@ -90,3 +90,33 @@ bool Interrupted()
 {
     return Caught;
 }
+
+TAppendFile::TAppendFile(const std::string &Path)
+{
+    const int Size = ::MultiByteToWideChar(CP_UTF8, 0, Path.c_str(), -1, nullptr, 0);
+    std::wstring Wide(std::size_t(Size > 0 ? Size : 1), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, Path.c_str(), -1, Wide.data(), Size);
+    // FILE_APPEND_DATA alone: every write goes to the end of the file (Microsoft's documentation
+    // of File Access Rights Constants), and other writers may share it.
+    const HANDLE File = ::CreateFileW(Wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (File == INVALID_HANDLE_VALUE) {
+        FError = "код " + std::to_string(::GetLastError());
+        return;
+    }
+    FHandle = reinterpret_cast<std::intptr_t>(File);
+}
+
+TAppendFile::~TAppendFile()
+{
+    if (FHandle != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(FHandle));
+}
+
+bool TAppendFile::Append(std::string_view Line)
+{
+    const HANDLE File = reinterpret_cast<HANDLE>(FHandle);
+    DWORD Written = 0;
+    return ::WriteFile(File, Line.data(), DWORD(Line.size()), &Written, nullptr) &&
+           Written == DWORD(Line.size()) && ::FlushFileBuffers(File);
+}

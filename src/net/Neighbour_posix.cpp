@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -65,15 +66,15 @@ public:
 
 } // namespace
 
-TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address)
+TNeighbourEntry QueryNeighbourEntry(std::uint32_t LocalAddress, std::uint32_t Address)
 {
     const unsigned Index = LocalAddress ? InterfaceIndexOf(LocalAddress) : 0;
     if (LocalAddress && Index == 0)
-        return TNeighbourState::Unknown;
+        return {};
     // The kernel's neighbour table, read through rtnetlink: one dump request.
     const TNetlinkSocket Socket;
     if (Socket.Fd < 0)
-        return TNeighbourState::Unknown;
+        return {};
     const timeval Limit{1, 0};
     ::setsockopt(Socket.Fd, SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof Limit);
     struct {
@@ -89,9 +90,10 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
     Kernel.nl_family = AF_NETLINK;
     if (::sendto(Socket.Fd, &Request, sizeof Request, 0, reinterpret_cast<sockaddr *>(&Kernel),
                  sizeof Kernel) < 0)
-        return TNeighbourState::Unknown;
+        return {};
 
-    TNeighbourState Found = TNeighbourState::Unknown;
+    TNeighbourEntry Found;
+    bool Matched = false;
     alignas(nlmsghdr) char Buffer[16384];
     // A table of any size comes in a bounded number of reads.
     for (int Reads = 0; Reads < 1000; ++Reads) {
@@ -105,19 +107,30 @@ TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address
                 return Found;
             if (Message->nlmsg_type != RTM_NEWNEIGH || Message->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
                 continue;
-            const auto *Entry = static_cast<const ndmsg *>(NLMSG_DATA(Message));
-            if (Entry->ndm_family != AF_INET || (Index && Entry->ndm_ifindex != int(Index)))
+            const auto *Header = static_cast<const ndmsg *>(NLMSG_DATA(Message));
+            if (Header->ndm_family != AF_INET || (Index && Header->ndm_ifindex != int(Index)))
                 continue;
             int AttributesLength = int(Message->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
+            TNeighbourEntry Entry{StateOf(Header->ndm_state), std::nullopt};
+            bool Ours = false;
             for (auto *Attribute = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(NLMSG_DATA(Message)) +
                                                               NLMSG_ALIGN(sizeof(ndmsg)));
                  RTA_OK(Attribute, AttributesLength); Attribute = RTA_NEXT(Attribute, AttributesLength)) {
-                if (Attribute->rta_type != NDA_DST || RTA_PAYLOAD(Attribute) != 4)
-                    continue;
-                std::uint32_t Destination = 0;
-                std::memcpy(&Destination, RTA_DATA(Attribute), 4);
-                if (ntohl(Destination) == Address && Found == TNeighbourState::Unknown)
-                    Found = StateOf(Entry->ndm_state);
+                if (Attribute->rta_type == NDA_DST && RTA_PAYLOAD(Attribute) == 4) {
+                    std::uint32_t Destination = 0;
+                    std::memcpy(&Destination, RTA_DATA(Attribute), 4);
+                    Ours = ntohl(Destination) == Address;
+                } else if (Attribute->rta_type == NDA_LLADDR && RTA_PAYLOAD(Attribute) == 6) {
+                    Entry.Mac.emplace();
+                    std::memcpy(Entry.Mac->data(), RTA_DATA(Attribute), 6);
+                }
+            }
+            // Only a resolved entry says where packets go; an unresolved one may keep an old address.
+            if (Entry.State != TNeighbourState::Known)
+                Entry.Mac.reset();
+            if (Ours && !Matched) {
+                Found = Entry;
+                Matched = true;
             }
         }
     }
@@ -133,6 +146,21 @@ TLinkState QueryLinkState(std::uint32_t LocalAddress)
         return TLinkState::Down;
     // Up but not running: the kernel sees no carrier.
     return (Interface->first & IFF_RUNNING) ? TLinkState::Up : TLinkState::NoCarrier;
+}
+
+std::optional<unsigned> CarrierChanges(std::uint32_t LocalAddress)
+{
+    const auto Interface = InterfaceHolding(LocalAddress);
+    if (!Interface)
+        return std::nullopt;
+    // The kernel counts carrier changes since the interface came up (Linux 3.15 and later).
+    std::FILE *File = std::fopen(("/sys/class/net/" + Interface->second + "/carrier_changes").c_str(), "re");
+    if (!File)
+        return std::nullopt;
+    unsigned Changes = 0;
+    const bool Read = std::fscanf(File, "%u", &Changes) == 1;
+    std::fclose(File);
+    return Read ? std::optional<unsigned>(Changes) : std::nullopt;
 }
 
 bool GatewayLeadsTo(std::uint32_t LocalAddress, std::uint32_t Address)

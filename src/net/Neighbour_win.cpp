@@ -8,6 +8,7 @@
 
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -48,25 +49,37 @@ TNeighbourState StateOf(NL_NEIGHBOR_STATE State)
 
 } // namespace
 
-TNeighbourState QueryNeighbour(std::uint32_t LocalAddress, std::uint32_t Address)
+TNeighbourEntry QueryNeighbourEntry(std::uint32_t LocalAddress, std::uint32_t Address)
 {
     const NET_IFINDEX Index = LocalAddress ? InterfaceIndexOf(LocalAddress) : 0;
     if (LocalAddress && Index == 0)
-        return TNeighbourState::Unknown;
-    // The whole IPv4 table, as GetIpNetEntry2 would need the interface to be known.
+        return {};
+    // The whole IPv4 table, as GetIpNetEntry2 would need the interface to be known
+    // (MIB_IPNET_ROW2 in Microsoft's documentation: PhysicalAddress, State, IsUnreachable).
     MIB_IPNET_TABLE2 *Table = nullptr;
     if (::GetIpNetTable2(AF_INET, &Table) != NO_ERROR || !Table)
-        return TNeighbourState::Unknown;
-    TNeighbourState Found = TNeighbourState::Unknown;
-    for (ULONG i = 0; i < Table->NumEntries && Found == TNeighbourState::Unknown; ++i) {
+        return {};
+    TNeighbourEntry Found;
+    for (ULONG i = 0; i < Table->NumEntries && Found.State == TNeighbourState::Unknown; ++i) {
         const MIB_IPNET_ROW2 &Row = Table->Table[i];
-        if (Row.Address.si_family == AF_INET && ntohl(Row.Address.Ipv4.sin_addr.s_addr) == Address &&
-            (Index == 0 || Row.InterfaceIndex == Index))
-            // Wine shows an entry nobody answered for as stale but unreachable.
-            Found = Row.IsUnreachable ? TNeighbourState::Failed : StateOf(Row.State);
+        if (Row.Address.si_family != AF_INET || ntohl(Row.Address.Ipv4.sin_addr.s_addr) != Address ||
+            (Index != 0 && Row.InterfaceIndex != Index))
+            continue;
+        // Wine shows an entry nobody answered for as stale but unreachable.
+        Found.State = Row.IsUnreachable ? TNeighbourState::Failed : StateOf(Row.State);
+        if (Found.State == TNeighbourState::Known && Row.PhysicalAddressLength == 6) {
+            Found.Mac.emplace();
+            std::copy(Row.PhysicalAddress, Row.PhysicalAddress + 6, Found.Mac->begin());
+        }
     }
     ::FreeMibTable(Table);
     return Found;
+}
+
+std::optional<unsigned> CarrierChanges(std::uint32_t)
+{
+    // MIB_IF_ROW2 keeps the media state, not how often it changed: the unanswered attempts tell.
+    return std::nullopt;
 }
 
 TLinkState QueryLinkState(std::uint32_t LocalAddress)

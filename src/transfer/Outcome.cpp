@@ -364,6 +364,15 @@ TTelling Tell(TOutcome Outcome, const TUploadEvidence &Evidence, const TDiagnosi
     return Told;
 }
 
+std::string UnitText(TIpv4 Device, const std::optional<TMac> &Mac)
+{
+    if (Mac)
+        return Fill("Загрузка шла в устройство %1 (%2).", {MacText(*Mac), Ip(Device)});
+    return Fill("Загрузка шла в устройство с адресом %1; его MAC неизвестен: запись в таблице соседей (ARP) "
+                "сменилась во время загрузки или не читается.",
+                {Ip(Device)});
+}
+
 std::string DeviceErrorText(const std::string &Message)
 {
     return tftp::ShownText(Message, MaxShownMessage);

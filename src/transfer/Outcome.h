@@ -6,6 +6,7 @@
 #include "UploadEvidence.h"
 #include "UploadMachine.h"
 
+#include <optional>
 #include <string>
 
 // What an upload's outcome means, in the user's words (UTF-8): the window and
@@ -38,6 +39,10 @@ struct TTelling {
 // told with its code and its words.
 TTelling Tell(TOutcome Outcome, const TUploadEvidence &Evidence, const TDiagnosis &Diagnosis, TIpv4 Local,
               TIpv4 Device);
+
+// Which unit an upload went to, once the device at Device answered: its hardware
+// address, or why that is not known.
+std::string UnitText(TIpv4 Device, const std::optional<TMac> &Mac);
 
 // The device's ERROR message as it may be shown: plain text, cut to a readable length.
 std::string DeviceErrorText(const std::string &Message);

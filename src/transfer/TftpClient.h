@@ -32,6 +32,9 @@ public:
     // How it ended, and what the PC saw of it.
     TOutcome Outcome() const { return FDriver.Outcome(); }
     TUploadEvidence Evidence() const { return FDriver.Evidence(); }
+    // Whether the device answered, and the hardware address of the unit that did.
+    bool DeviceHeard() const { return FDriver.DeviceHeard(); }
+    std::optional<TMac> DeviceMac() const { return FDriver.DeviceMac(); }
 
 private:
     void SendAndWait();

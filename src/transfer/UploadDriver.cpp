@@ -62,6 +62,7 @@ void TUploadDriver::Start(TIpv4 Device, const std::string &FileName, TTime Now)
     if (FSetUp.NothingCanBeSent() || !FSocket) {
         FStep = FMachine->SetUpFailed(FSetUp, Now);
         FFinishedAt = Now;
+        FEndedAt = std::chrono::system_clock::now();
         return;
     }
     FReportsTaken = FSocket->PortUnreachableReports();
@@ -70,6 +71,15 @@ void TUploadDriver::Start(TIpv4 Device, const std::string &FileName, TTime Now)
 
 void TUploadDriver::Take(TStep Step, TTime Now)
 {
+    // The unit that answers is known by where its packets go: read as it first answers.
+    if (!FHeard && FMachine->Evidence().DeviceHeard) {
+        FHeard = true;
+        FFirstMac = QueryNeighbourEntry(FLocal, FDevice).Mac;
+        if (FAdmit && !FAdmit(FFirstMac)) {
+            FAdmitted = false;
+            Step = FMachine->Cancel(Now);
+        }
+    }
     FJustSent = Step.Kind == TKind::Send;
     // Each refusal ends an attempt or gives way to waiting, so this ends
     // within the attempts of one packet; the bound only makes that plain.
@@ -80,8 +90,13 @@ void TUploadDriver::Take(TStep Step, TTime Now)
             Step = FMachine->SendRefused(FSocket->LastSendError(), TUploadMachine::TClock::now());
     }
     FStep = Step;
-    if (Done())
-        FFinishedAt = Now;
+    if (!Done())
+        return;
+    FFinishedAt = Now;
+    FEndedAt = std::chrono::system_clock::now();
+    // Still there at the end: the same unit answered throughout.
+    if (FHeard)
+        FLastMac = QueryNeighbourEntry(FLocal, FDevice).Mac;
 }
 
 void TUploadDriver::TakeReports(TTime Now)

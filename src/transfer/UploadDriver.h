@@ -7,10 +7,13 @@
 // packet that has not left yet.
 
 #include "Ipv4.h"
+#include "Neighbour.h"
 #include "UdpSocket.h"
 #include "UploadEvidence.h"
 #include "UploadMachine.h"
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +44,12 @@ public:
 
     // No reader of the replies could start (the system's code): nothing will be sent.
     void ReaderFailed(int Code);
+    // Asked once, when the device first answers, with the hardware address its packets
+    // go to: false ends the upload there, before another packet leaves.
+    void SetAdmission(std::function<bool(const std::optional<TMac> &Mac)> Admit)
+    {
+        FAdmit = std::move(Admit);
+    }
     // Sends the write request to Device, unless nothing can be sent: then it is done at once.
     void Start(TIpv4 Device, const std::string &FileName, TTime Now);
 
@@ -57,6 +66,15 @@ public:
     bool JustSent() const { return FJustSent; }
     TTime Until() const { return FStep.Until; }
     TTime FinishedAt() const { return FFinishedAt; }
+    // When it was over, by the calendar.
+    std::chrono::system_clock::time_point EndedAt() const { return FEndedAt; }
+    // Whether the device answered, and whether the admission let the upload go on then.
+    bool DeviceHeard() const { return FHeard; }
+    bool Admitted() const { return FAdmitted; }
+    // The hardware address of the unit that answered: what the neighbour table held
+    // when it first answered and still holds at the end; nothing when that changed,
+    // or cannot be read, or the device never answered.
+    std::optional<TMac> DeviceMac() const { return FFirstMac == FLastMac ? FFirstMac : std::nullopt; }
     TOutcome Outcome() const;
     TTftpResult Result() const { return FStep.Result; }
     TUploadEvidence Evidence() const;
@@ -84,6 +102,11 @@ private:
     std::optional<TUploadMachine> FMachine;
     TStep FStep;
     bool FJustSent = false;
+    bool FHeard = false;
+    bool FAdmitted = true;
+    std::function<bool(const std::optional<TMac> &)> FAdmit;
+    std::optional<TMac> FFirstMac, FLastMac;
+    std::chrono::system_clock::time_point FEndedAt{};
     unsigned FReportsTaken = 0;
     TTime FFinishedAt{};
 };

@@ -50,6 +50,7 @@ struct TUploadEvidence {
     TIpv4 ForeignAddress = 0;       // the first of their senders
     unsigned Retries = 0;           // packets sent again
     bool AnySent = false;           // a datagram left for the device
+    bool DeviceHeard = false;       // the device answered something, at any port
     // The device's last ERROR: its code (-1: none) and message as it came, cut.
     int DeviceErrorCode = -1;
     std::string DeviceErrorMessage;

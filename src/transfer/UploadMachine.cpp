@@ -101,6 +101,7 @@ TUploadMachine::TStep TUploadMachine::Datagram(TIpv4 From, std::uint16_t Port,
             FEvidence.ForeignAddress = From;
         return Wait();
     }
+    FEvidence.DeviceHeard = true;
     if (Opcode == tftp::OpAck) {
         // An ACK too short to carry a number says no more than ACK 0. Block numbers
         // are 16 bits on the wire; ACK 0 proves the write request, and a block only

@@ -191,17 +191,20 @@ void TfrmMain::btnLoadToBoardClick()
     ui->btnLoadToBoard->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->edtIP->setEnabled(false);
-    ShowReason(trOK, QString());
+    ShowReason(trOK, QString(), QString());
     SetPanelText(1, QString::fromUtf8(StatusLoading));
 
     // A field that holds no address sends nothing: no more than an unknown reply to tell.
     TOutcome Outcome = TOutcome::UnknownReply;
     TUploadEvidence Evidence;
+    QString Unit; // which unit answered, if one did
     if (Device) {
         FTftpClient = std::make_unique<TTftpClient>(FLocal, FirmwareBytes(), FLimits);
         FTftpClient->Upload(*Device, FirmwareFileName);
         Outcome = FTftpClient->Outcome();
         Evidence = FTftpClient->Evidence();
+        if (FTftpClient->DeviceHeard())
+            Unit = QString::fromStdString(UnitText(*Device, FTftpClient->DeviceMac()));
     }
     // Give the device a moment with the socket still open before it goes away;
     // events are deliberately not served here.
@@ -229,13 +232,13 @@ void TfrmMain::btnLoadToBoardClick()
                        FLocal, *Device);
     // The reason comes first, so whoever hears of the new status finds it there.
     const QString Reason = QString::fromStdString(Told.Reason);
-    ShowReason(Told.Shown, Reason);
+    ShowReason(Told.Shown, Reason, Unit);
     SetPanelText(1, QString::fromStdString(Told.Status));
     if (!Reason.isEmpty())
         FReasonBalloon->Popup(FReasonMark->accessibleDescription(), FPanels[1], ReasonShownMs);
 }
 
-void TfrmMain::ShowReason(TTftpResult Shown, const QString &Reason)
+void TfrmMain::ShowReason(TTftpResult Shown, const QString &Reason, const QString &Unit)
 {
     // The status text stays one of four; the reason goes beside it: on the
     // panel's tooltip and mark, and as the panel's description for screen readers.
@@ -243,13 +246,18 @@ void TfrmMain::ShowReason(TTftpResult Shown, const QString &Reason)
     FReasonMark->setAccessibleName(Shown == trTimeout ? QStringLiteral("Причина таймаута")
                                                       : QStringLiteral("Причина ошибки"));
     // A device's words come inside the reason: a tooltip must not take them for markup.
-    const QString Tip =
-        Reason.isEmpty()
-            ? QString()
-            : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(Reason.toHtmlEscaped());
-    FPanels[1]->setToolTip(Tip);
-    FPanels[1]->setAccessibleDescription(Reason);
-    FReasonMark->setToolTip(Tip);
+    const auto Tip = [](const QString &Text) {
+        return Text.isEmpty()
+                   ? QString()
+                   : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(Text.toHtmlEscaped());
+    };
+    // The status panel names the unit too, after any upload the device answered.
+    const QString Panel = Unit.isEmpty()     ? Reason
+                          : Reason.isEmpty() ? Unit
+                                             : Reason + QLatin1Char(' ') + Unit;
+    FPanels[1]->setToolTip(Tip(Panel));
+    FPanels[1]->setAccessibleDescription(Panel);
+    FReasonMark->setToolTip(Tip(Reason));
     FReasonMark->setAccessibleDescription(Reason);
     FReasonMark->setVisible(!Reason.isEmpty());
     if (Reason.isEmpty())

@@ -52,7 +52,7 @@ private:
     bool edtIPPaste(const QString &Text);
     bool edtIPContextMenu(const QPoint &GlobalPos);
     void SetPanelText(int Index, const QString &Text);
-    void ShowReason(TTftpResult Shown, const QString &Reason);
+    void ShowReason(TTftpResult Shown, const QString &Reason, const QString &Unit);
 
     std::unique_ptr<Ui::TfrmMain> ui;
     // How long the reason for a timeout stays open by itself.

@@ -4,10 +4,11 @@
 # and what standard error must say. Rows run the same engine with the tests' short limit per
 # attempt (TXLOADER_CLI_SHORT), those marked with ROW_CLI the program as it ships.
 #
-# usage: txloader_cli.sh TXLOADER_CLI TXLOADER_CLI_SHORT TFTPSIM BUILD_DIR
+# usage: txloader_cli.sh TXLOADER_CLI TXLOADER_CLI_SHORT TFTPSIM BUILD_DIR [station]
+# With "station", the rows of --station alone: units that come and go at one address.
 set -uo pipefail
 
-CLI=$1 CLI_SHORT=$2 SIM=$3 BUILD=$4
+CLI=$1 CLI_SHORT=$2 SIM=$3 BUILD=$4 PART=${5:-rows}
 PC=txl-cpc-$$ DEVA=txl-ca-$$ DEVB=txl-cb-$$
 . "$(dirname "$0")/../lab.sh"
 lab_start cli "$BUILD"
@@ -46,6 +47,7 @@ row() {
     fi
 }
 
+if [ "$PART" = rows ]; then # up to the station's rows at the end
 lab_cable "$PC" "$DEVA"
 # A second card on another subnet, its cable unplugged: usable, but not the device's.
 lab_link -n "$PC" txlcable 10.77.1.1/24 unplugged
@@ -71,13 +73,17 @@ row "three groups" "--once" 64 "не IP-адрес" 192.168.0
 row "no address" "--once" 64 "не задан IP-адрес" --json
 row "unknown interface" "--once" 64 "нет интерфейса eth9" --interface eth9 192.168.0.200
 ROW_CLI=$CLI row "OK, --json" "--once" 0 "^Статус: OK$" --json 192.168.0.200
-check "json, one object with the device's SHA-256: $(cat "$WORK/out")" python3 -c '
-import json, sys
+check "json, one object with the device's SHA-256 and hardware address: $(cat "$WORK/out")" python3 -c '
+import json, re, sys
 o = json.loads(open(sys.argv[1]).read())
+assert o["device_mac"] == sys.argv[5] and re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", o["time"])
 assert (o["device"], o["interface"], o["outcome"], o["exit"]) == ("192.168.0.200", "192.168.0.10", "ok", 0)
 assert (o["blocks_acked"], o["image_bytes"], o["reason"]) == (int(sys.argv[3]) // 512 + 1, int(sys.argv[3]), "")
 assert o["image_sha256"] == sys.argv[2] and o["image"] == sys.argv[4] and o["ms"] >= 0' \
-    "$WORK/out" "$(grep -o '"sha256":"[0-9a-f]*"' "$WORK/sim.json" | cut -d'"' -f4)" "$TXL_IMAGE_SIZE" "$TXL_IMAGE_NAME"
+    "$WORK/out" "$(grep -o '"sha256":"[0-9a-f]*"' "$WORK/sim.json" | cut -d'"' -f4)" "$TXL_IMAGE_SIZE" "$TXL_IMAGE_NAME" \
+    "$(ip -n "$DEVA" -br link show "${LAB_PC_LINK}d" | awk '{print $3}')"
+check "the unit named on standard error" grep -q "^Загрузка шла в устройство $(ip -n "$DEVA" -br link show \
+    "${LAB_PC_LINK}d" | awk '{print $3}') (192.168.0.200)" "$WORK/err"
 
 log "OK only for blocks acknowledged by their own number"
 BLOCKS=$((TXL_IMAGE_SIZE / 512 + 1))
@@ -201,5 +207,104 @@ ROW_DEV=$DEVC row "by name, the device's subnet second" "--once" 0 "^Стату�
 row "by name, neither subnet" "-" 64 "10.88.0.1/24.*192.168.0.12/24" --interface "$LAB_PC_LINK" 172.16.0.5
 ip -n "$PC" link set "$LAB_PC_LINK" down
 row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.88.0.1 выключен" --interface 10.88.0.1 192.168.0.200
+fi
+
+if [ "$PART" = station ]; then
+# lines FILE: its whole lines, 0 when it is not there.
+lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
+# unit NS LINK MAC: another unit at the end of the cable: out, its address set, back in.
+unit() { ip -n "$1" link set "$2" down && ip -n "$1" link set "$2" address "$3" && ip -n "$1" link set "$2" up; }
+# station ARGS...: txloader-cli --station in the PC namespace PCS, in the background: STATION.
+station() {
+    ip netns exec "$PCS" "$CLI_SHORT" --station "$@" 192.168.0.200 >"$WORK/st.out" 2>"$WORK/st.err" &
+    STATION=$!
+}
+# units FILE N MACS...: N lines in FILE, unit 1.. N, each OK with its MAC, and each device's image whole.
+units() {
+    python3 - "$@" <<'PY'
+import json, sys
+lines = open(sys.argv[1]).read().split("\n")
+assert lines[-1] == "", "a line cut short"
+units = [json.loads(l) for l in lines[:-1]]
+assert len(units) == int(sys.argv[2]), units
+for n, (o, mac) in enumerate(zip(units, sys.argv[3:]), 1):
+    assert (o["unit"], o["outcome"], o["device_mac"]) == (n, "ok", mac), o
+PY
+}
+BLOCK1='$2 == 3 && $3 == 1' # DATA block 1 in the simulator's log: an upload begun
+
+log "station on a direct cable: two units in turn, a unit that stays, the same unit out and back"
+PCS=txl-cps-$$ DEVS=txl-cs-$$
+lab_cable "$PCS" "$DEVS"
+CABLE=${LAB_PC_LINK}d
+ip -n "$DEVS" link set "$CABLE" address 02:00:5e:10:00:01
+lab_device "$DEVS" "$SIM" --each --idle-timeout 60 --log "$WORK/sim.log"
+station --count 3 --json --log "$WORK/station.log"
+lab_wait_for 10 test "$(lines "$WORK/station.log")" -ge 1
+sleep 15
+check "a unit that stays 15 s: $(lines "$WORK/station.log") lines, wanted 1" [ "$(lines "$WORK/station.log")" = 1 ]
+check "a unit that stays 15 s: loaded $(awk "$BLOCK1" "$WORK/sim.log" | wc -l) times" \
+    [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 1 ]
+# The write requests of the first 15 s after its image: one an attempt's limit (0.25 s) at most.
+wrqs=$(awk '$2 == 3 && !t { t = $1 } $2 == 2 && t && $1 < t + 15000 { n++ } END { print n + 0 }' "$WORK/sim.log")
+check "a unit that stays 15 s: $wrqs write requests at it" [ "$wrqs" -le 61 ]
+unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
+lab_wait_for 10 test "$(lines "$WORK/station.log")" -ge 2
+unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
+lab_wait_exit "$STATION" 10
+check "station of three: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
+check "station of three: $(cat "$WORK/station.log")" units "$WORK/station.log" 3 02:00:5e:10:00:01 \
+    02:00:5e:10:00:02 02:00:5e:10:00:02
+check "station of three: standard output as the log" cmp "$WORK/st.out" "$WORK/station.log"
+check "station of three: each loaded once" [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 3 ]
+check "station of three: each got the image" [ "$(grep -c "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" \
+    "$WORK/sim.json")" = 3 ]
+check "station of three: the summary" grep -q "^Станция: устройств 3, OK 3, с ошибкой 0.$" "$WORK/st.err"
+check "station of three: a line a unit" grep -q "^2  OK  02:00:5e:10:00:02  [0-9.]* с$" "$WORK/st.err"
+
+log "killed in the middle of the second unit: the log holds whole lines only"
+lab_sim_end 0
+lab_device "$DEVS" "$SIM" --each --delay-ms 20 --idle-timeout 60
+echo '{"unit": 0, "outcome": "ok", "device_mac": "written before"}' >"$WORK/kill.log"
+station --log "$WORK/kill.log"
+lab_wait_for 10 test "$(lines "$WORK/kill.log")" -ge 2
+unit "$DEVS" "$CABLE" 02:00:5e:10:00:03
+sleep 1.5
+kill -9 "$STATION"
+lab_wait_exit "$STATION" 5
+check "killed: whole lines, the first kept: $(cat "$WORK/kill.log")" python3 -c '
+import json, sys
+lines = open(sys.argv[1]).read().split("\n")
+assert lines[-1] == "" and len(lines) == 3
+assert [json.loads(l)["unit"] for l in lines[:-1]] == [0, 1]' "$WORK/kill.log"
+
+log "station behind a switch: the next unit while the last one's neighbour entry still stands"
+lab_sim_end 0
+PCW=txl-cpw-$$ BR=txl-cbr-$$ DEVW=txl-cw-$$
+for ns in "$PCW" "$BR" "$DEVW"; do lab_namespace "$ns"; done
+ip -n "$BR" link add sw type bridge && ip -n "$BR" link set sw up
+ip -n "$PCW" link add pc type veth peer name p1 netns "$BR"
+ip -n "$DEVW" link add unit type veth peer name p2 netns "$BR"
+for port in p1 p2; do ip -n "$BR" link set "$port" master sw up; done
+ip -n "$PCW" addr add 192.168.0.10/24 dev pc && ip -n "$PCW" link set pc up
+ip -n "$DEVW" addr add 192.168.0.200/24 dev unit && ip -n "$DEVW" link set unit address 02:00:5e:10:00:04 up
+# The PC's neighbour timers shortened, so one re-resolution takes seconds, not a minute.
+ip netns exec "$PCW" sysctl -qw net.ipv4.neigh.pc.base_reachable_time_ms=1000 \
+    net.ipv4.neigh.pc.delay_first_probe_time=1
+lab_device "$DEVW" "$SIM" --each --idle-timeout 60
+PCS=$PCW station --count 2 --json
+lab_wait_for 10 grep -q '"unit":1' "$WORK/st.out"
+unit "$DEVW" unit 02:00:5e:10:00:05
+lab_wait_exit "$STATION" 20
+check "switch: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
+check "switch: $(cat "$WORK/st.out")" units "$WORK/st.out" 2 02:00:5e:10:00:04 02:00:5e:10:00:05
+
+log "station: what it refuses before anything is sent"
+PC=$PCS
+row "station with --wait" "-" 64 "--station и --wait не сочетаются" --station --wait 5 192.168.0.200
+row "station with --count 0" "-" 64 "после --count нужно число устройств от 1" --station --count 0 192.168.0.200
+row "a log that cannot be opened" "-" 4 "не удалось открыть файл /nonexistent/st.log для дописывания" --station \
+    --log /nonexistent/st.log 192.168.0.200
+fi
 
 lab_tally
