@@ -314,6 +314,8 @@ void TestTftpSimFaults::repliesToSteps_data()
         {"--fault", "0:unknown", "--fault", "0:zero:2", "--fault", "0:silent"}, "W>U W>Z W>Z W>- W>0");
     row("each reply three times", {"--copies", "3"}, "W>0*3 D1>1*3 .>-");
     row("ACKs numbered 0", {"--zero-acks"}, "W>0 D1>0 .>-");
+    row("restarts: no block before a WRQ; refuses, then answers nothing",
+        {"--fault", "1:restart", "--fault", "2:refuse"}, "W>0 D1>- D1>- W>0 D1>1 D2>E D2>- W>-");
     row("both, and ERROR copied too", {"--copies", "2", "--zero-acks", "--fault", "2:error"},
         "W>0*2 D1>0*2 D2>E*2 .>-");
 }

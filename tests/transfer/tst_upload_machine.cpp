@@ -3,9 +3,9 @@
 // device really stored.
 
 #include "DataRow.h"
+#include "DeviceModel.h"
 #include "LoadData.h"
 #include "Outcome.h"
-#include "SimRandom.h"
 #include "UploadMachine.h"
 
 #include <QElapsedTimer>
@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <map>
 #include <queue>
+#include <set>
 #include <vector>
 
 namespace {
@@ -101,21 +101,14 @@ QStringList EvidenceWords(const TUploadMachine &Machine)
 }
 
 // ------------------------------------------------------------------------------------------
-// The generated world: one device, the link to it both ways, perhaps a stranger. Each seed
-// picks a device model, a link model and a stranger; time is virtual, in microseconds.
+// The generated world: one device (the simulator's model), the link to it both ways, perhaps a
+// stranger. Each seed picks the device, the link and the stranger; time is virtual, in microseconds.
 
 struct TWorldModel {
-    enum class TDevice { Lenient, InOrder, InOrderRepeating, AllZero, Skewed, EightBit };
-    // RefusesOnce: ERROR on its packet, then silence; Lost: the link drops every copy of the packet.
-    enum class TFailure { None, Silent, Refuses, Closes, Restarts, RefusesOnce, Lost };
-    TDevice Device = TDevice::Lenient;
-    int Skew = 0;
-    double ResendMs = 0; // the device's own re-send timer; 0: none
+    TDeviceConfig Device;
     double ReplyMs = 0, ReplyJitterMs = 0;
-    TFailure Failure = TFailure::None;
-    unsigned FailAt = 0;     // the packet (0 the WRQ) at which it fails
-    bool ServerPort = false; // answers the WRQ from a port of its own
-    double UpAfterMs = 0;    // not listening before: packets meet a closed port
+    int LostPacket = -1;  // the link drops every copy of this packet (0 the WRQ)
+    double UpAfterMs = 0; // not listening before: packets meet a closed port
     double LossOut = 0, DupOut = 0, LossIn = 0, DupIn = 0;
     double LinkMs = 0, LinkJitterMs = 0;
     double RefuseSend = 0; // the PC's system refuses a send
@@ -126,43 +119,40 @@ struct TWorldModel {
 
     QString Describe() const
     {
-        static const char *const Devices[] = {"lenient",    "in-order", "in-order, repeats its last ACK",
-                                              "all ACKs 0", "skewed",   "8-bit counter"};
-        static const char *const Failures[] = {"none",
-                                               "silent",
-                                               "refuses",
-                                               "closes its port",
-                                               "restarts",
-                                               "refuses once, then silent",
-                                               "lost on the link"};
+        const TDeviceConfig &D = Device;
+        QString Faults;
+        for (const auto &[Packet, Steps] : D.Faults)
+            for (const FaultStep &Step : Steps)
+                Faults += QString(" %1:%2:%3").arg(Packet).arg(ActionName(Step.Kind)).arg(Step.Count);
         return QString::asprintf(
-            "device %s (skew %d, re-send %.0f ms, reply %.1f+%.1f ms, fails: %s at %u, server port %d, up "
-            "after "
-            "%.0f ms); link out loss %.3f dup %.3f, in loss %.3f dup %.3f, %.1f+%.1f ms; refused sends %.2f; "
-            "stranger %.1f/s; image %zu bytes; limit %d ms, wait %d ms",
-            Devices[int(Device)], Skew, ResendMs, ReplyMs, ReplyJitterMs, Failures[int(Failure)], FailAt,
-            ServerPort, UpAfterMs, LossOut, DupOut, LossIn, DupIn, LinkMs, LinkJitterMs, RefuseSend,
-            StrangerPerSecond, ImageSize, TimeoutMs, WaitMs);
+            "device in-order %d, repeats its last ACK %d, ACKs 0 %d, skew %d, 8-bit %d, re-send %.0f ms, "
+            "reply %.1f+%.1f ms from port %d, faults%s, up after %.0f ms; "
+            "link out loss %.3f dup %.3f, in loss %.3f dup %.3f, %.1f+%.1f ms, packet %d lost; "
+            "refused sends %.2f; stranger %.1f/s; image %zu bytes; limit %d ms, wait %d ms",
+            D.InOrder, D.RepeatLastAck, D.ZeroAcks, D.AckSkew, D.EightBitAcks, D.ResendMs, ReplyMs,
+            ReplyJitterMs, D.ReplyPort, qPrintable(Faults), UpAfterMs, LossOut, DupOut, LossIn, DupIn, LinkMs,
+            LinkJitterMs, LostPacket, RefuseSend, StrangerPerSecond, ImageSize, TimeoutMs, WaitMs);
     }
 };
 
 TWorldModel GenerateModel(TRandom &R)
 {
     TWorldModel M;
-    using D = TWorldModel::TDevice;
-    using F = TWorldModel::TFailure;
+    TDeviceConfig &D = M.Device;
+    D.OneTransfer = true; // its link copies packets: a write request, however late, is a copy
+    D.ErrorCode = 3;
+    D.ErrorMessage = "Flash full";
+    // Lenient, in order, in order repeating its last ACK, all ACKs 0, skewed, an 8-bit counter.
     const unsigned Kind = R.Below(100);
-    M.Device = Kind < 35   ? D::Lenient
-               : Kind < 60 ? D::InOrder
-               : Kind < 75 ? D::InOrderRepeating
-               : Kind < 85 ? D::AllZero
-               : Kind < 93 ? D::Skewed
-                           : D::EightBit;
-    M.Skew = int(R.Below(5)) - 2;
-    if (M.Device == D::Skewed && M.Skew == 0)
-        M.Skew = 1;
+    D.InOrder = Kind >= 35 && Kind < 75;
+    D.RepeatLastAck = Kind >= 60 && Kind < 75;
+    D.ZeroAcks = Kind >= 75 && Kind < 85;
+    const int Skew = int(R.Below(5)) - 2;
+    if (Kind >= 85 && Kind < 93)
+        D.AckSkew = Skew == 0 ? 1 : Skew;
+    D.EightBitAcks = Kind >= 93;
     if (R.Chance(0.5))
-        M.ResendMs = R.Between(20, 4000);
+        D.ResendMs = R.Between(20, 4000);
     if (R.Chance(0.6))
         M.ReplyMs = R.Chance(0.8) ? R.Between(0, 20) : R.Between(20, 1500);
     if (R.Chance(0.3))
@@ -176,10 +166,18 @@ TWorldModel GenerateModel(TRandom &R)
         M.ImageSize -= M.ImageSize % 512; // whole blocks, then an empty one
     const unsigned Blocks = unsigned(M.ImageSize / 512 + 1);
     if (R.Chance(0.3)) {
-        M.Failure = F(1 + R.Below(6));
-        M.FailAt = R.Below(Blocks + 1);
+        // Part-way it hangs, refuses every time, closes its port, restarts or refuses once and
+        // hangs; or the link loses that packet every time.
+        using F = DeviceAction;
+        const unsigned Failure = R.Below(6), At = R.Below(Blocks + 1);
+        const F Kinds[] = {F::Hang, F::Error, F::Close, F::Restart, F::Refuse};
+        if (Failure < 5)
+            D.Faults[At] = {{Kinds[Failure], Kinds[Failure] == F::Error ? -1 : 1}};
+        else
+            M.LostPacket = int(At);
     }
-    M.ServerPort = R.Chance(0.05);
+    if (R.Chance(0.05))
+        D.ReplyPort = 5000; // answers from a port of its own
     if (R.Chance(0.1))
         M.UpAfterMs = R.Between(0, 12000);
     const auto Lossy = [&R] { return R.Chance(0.4) ? R.Between(0, 0.3) : 0.0; };
@@ -201,19 +199,25 @@ TWorldModel GenerateModel(TRandom &R)
     return M;
 }
 
+// The number of a WRQ (0) or DATA packet; -1 for anything else.
+int PacketNumber(std::span<const std::uint8_t> Packet)
+{
+    const int Opcode = tftp::ReplyOpcode(Packet);
+    return Opcode == tftp::OpWrq                          ? 0
+           : Opcode == tftp::OpData && Packet.size() >= 4 ? Packet[2] << 8 | Packet[3]
+                                                          : -1;
+}
+
 // One upload through a generated world, stepped as a driver steps the machine.
 class TWorld
 {
 public:
     TWorld(std::uint64_t Seed, const TWorldModel &Model)
         : R(Seed ^ 0x5eed), M(Model), FImage(MakeImage(M.ImageSize, Seed)),
-          FBlocks(unsigned(M.ImageSize / 512 + 1)),
+          FBlocks(unsigned(M.ImageSize / 512 + 1)), FDevice(M.Device),
           FMachine({DeviceAddress, FImage, FirmwareFileName, TUploadMachine::TMs(M.TimeoutMs), 3,
                     TUploadMachine::TMs(M.WaitMs)})
     {
-        FStored.resize(M.ImageSize);
-        FReceived.assign(FBlocks + 1, false);
-        FEverReceived.assign(FBlocks + 1, false);
         if (M.StrangerPerSecond > 0)
             Schedule(NextStrangerGap(), TEvent::Stranger, {});
     }
@@ -254,7 +258,6 @@ private:
         std::vector<std::uint8_t> Bytes;
         TIpv4 From = DeviceAddress;
         std::uint16_t Port = 69;
-        unsigned Generation = 0; // of the device's timer
         bool operator<(const TEvent &Other) const
         {
             return At != Other.At ? At > Other.At : Order > Other.Order; // earliest first
@@ -265,9 +268,9 @@ private:
     microseconds Ms(double Value) const { return microseconds(std::llround(Value * 1000)); }
 
     void Schedule(microseconds After, TEvent::TType Type, std::vector<std::uint8_t> Bytes,
-                  TIpv4 From = DeviceAddress, std::uint16_t Port = 69, unsigned Generation = 0)
+                  TIpv4 From = DeviceAddress, std::uint16_t Port = 69)
     {
-        FQueue.push({Type, FNow + After, FOrder++, std::move(Bytes), From, Port, Generation});
+        FQueue.push({Type, FNow + After, FOrder++, std::move(Bytes), From, Port});
     }
 
     microseconds LinkDelay() { return Ms(M.LinkMs + R.Between(0, M.LinkJitterMs)); }
@@ -312,11 +315,9 @@ private:
             Act(FMachine.PortUnreachable(Now()));
             break;
         case TEvent::DeviceTimer:
-            if (Event.Generation == FTimerGeneration && FStarted && !FSilent && !FClosed && !FComplete &&
-                FLastAck) {
-                Reply(Ack(*FLastAck));
-                ArmTimer();
-            }
+            if (const auto Bytes = FDevice.Resend(Now()))
+                Reply(*Bytes);
+            ArmTimer();
             break;
         case TEvent::Stranger: {
             // ACKs near the awaited block, ERRORs and junk, from another address.
@@ -350,110 +351,26 @@ private:
 
     void DeviceReceives(const std::vector<std::uint8_t> &Packet)
     {
-        const int Op = tftp::ReplyOpcode(Packet);
-        if (M.Failure == TWorldModel::TFailure::Lost && (Op == tftp::OpWrq || Op == tftp::OpData) &&
-            (Op == tftp::OpWrq ? 0u : unsigned(Packet[2] << 8 | Packet[3])) == M.FailAt)
+        const int Number = PacketNumber(Packet);
+        if (Number >= 0 && Number == M.LostPacket)
             return;
-        if (FNow < Ms(M.UpAfterMs) || FClosed) {
+        if (FNow < Ms(M.UpAfterMs) || FDevice.Closed()) {
             Schedule(LinkDelay(), TEvent::Unreachable, {});
             return;
         }
-        if (FSilent)
-            return;
-        const int Opcode = tftp::ReplyOpcode(Packet);
-        // Its images stay far below 65,536 blocks: a number is a block.
-        const unsigned Block = Opcode == tftp::OpData ? unsigned(Packet[2] << 8 | Packet[3]) : 0;
-        if (Opcode == tftp::OpWrq) {
-            if (M.Failure != TWorldModel::TFailure::None && M.FailAt == 0 && Fails())
-                return;
-            if (FStarted) // a copy, or the client trying again: the same transfer goes on
-                return Reply(Ack(0), M.ServerPort ? 5000 : 69);
-            FStarted = true;
-            FNext = 1;
-            FLastAck = 0;
-            Reply(Ack(0), M.ServerPort ? 5000 : 69);
-            ArmTimer();
-            return;
+        for (const std::vector<std::uint8_t> &Bytes : FDevice.Receive(Packet, Now()).Replies) {
+            FErrorsSent += tftp::ReplyOpcode(Bytes) == tftp::OpError;
+            Reply(Bytes);
         }
-        if (Opcode != tftp::OpData || !FStarted || Block == 0 || Block > FBlocks)
-            return;
-        if (M.Failure != TWorldModel::TFailure::None && Block == M.FailAt && Fails())
-            return;
-        const std::span<const std::uint8_t> Payload(Packet.begin() + 4, Packet.end());
-        using D = TWorldModel::TDevice;
-        const bool InOrder = M.Device == D::InOrder || M.Device == D::InOrderRepeating;
-        if (InOrder && Block != FNext && Block + 1 != FNext) {
-            if (M.Device == D::InOrderRepeating && FLastAck) {
-                Reply(Ack(*FLastAck));
-            }
-            return;
-        }
-        Store(Block, Payload);
-        if (Block == FNext)
-            ++FNext;
-        const unsigned Acked = M.Device == D::AllZero    ? 0
-                               : M.Device == D::Skewed   ? unsigned(int(Block) + M.Skew)
-                               : M.Device == D::EightBit ? Block & 0xFF
-                                                         : Block;
-        FLastAck = Acked & 0xFFFF;
-        Reply(Ack(*FLastAck));
+        const std::vector<bool> &Seen = FDevice.Transfer().Seen;
+        if (Number > 0 && std::size_t(Number) < Seen.size() && Seen[std::size_t(Number)])
+            FEverReceived.insert(unsigned(Number));
         ArmTimer();
     }
 
-    // The device's failure comes; true when it takes the packet that brought it.
-    bool Fails()
+    void Reply(const std::vector<std::uint8_t> &Bytes)
     {
-        using F = TWorldModel::TFailure;
-        switch (M.Failure) {
-        case F::Silent:
-            FSilent = true;
-            return true;
-        case F::Closes:
-            FClosed = true;
-            Schedule(LinkDelay(), TEvent::Unreachable, {});
-            return true;
-        case F::Restarts:
-            // It forgets the transfer and takes no block before another write request.
-            FStarted = false;
-            FLastAck.reset();
-            FReceived.assign(FBlocks + 1, false);
-            std::fill(FStored.begin(), FStored.end(), 0);
-            FComplete = false;
-            M.Failure = F::None;
-            return true;
-        case F::Refuses:
-            ++FErrorsSent;
-            Reply(Error(3, "Flash full"));
-            return true;
-        case F::RefusesOnce:
-            ++FErrorsSent;
-            Reply(Error(3, "Flash full"));
-            FSilent = true;
-            return true;
-        case F::Lost:
-        case F::None:
-            break;
-        }
-        return false;
-    }
-
-    void Store(unsigned Block, std::span<const std::uint8_t> Payload)
-    {
-        const std::size_t Offset = std::size_t(Block - 1) * 512;
-        const std::size_t Expected = std::min<std::size_t>(512, M.ImageSize - Offset);
-        if (Payload.size() != Expected ||
-            !std::equal(Payload.begin(), Payload.end(), FImage.begin() + Offset)) {
-            FBadData = true;
-            return;
-        }
-        std::copy(Payload.begin(), Payload.end(), FStored.begin() + std::ptrdiff_t(Offset));
-        FReceived[Block] = FEverReceived[Block] = true;
-        if (Block == FBlocks)
-            FComplete = true;
-    }
-
-    void Reply(std::vector<std::uint8_t> Bytes, std::uint16_t Port = 69)
-    {
+        const std::uint16_t Port = M.Device.ReplyPort >= 0 ? std::uint16_t(M.Device.ReplyPort) : 69;
         const microseconds Delay = Ms(M.ReplyMs + R.Between(0, M.ReplyJitterMs));
         for (int Copy = 0; Copy < 1 + int(R.Chance(M.DupIn)); ++Copy) {
             if (!R.Chance(M.LossIn))
@@ -461,30 +378,40 @@ private:
         }
     }
 
+    // The device's timer, when it moved.
     void ArmTimer()
     {
-        if (M.ResendMs > 0)
-            Schedule(Ms(M.ResendMs), TEvent::DeviceTimer, {}, DeviceAddress, 69, ++FTimerGeneration);
+        const auto At = FDevice.ResendAt();
+        if (!At || *At == FTimerAt)
+            return;
+        FTimerAt = *At;
+        Schedule(std::chrono::ceil<microseconds>(*At - Now()), TEvent::DeviceTimer, {});
     }
 
-    // A packet goes out again, or the next one once the device has the one before it.
+    // A packet goes out again, or the next one once the device has the one before it; a block
+    // carries the image's bytes.
     bool CheckSend(std::span<const std::uint8_t> Packet)
     {
-        const int Opcode = tftp::ReplyOpcode(Packet);
-        if (Opcode == tftp::OpWrq)
+        const int Number = PacketNumber(Packet);
+        if (Number == 0)
             return FSentData == 0 || Fail("a write request after DATA");
-        if (Opcode != tftp::OpData || Packet.size() < 4)
+        if (Number < 0)
             return Fail("a packet that is neither WRQ nor DATA");
-        const unsigned Number = unsigned(Packet[2] << 8 | Packet[3]);
-        if (Number == ((FSentData + 1) & 0xFFFF)) {
-            if (FSentData > 0 && !FEverReceived[FSentData])
+        if (unsigned(Number) == ((FSentData + 1) & 0xFFFF)) {
+            if (FSentData > 0 && !FEverReceived.contains(FSentData))
                 return Fail(QString("DATA %1 went out before the device had block %2")
                                 .arg(FSentData + 1)
                                 .arg(FSentData));
             ++FSentData;
-            return true;
+        } else if (FSentData == 0 || unsigned(Number) != (FSentData & 0xFFFF)) {
+            return Fail("DATA out of sequence");
         }
-        return (FSentData > 0 && Number == (FSentData & 0xFFFF)) || Fail("DATA out of sequence");
+        const std::size_t Offset = std::size_t(FSentData - 1) * 512;
+        return (FSentData <= FBlocks &&
+                std::ranges::equal(Packet.subspan(4),
+                                   std::span(FImage).subspan(Offset).first(
+                                       std::min<std::size_t>(512, M.ImageSize - Offset)))) ||
+               Fail(QString("DATA %1 does not carry the image's block").arg(FSentData));
     }
 
     bool Fail(const QString &Why)
@@ -500,17 +427,17 @@ private:
             return false;
         const TUploadEvidence E = FMachine.Evidence();
         const TTftpResult Result = FMachine.Result();
-        bool Whole = FComplete && !FBadData;
+        const TDeviceModel::TTransfer &Stored = FDevice.Transfer();
+        bool Whole = Stored.Complete && Stored.Bytes == FImage && Stored.Seen.size() > FBlocks;
         for (unsigned Block = 1; Whole && Block <= FBlocks; ++Block)
-            Whole = FReceived[Block];
-        Whole = Whole && std::equal(FStored.begin(), FStored.end(), FImage.begin());
+            Whole = Stored.Seen[Block];
         if (Result == trOK && !Whole)
             return Fail("OK, but the device does not hold the image byte for byte");
         if (Result == trDeviceError &&
             (FErrorsSent == 0 || E.DeviceErrorCode != 3 || E.DeviceErrorMessage != "Flash full"))
             return Fail("a device error the device never sent");
         for (unsigned Block = 1; Block <= E.BlocksAcked; ++Block) {
-            if (!FEverReceived[Block])
+            if (!FEverReceived.contains(Block))
                 return Fail(QString("block %1 counted as acknowledged, never received").arg(Block));
         }
         if (E.Foreign != FStrangerDelivered)
@@ -543,26 +470,22 @@ private:
     TWorldModel M;
     std::vector<std::uint8_t> FImage;
     unsigned FBlocks;
+    TDeviceModel FDevice;
     TUploadMachine FMachine;
     TStep FStep;
     std::priority_queue<TEvent> FQueue;
     std::uint64_t FOrder = 0;
     microseconds FNow{0};
+    TTime FTimerAt{};       // the device's timer, as last scheduled
     unsigned FSentData = 0; // highest DATA block sent
     unsigned FStrangerDelivered = 0;
-    unsigned FReports = 0; // of a closed port, brought to the machine
-    // The device.
-    bool FClosed = false, FSilent = false, FStarted = false, FComplete = false, FBadData = false;
-    unsigned FNext = 0;
-    std::optional<unsigned> FLastAck;
-    unsigned FTimerGeneration = 0;
-    unsigned FErrorsSent = 0;
+    unsigned FReports = 0;            // of a closed port, brought to the machine
+    unsigned FErrorsSent = 0;         // by the device
+    std::set<unsigned> FEverReceived; // blocks the device had, also before it restarted
     // The device's words on the packet awaited, as they reached the machine.
     unsigned FWordsOn = ~0u, FWords = 0;
     int FLastWord = 0;
     bool FOnlyRepeats = true;
-    std::vector<std::uint8_t> FStored;
-    std::vector<bool> FReceived, FEverReceived;
 };
 
 } // namespace

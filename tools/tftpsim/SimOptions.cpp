@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <iterator>
 #include <string_view>
 
 const char *const UsageText =
@@ -23,10 +22,13 @@ const char *const UsageText =
     "  --idle-timeout SEC  exit after SEC seconds without a datagram (0 if complete, else 3)\n"
     "  --fault P:K[:C]     packet P (0 = WRQ, n = DATA block n) gets fault K for C receptions\n"
     "                      (default 1, 'all' = every one); K: silent error unknown zero onebyte\n"
-    "                      oversize flood lose close. Several faults for one packet apply in turn.\n"
+    "                      oversize flood lose close hang refuse restart. Several faults for one\n"
+    "                      packet apply in turn.\n"
     "                      lose: the packet never reaches the device (neither kept nor answered)\n"
     "                      close: the device stops listening there, unanswered: from then on the\n"
     "                      system answers every packet with ICMP port unreachable\n"
+    "                      hang: it answers nothing more, by its timer neither; refuse: ERROR,\n"
+    "                      then as hang; restart: it forgets the transfer, takes no block before a WRQ\n"
     "  --drop F --seed N   lose fraction F of WRQ/DATA packets, seeded pseudo-randomly\n"
     "  --delay-ms MS       wait MS (fractions allowed) before every reply\n"
     "  --flood-count N     junk datagrams sent by the flood fault (default 1000)\n"
@@ -63,11 +65,6 @@ bool ParseDouble(std::string_view text, double &value)
     return ec == std::errc() && end == text.data() + text.size() && !text.empty() && std::isfinite(value);
 }
 
-// In FaultKind's order.
-constexpr const char *KindNames[] = {"silent",   "error", "unknown", "zero", "onebyte",
-                                     "oversize", "flood", "lose",    "close"};
-static_assert(std::size(KindNames) == std::size_t(FaultKind::Close) + 1);
-
 // The text with every \xHH turned into byte HH, so a test can send any byte; nothing when malformed.
 std::optional<std::string> Unescape(std::string_view text)
 {
@@ -87,11 +84,13 @@ std::optional<std::string> Unescape(std::string_view text)
     return out;
 }
 
-std::optional<FaultKind> ParseKind(std::string_view text)
+// A fault's kind is the action it makes, by its name in the log; a lost packet's is lose.
+std::optional<DeviceAction> ParseKind(std::string_view text)
 {
-    for (std::size_t kind = 0; kind < std::size(KindNames); ++kind) {
-        if (text == KindNames[kind])
-            return FaultKind(kind);
+    for (int kind = int(DeviceAction::Silent); kind <= int(DeviceAction::Restart); ++kind) {
+        const auto action = DeviceAction(kind);
+        if (text == (action == DeviceAction::Drop ? "lose" : ActionName(action)))
+            return action;
     }
     return std::nullopt;
 }
@@ -122,11 +121,6 @@ std::optional<std::string> ParseFault(std::string_view text, SimOptions &options
 }
 
 } // namespace
-
-const char *FaultKindName(FaultKind kind)
-{
-    return std::size_t(kind) < std::size(KindNames) ? KindNames[std::size_t(kind)] : "?";
-}
 
 std::optional<std::string> ParseOptions(int argc, char **argv, SimOptions &options)
 {

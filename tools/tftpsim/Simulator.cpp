@@ -16,11 +16,7 @@
 
 namespace {
 
-constexpr std::uint16_t OpWrq = 2;
-constexpr std::uint16_t OpData = 3;
-constexpr std::uint16_t OpAck = 4;
-constexpr std::uint16_t OpError = 5;
-constexpr std::size_t BlockSize = 512;
+constexpr int OpData = 3;
 constexpr int MaxPollMs = 500;
 
 volatile std::sig_atomic_t StopSignal = 0;
@@ -73,13 +69,6 @@ std::string JsonString(std::string_view text)
     return out + "\"";
 }
 
-const char *ActionName(int action)
-{
-    static constexpr const char *names[] = {"ack",      "silent", "error", "unknown", "zero",   "onebyte",
-                                            "oversize", "flood",  "drop",  "close",   "repeat", "ignore"};
-    return names[action];
-}
-
 // When the kernel took the datagram in, on the steady clock. Waking up to read
 // it takes a while on a busy machine; timing from arrival keeps that out of the delay.
 Simulator::Clock::time_point ArrivalTime(msghdr &message)
@@ -102,19 +91,8 @@ Simulator::Clock::time_point ArrivalTime(msghdr &message)
 
 } // namespace
 
-Simulator::Action Simulator::FaultAction(FaultKind kind)
-{
-    // The faults stand in Action in FaultKind's order, from Silent; a lost packet is dropped.
-    static_assert(int(Action::Silent) == int(FaultKind::Silent) + 1 &&
-                  int(Action::Flood) == int(FaultKind::Flood) + 1 &&
-                  int(Action::Drop) == int(FaultKind::Lose) + 1 &&
-                  int(Action::Close) == int(FaultKind::Close) + 1);
-    return Action(int(kind) + 1);
-}
-
 Simulator::Simulator(const SimOptions &options, Clock::time_point start)
-    : FOptions(options), FStart(start), FDropRandom(options.Seed),
-      FJunkRandom(options.Seed ^ 0x6a756e6b6a756e6bULL)
+    : FOptions(options), FStart(start), FDevice(options)
 {}
 
 Simulator::~Simulator()
@@ -204,16 +182,12 @@ int Simulator::Run()
     while (!StopSignal) {
         int waitMs = MaxPollMs;
         const auto now = Clock::now();
-        if (ResendDue(now)) {
-            // An RFC 1350 receiver's timer: nothing new came, so the last ACK goes again.
-            SendLastAck();
-            FLastAck.At = now;
+        if (const auto ack = FDevice.Resend(now)) {
+            SendTo(*ack, FPeer);
             ++FResent;
         }
-        if (FOptions.ResendMs > 0 && FLastAck.Sent) {
-            const double left = FOptions.ResendMs - Seconds(now - FLastAck.At) * 1000;
-            waitMs = std::clamp(int(left) + 1, 1, waitMs);
-        }
+        if (const auto due = FDevice.ResendAt())
+            waitMs = std::clamp(int(Seconds(*due - now) * 1000) + 1, 1, waitMs);
         if (FOptions.IdleTimeoutSec > 0) {
             const double left = FOptions.IdleTimeoutSec - Seconds(Clock::now() - lastDatagram);
             if (left <= 0)
@@ -241,201 +215,40 @@ int Simulator::Run()
             continue;
         lastDatagram = ArrivalTime(message);
         Serve({buffer.data(), std::size_t(got)}, from, lastDatagram);
-        if (FOptions.Once && FTransfer.Complete)
+        if (FOptions.Once && FDevice.Transfer().Complete)
             break;
     }
 
-    if (FTransfer.Started && !FTransfer.Complete)
+    const auto &transfer = FDevice.Transfer();
+    if (transfer.Started && !transfer.Complete)
         SaveFile();
-    if (!FTransfer.Reported)
+    if (!transfer.Complete || !FOptions.SummaryEach) // --each told of a complete one at once
         PrintSummary();
-    return FTransfer.Complete ? 0 : 3;
+    return transfer.Complete ? 0 : 3;
 }
 
 void Simulator::Serve(std::span<const std::uint8_t> datagram, const sockaddr_in &from, Clock::time_point at)
 {
-    const int opcode = datagram.size() >= 2 ? datagram[0] << 8 | datagram[1] : -1;
-    const bool isWrq = opcode == OpWrq;
-    const bool isData = opcode == OpData && datagram.size() >= 4 && datagram.size() <= 4 + BlockSize &&
-                        (datagram[2] | datagram[3]) != 0;
-    if (!isWrq && !isData) {
-        Log(at, datagram, Action::Ignore);
-        return;
-    }
-    // A lost packet never reaches the device: no state change, no fault used up.
-    if (FOptions.DropFraction > 0 && FDropRandom.NextUnit() < FOptions.DropFraction) {
+    const bool wasComplete = FDevice.Transfer().Complete;
+    const auto answer = FDevice.Receive(datagram, at);
+    if (answer.Action == DeviceAction::Drop || answer.Action == DeviceAction::Close) // as if it never came
         ++FDropped;
-        Log(at, datagram, Action::Drop);
-        return;
-    }
-
-    const unsigned block = isData ? unsigned(datagram[2] << 8 | datagram[3]) : 0;
-    FLastAck.At = at; // whatever arrives restarts the re-send timer
-    // Only the next block, or the last one again; anything else goes unanswered.
-    if (isData && FOptions.InOrder &&
-        (!FTransfer.Started || (block != FTransfer.NextBlock && block + 1 != FTransfer.NextBlock))) {
-        const bool repeat = FOptions.RepeatLastAck && FLastAck.Sent;
-        if (repeat)
-            SendLastAck();
-        Log(at, datagram, repeat ? Action::Repeat : Action::Ignore);
-        return;
-    }
-    const Action action = TakeFault(block);
-    if (action == Action::Drop || action == Action::Close) { // as if it never came
-        ++FDropped;
-        Log(at, datagram, action);
-        if (action == Action::Close)
-            StopListening();
-        return;
-    }
-    if (isWrq)
-        OnWriteRequest(datagram, at);
-    else
-        OnData(block, datagram.subspan(4), at);
-    Reply(action, block, from, at);
-    Log(at, datagram, action);
-    if (FTransfer.Complete && FOptions.SummaryEach && !FTransfer.Reported) {
-        PrintSummary();
-        FTransfer.Reported = true;
-    }
-}
-
-Simulator::Action Simulator::TakeFault(unsigned packet)
-{
-    const auto steps = FOptions.Faults.find(packet);
-    if (steps == FOptions.Faults.end())
-        return Action::Ack;
-    FaultState &state = FFaultState[packet];
-    while (state.Step < steps->second.size()) {
-        const FaultStep &step = steps->second[state.Step];
-        if (step.Count < 0 || state.Used < step.Count) {
-            ++state.Used;
-            return FaultAction(step.Kind);
-        }
-        ++state.Step;
-        state.Used = 0;
-    }
-    return Action::Ack;
-}
-
-void Simulator::OnWriteRequest(std::span<const std::uint8_t> datagram, Clock::time_point at)
-{
-    // A WRQ again before any DATA is the client retrying, not a new transfer.
-    if (FTransfer.Started && !FTransfer.HasData && !FTransfer.Complete) {
-        ++FTransfer.Packets;
-        ++FTransfer.Repeats;
-        return;
-    }
-    FTransfer = Transfer{};
-    FTransfer.Started = true;
-    FTransfer.Begin = at;
-    FTransfer.Packets = 1;
-    // filename\0mode\0, then options we do not take up; tolerate missing terminators.
-    const auto text = datagram.subspan(2);
-    const auto nameEnd = std::find(text.begin(), text.end(), 0);
-    FTransfer.File.assign(text.begin(), nameEnd);
-    if (nameEnd != text.end()) {
-        const auto modeEnd = std::find(nameEnd + 1, text.end(), 0);
-        FTransfer.Mode.assign(nameEnd + 1, modeEnd);
-    }
-}
-
-void Simulator::OnData(unsigned block, std::span<const std::uint8_t> payload, Clock::time_point at)
-{
-    if (!FTransfer.Started) {
-        FTransfer = Transfer{};
-        FTransfer.Started = true;
-        FTransfer.Begin = at;
-    }
-    FTransfer.HasData = true;
-    ++FTransfer.Packets;
-    if (block == FTransfer.NextBlock)
-        ++FTransfer.NextBlock;
-    if (FTransfer.Seen.size() <= block)
-        FTransfer.Seen.resize(block + 1);
-    if (FTransfer.Seen[block])
-        ++FTransfer.Repeats;
-    FTransfer.Seen[block] = true;
-
-    const std::size_t offset = (block - 1) * BlockSize;
-    const std::size_t end = offset + payload.size();
-    if (FTransfer.Bytes.size() < end)
-        FTransfer.Bytes.resize(end);
-    std::copy(payload.begin(), payload.end(), FTransfer.Bytes.begin() + std::ptrdiff_t(offset));
-
-    if (payload.size() < BlockSize && !FTransfer.Complete) {
-        FTransfer.Complete = true;
-        FTransfer.Bytes.resize(end);
-        FTransfer.Seconds = Seconds(at - FTransfer.Begin);
+    const bool completed = !wasComplete && FDevice.Transfer().Complete;
+    if (completed) // before the reply, so the file is there once the last ACK is
         SaveFile();
+    if (!answer.Replies.empty()) {
+        if (FOptions.DelayMs > 0)
+            WaitUntil(at + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double, std::milli>(FOptions.DelayMs)));
+        for (const auto &reply : answer.Replies)
+            SendTo(reply, from);
+        FPeer = from;
     }
-}
-
-void Simulator::Reply(Action action, unsigned block, const sockaddr_in &to, Clock::time_point received)
-{
-    if (action == Action::Silent)
-        return;
-    if (FOptions.DelayMs > 0)
-        WaitUntil(received + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double, std::milli>(FOptions.DelayMs)));
-
-    const std::uint8_t hi = std::uint8_t(block >> 8), lo = std::uint8_t(block);
-    const unsigned number = FOptions.ZeroAcks ? 0 : block == 0 ? 0 : unsigned(int(block) + FOptions.AckSkew);
-    const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(number >> 8), std::uint8_t(number)};
-    switch (action) {
-    case Action::Error: {
-        // The message goes with its terminating zero.
-        std::vector<std::uint8_t> packet{0, OpError, std::uint8_t(FOptions.ErrorCode >> 8),
-                                         std::uint8_t(FOptions.ErrorCode)};
-        packet.insert(packet.end(), FOptions.ErrorMessage.begin(), FOptions.ErrorMessage.end());
-        packet.push_back(0);
-        SendTo(packet, to);
-        return;
-    }
-    case Action::Unknown: {
-        const std::uint8_t packet[4] = {0, 7, hi, lo};
-        SendTo(packet, to);
-        return;
-    }
-    case Action::Zero: {
-        const std::uint8_t packet[4] = {0, 0, 0, 0};
-        SendTo(packet, to);
-        return;
-    }
-    case Action::OneByte: {
-        const std::uint8_t packet[1] = {FOptions.OneByteValue};
-        SendTo(packet, to);
-        return;
-    }
-    case Action::Oversize: {
-        std::vector<std::uint8_t> packet(FOptions.OversizeBytes, 0);
-        std::copy(ack, ack + 4, packet.begin());
-        SendTo(packet, to);
-        return;
-    }
-    case Action::Flood: {
-        std::vector<std::uint8_t> junk(1500);
-        for (unsigned i = 0; i < FOptions.FloodCount; ++i) {
-            const std::size_t length = 4 + FJunkRandom.Next() % (1500 - 4 + 1);
-            for (std::size_t j = 2; j < length; ++j)
-                junk[j] = std::uint8_t(FJunkRandom.Next());
-            junk[0] = junk[1] = 0;
-            SendTo({junk.data(), length}, to);
-        }
-        SendTo(ack, to);
-        return;
-    }
-    default:
-        SendTo(ack, to);
-        FLastAck = {true, number, to, Clock::now()};
-        return;
-    }
-}
-
-void Simulator::SendLastAck()
-{
-    const std::uint8_t ack[4] = {0, OpAck, std::uint8_t(FLastAck.Block >> 8), std::uint8_t(FLastAck.Block)};
-    SendTo(ack, FLastAck.To);
+    Log(at, datagram, answer.Action);
+    if (answer.Action == DeviceAction::Close)
+        StopListening();
+    if (completed && FOptions.SummaryEach)
+        PrintSummary();
 }
 
 void Simulator::StopListening()
@@ -447,12 +260,6 @@ void Simulator::StopListening()
     FSocket = FReplySocket = -1;
 }
 
-bool Simulator::ResendDue(Clock::time_point now) const
-{
-    return FOptions.ResendMs > 0 && FSocket >= 0 && FLastAck.Sent && FTransfer.Started &&
-           !FTransfer.Complete && Seconds(now - FLastAck.At) * 1000 >= FOptions.ResendMs;
-}
-
 void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &to)
 {
     // Loss on the way back is what --drop is for; a failed send is just another lost reply.
@@ -461,7 +268,7 @@ void Simulator::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in &t
                sizeof to);
 }
 
-void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram, Action action)
+void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram, DeviceAction action)
 {
     if (!FLog)
         return;
@@ -471,7 +278,7 @@ void Simulator::Log(Clock::time_point at, std::span<const std::uint8_t> datagram
     if (datagram.size() >= 4 && datagram[0] == 0 && datagram[1] == OpData)
         std::snprintf(block, sizeof block, "%u", unsigned(datagram[2] << 8 | datagram[3]));
     std::fprintf(FLog, "%.3f %s %s %zu %s\n", Seconds(at - FStart) * 1000, opcode, block, datagram.size(),
-                 ActionName(int(action)));
+                 ActionName(action));
     std::fflush(FLog);
 }
 
@@ -485,17 +292,16 @@ void Simulator::SaveFile()
                      std::strerror(errno));
         return;
     }
-    if (!FTransfer.Bytes.empty())
-        std::fwrite(FTransfer.Bytes.data(), 1, FTransfer.Bytes.size(), out);
+    const auto &bytes = FDevice.Transfer().Bytes;
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
     std::fclose(out);
 }
 
 void Simulator::PrintSummary()
 {
-    const Transfer &t = FTransfer;
-    double seconds = t.Seconds;
-    if (t.Started && !t.Complete)
-        seconds = Seconds(Clock::now() - t.Begin);
+    const auto &t = FDevice.Transfer();
+    const double seconds = Seconds((t.Started && !t.Complete ? Clock::now() : t.End) - t.Begin);
     std::printf("{\"file\":%s,\"mode\":%s,\"bytes\":%zu,\"sha256\":\"%s\",\"packets\":%u,\"repeats\":%u,"
                 "\"seconds\":%.3f,\"complete\":%s,\"dropped\":%u,\"resent\":%u}\n",
                 JsonString(t.File).c_str(), JsonString(t.Mode).c_str(), t.Bytes.size(),
