@@ -5,7 +5,8 @@
 # attempt (TXLOADER_CLI_SHORT), those marked with ROW_CLI the program as it ships.
 #
 # usage: txloader_cli.sh TXLOADER_CLI TXLOADER_CLI_SHORT TFTPSIM BUILD_DIR [station]
-# With "station", the rows of --station alone: units that come and go at one address.
+# With "station" or "switch", the rows of --station alone: units that come and go at one address, on a
+# direct cable or behind a switch.
 set -uo pipefail
 
 CLI=$1 CLI_SHORT=$2 SIM=$3 BUILD=$4 PART=${5:-rows}
@@ -209,7 +210,7 @@ ip -n "$PC" link set "$LAB_PC_LINK" down
 row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.88.0.1 выключен" --interface 10.88.0.1 192.168.0.200
 fi
 
-if [ "$PART" = station ]; then
+if [ "$PART" != rows ]; then
 # lines FILE: its whole lines, 0 when it is not there.
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 # unit NS LINK MAC: another unit at the end of the cable: out, its address set, back in.
@@ -232,11 +233,14 @@ for n, (o, mac) in enumerate(zip(units, sys.argv[3:]), 1):
 PY
 }
 BLOCK1='$2 == 3 && $3 == 1' # DATA block 1 in the simulator's log: an upload begun
-
-log "station on a direct cable: two units in turn, a unit that stays, the same unit out and back"
 PCS=txl-cps-$$ DEVS=txl-cs-$$
 lab_cable "$PCS" "$DEVS"
 CABLE=${LAB_PC_LINK}d
+fi
+
+if [ "$PART" = station ]; then
+
+log "station on a direct cable: two units in turn, a unit that stays, the same unit out and back"
 ip -n "$DEVS" link set "$CABLE" address 02:00:5e:10:00:01
 lab_device "$DEVS" "$SIM" --each --idle-timeout 60 --log "$WORK/sim.log"
 station --count 3 --json --log "$WORK/station.log"
@@ -262,8 +266,16 @@ check "station of three: each got the image" [ "$(grep -c "\"sha256\":\"$(sha256
 check "station of three: the summary" grep -q "^Станция: устройств 3, OK 3, с ошибкой 0.$" "$WORK/st.err"
 check "station of three: a line a unit" grep -q "^2  OK  02:00:5e:10:00:02  [0-9.]* с$" "$WORK/st.err"
 
+log "station: what it refuses before anything is sent"
+PC=$PCS
+row "station with --wait" "-" 64 "--station и --wait не сочетаются" --station --wait 5 192.168.0.200
+row "station with --count 0" "-" 64 "после --count нужно число устройств от 1" --station --count 0 192.168.0.200
+row "a log that cannot be opened" "-" 4 "не удалось открыть файл /nonexistent/st.log для дописывания" --station \
+    --log /nonexistent/st.log 192.168.0.200
+fi
+
+if [ "$PART" = switch ]; then
 log "killed in the middle of the second unit: the log holds whole lines only"
-lab_sim_end 0
 lab_device "$DEVS" "$SIM" --each --delay-ms 20 --idle-timeout 60
 echo '{"unit": 0, "outcome": "ok", "device_mac": "written before"}' >"$WORK/kill.log"
 station --log "$WORK/kill.log"
@@ -298,13 +310,6 @@ unit "$DEVW" unit 02:00:5e:10:00:05
 lab_wait_exit "$STATION" 20
 check "switch: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
 check "switch: $(cat "$WORK/st.out")" units "$WORK/st.out" 2 02:00:5e:10:00:04 02:00:5e:10:00:05
-
-log "station: what it refuses before anything is sent"
-PC=$PCS
-row "station with --wait" "-" 64 "--station и --wait не сочетаются" --station --wait 5 192.168.0.200
-row "station with --count 0" "-" 64 "после --count нужно число устройств от 1" --station --count 0 192.168.0.200
-row "a log that cannot be opened" "-" 4 "не удалось открыть файл /nonexistent/st.log для дописывания" --station \
-    --log /nonexistent/st.log 192.168.0.200
 fi
 
 lab_tally
