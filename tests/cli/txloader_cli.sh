@@ -211,8 +211,9 @@ row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.
 fi
 
 if [ "$PART" != rows ]; then
-# lines FILE: its whole lines, 0 when it is not there.
+# lines FILE: its whole lines, 0 when it is not there; has_lines FILE N: at least N of them.
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
+has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
 # unit NS LINK MAC: another unit at the end of the cable: out, its address set, back in.
 unit() { ip -n "$1" link set "$2" down && ip -n "$1" link set "$2" address "$3" && ip -n "$1" link set "$2" up; }
 # station ARGS...: txloader-cli --station in the PC namespace PCS, in the background: STATION.
@@ -244,7 +245,7 @@ log "station on a direct cable: two units in turn, a unit that stays, the same u
 ip -n "$DEVS" link set "$CABLE" address 02:00:5e:10:00:01
 lab_device "$DEVS" "$SIM" --each --idle-timeout 60 --log "$WORK/sim.log"
 station --count 3 --json --log "$WORK/station.log"
-lab_wait_for 10 test "$(lines "$WORK/station.log")" -ge 1
+lab_wait_for 10 has_lines "$WORK/station.log" 1
 sleep 15
 check "a unit that stays 15 s: $(lines "$WORK/station.log") lines, wanted 1" [ "$(lines "$WORK/station.log")" = 1 ]
 check "a unit that stays 15 s: loaded $(awk "$BLOCK1" "$WORK/sim.log" | wc -l) times" \
@@ -253,7 +254,7 @@ check "a unit that stays 15 s: loaded $(awk "$BLOCK1" "$WORK/sim.log" | wc -l) t
 wrqs=$(awk '$2 == 3 && !t { t = $1 } $2 == 2 && t && $1 < t + 15000 { n++ } END { print n + 0 }' "$WORK/sim.log")
 check "a unit that stays 15 s: $wrqs write requests at it" [ "$wrqs" -le 61 ]
 unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
-lab_wait_for 10 test "$(lines "$WORK/station.log")" -ge 2
+lab_wait_for 10 has_lines "$WORK/station.log" 2
 unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
 lab_wait_exit "$STATION" 10
 check "station of three: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
@@ -279,7 +280,7 @@ log "killed in the middle of the second unit: the log holds whole lines only"
 lab_device "$DEVS" "$SIM" --each --delay-ms 20 --idle-timeout 60
 echo '{"unit": 0, "outcome": "ok", "device_mac": "written before"}' >"$WORK/kill.log"
 station --log "$WORK/kill.log"
-lab_wait_for 10 test "$(lines "$WORK/kill.log")" -ge 2
+lab_wait_for 10 has_lines "$WORK/kill.log" 2
 unit "$DEVS" "$CABLE" 02:00:5e:10:00:03
 sleep 1.5
 kill -9 "$STATION"
