@@ -130,6 +130,7 @@ started_and_about() {
 log "namespaces $PC (192.168.0.10) and $DEV (192.168.0.200), prefix $WINEPREFIX"
 lab_xvfb 1024x768
 lab_cable "$PC" "$DEV"
+CABLE=$LAB_PC_LINK
 START=$SECONDS
 LAB_WINE_RUN=in_pc lab_wine_prefix
 WIN_USER=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public -printf '%f\n' | head -n1)
@@ -471,8 +472,26 @@ cli_row() {
 }
 cli_row 0 "192.168.0.10/24" - --list
 cli_row 0 "$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)" - --version
-cli_row 0 '"outcome":"ok"' "--once" --json 192.168.0.200
+UNIT_MAC=$(ip -n "$DEV" -br link show "${CABLE}d" | awk '{print $3}')
+cli_row 0 "\"device_mac\":\"$UNIT_MAC\"" "--once" --json 192.168.0.200
 lab_image_arrived "$TXL_IMAGE" || bad "txloader-cli: the device did not receive the image byte for byte"
+# A station of two units on the cable: the second another unit, the cable out and in between.
+lab_device "$DEV" "$SIM" --each --idle-timeout 60
+in_pc wine 'C:\Program Files\Tervix\TXLoader\txloader-cli.exe' --station --count 2 --json 192.168.0.200 \
+    >"$WORK/station.out" 2>"$WORK/station.err" &
+STATION=$!
+lab_wait_for 60 grep -q '"unit":1' "$WORK/station.out" || bad "station: no first unit"
+ip -n "$DEV" link set "${CABLE}d" down && ip -n "$DEV" link set "${CABLE}d" address 02:00:5e:10:00:07 &&
+    ip -n "$DEV" link set "${CABLE}d" up
+lab_wait_exit "$STATION" 60 || bad "station: exit $LAB_STATUS ($(tr '\n' ' ' <"$WORK/station.err"))"
+log "station: $(tr '\n' ' ' <"$WORK/station.out")"
+python3 -c '
+import json, sys
+units = [json.loads(l) for l in open(sys.argv[1])]
+assert [(u["unit"], u["outcome"], u["device_mac"]) for u in units] == [(1, "ok", sys.argv[2]), (2, "ok", "02:00:5e:10:00:07")]
+' "$WORK/station.out" "$UNIT_MAC" || bad "station: not the two units, each OK with its own hardware address"
+kill "$SIM_PID" 2>/dev/null || true
+wait "$SIM_PID" 2>/dev/null || true
 cli_row 1 "^txloader: " "--fault 0:silent:all" 192.168.0.200
 cli_row 2 "^Статус: ошибка устройства" "--fault 0:error:all" 192.168.0.200
 cli_row 3 "^Статус: неизвестная ошибка" "--fault 0:unknown:all" 192.168.0.200
