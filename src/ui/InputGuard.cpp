@@ -58,12 +58,15 @@ TInputGuard::TInputGuard(QObject *parent) : QObject(parent)
     // tells a held key's repeats. So this filter goes back in front whenever the loop waits.
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             &TInputGuard::MoveToFront);
+    QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
 TInputGuard::~TInputGuard()
 {
-    if (QCoreApplication::instance())
+    if (QCoreApplication::instance()) {
         QCoreApplication::instance()->removeEventFilter(this);
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
 }
 
 void TInputGuard::MoveToFront()
@@ -72,18 +75,26 @@ void TInputGuard::MoveToFront()
     QCoreApplication::instance()->installEventFilter(this);
 }
 
-void TInputGuard::DropPending()
+void TInputGuard::BeginBusy(QWidget *Window)
 {
+    FKeysDroppedFor = Window;
+    FBusySince = InputClockMs();
+    FBusyMs = 0; // what comes meanwhile is served as it comes
+}
+
+void TInputGuard::EndBusy()
+{
+    // On Windows the pass below may not look at the system's queue at all (it does not after a
+    // nested event loop has just quit: seen under Wine, as Qt's dispatcher is written), and Qt
+    // delivers what it takes from there only in the pass after: such input is told by its time
+    // stamp instead, whenever it comes.
+    FBusyMs = InputClockMs() - FBusySince;
     MoveToFront();
     FDropping = true;
     // Window-system input and posted events alike; anything else runs as usual.
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     FDropping = false;
-}
-
-void TInputGuard::DropKeysFor(QWidget *Window)
-{
-    FKeysDroppedFor = Window;
+    FKeysDroppedFor = nullptr;
 }
 
 bool TInputGuard::ForDroppedWindow(QObject *Watched) const

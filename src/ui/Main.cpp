@@ -185,7 +185,7 @@ void TfrmMain::btnLoadToBoardClick()
     FBusy = true;
     // Keys act on nothing until the upload is over, and the focus leaves the
     // controls: disabling them would push it on to the help button.
-    FInputGuard->DropKeysFor(this);
+    FInputGuard->BeginBusy(this);
     if (QWidget *Focus = focusWidget())
         Focus->clearFocus();
     ui->btnLoadToBoard->setEnabled(false);
@@ -210,10 +210,9 @@ void TfrmMain::btnLoadToBoardClick()
     // events are deliberately not served here.
     QThread::msleep(500);
     FTftpClient.reset();
-    // Clicks and keys that came while the controls were disabled wait in the
-    // queue; they were not meant for the enabled controls.
-    FInputGuard->DropPending();
-    FInputGuard->DropKeysFor(nullptr);
+    // Clicks and keys given while the controls were disabled were not meant
+    // for the enabled controls, however late they come.
+    FInputGuard->EndBusy();
 
     FBusy = false;
     ui->btnLoadToBoard->setEnabled(true);

@@ -55,6 +55,28 @@ lab_enter() {
     xdotool key Return || true
 }
 
+# lab_x_input STEP...: in the background, input as the X server takes it from a mouse and a
+# keyboard (XTEST), once the test program has written where its controls are on the screen ("NAME X
+# Y" a line, in $WORK/controls; 60 s at most): "click NAME" clicks control NAME, "key KEY" taps KEY,
+# a number waits that many milliseconds.
+lab_x_input() {
+    (
+        lab_wait_for 60 test -s "$WORK/controls" || exit 1
+        args=()
+        for step; do
+            case $step in
+            click\ *)
+                read -r x y < <(awk -v c="${step#click }" '$1 == c { print $2, $3 }' "$WORK/controls")
+                args+=(mousemove "$x" "$y" click 1) ;;
+            key\ *) args+=(key "${step#key }") ;;
+            *) args+=(sleep "$((step / 1000)).$(printf %03d $((step % 1000)))") ;;
+            esac
+        done
+        xdotool "${args[@]}"
+    ) &
+    PIDS+=($!)
+}
+
 # What the D-Bus session of lab_listened_tool or tests/common/on-atspi.sh runs, as
 # sh -c "$LAB_LISTENED_SH" EVENTS LISTENER COMMAND...: the accessibility listener, its lines in
 # EVENTS and its pid in EVENTS.pid, then, once it is registered, COMMAND with Qt's bridge on.
