@@ -5,8 +5,8 @@
 # attempt (TXLOADER_CLI_SHORT), those marked with ROW_CLI the program as it ships.
 #
 # usage: txloader_cli.sh TXLOADER_CLI TXLOADER_CLI_SHORT TFTPSIM BUILD_DIR [station]
-# With "station" or "switch", the rows of --station alone: units that come and go at one address, on a
-# direct cable or behind a switch.
+# With "station", the rows of --station alone: units that come and go at one address, on a direct
+# cable and behind a switch.
 set -uo pipefail
 
 CLI=$1 CLI_SHORT=$2 SIM=$3 BUILD=$4 PART=${5:-rows}
@@ -210,18 +210,19 @@ ip -n "$PC" link set "$LAB_PC_LINK" down
 row "by address, the card switched off" "-" 4 "^txloader: Интерфейс 10.88.0.1 выключен" --interface 10.88.0.1 192.168.0.200
 fi
 
-if [ "$PART" != rows ]; then
+if [ "$PART" = station ]; then
 # lines FILE: its whole lines, 0 when it is not there; has_lines FILE N: at least N of them.
 lines() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }
 has_lines() { [ "$(lines "$1")" -ge "$2" ]; }
 # unit NS LINK MAC: another unit at the end of the cable: out, its address set, back in.
 unit() { ip -n "$1" link set "$2" down && ip -n "$1" link set "$2" address "$3" && ip -n "$1" link set "$2" up; }
-# station ARGS...: txloader-cli --station in the PC namespace PCS, in the background: STATION.
+# station NAME PC ARGS...: txloader-cli --station in namespace PC, in the background, its output in
+# $WORK/NAME.out and NAME.err: STATION.
 station() {
-    ip netns exec "$PCS" "$CLI_SHORT" --station "$@" 192.168.0.200 >"$WORK/st.out" 2>"$WORK/st.err" &
+    ip netns exec "$2" "$CLI_SHORT" --station "${@:3}" 192.168.0.200 >"$WORK/$1.out" 2>"$WORK/$1.err" &
     STATION=$!
 }
-# units FILE N MACS...: N lines in FILE, unit 1.. N, each OK with its MAC, and each device's image whole.
+# units FILE N MACS...: N lines in FILE, unit 1.. N, each OK with its MAC.
 units() {
     python3 - "$@" <<'PY'
 import json, sys
@@ -234,54 +235,28 @@ for n, (o, mac) in enumerate(zip(units, sys.argv[3:]), 1):
 PY
 }
 BLOCK1='$2 == 3 && $3 == 1' # DATA block 1 in the simulator's log: an upload begun
+
+log "station on a direct cable: two units in turn, a unit that stays 15 s, the same unit out and back"
 PCS=txl-cps-$$ DEVS=txl-cs-$$
 lab_cable "$PCS" "$DEVS"
 CABLE=${LAB_PC_LINK}d
-fi
-
-if [ "$PART" = station ]; then
-
-log "station on a direct cable: two units in turn, a unit that stays, the same unit out and back"
 ip -n "$DEVS" link set "$CABLE" address 02:00:5e:10:00:01
 lab_device "$DEVS" "$SIM" --each --idle-timeout 60 --log "$WORK/sim.log"
-station --count 3 --json --log "$WORK/station.log"
+DIRECT_SIM=$SIM_PID
+station direct "$PCS" --count 3 --json --log "$WORK/station.log"
+DIRECT=$STATION
 lab_wait_for 10 has_lines "$WORK/station.log" 1
-sleep 15
-check "a unit that stays 15 s: $(lines "$WORK/station.log") lines, wanted 1" [ "$(lines "$WORK/station.log")" = 1 ]
-check "a unit that stays 15 s: loaded $(awk "$BLOCK1" "$WORK/sim.log" | wc -l) times" \
-    [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 1 ]
-# The write requests of the first 15 s after its image: one an attempt's limit (0.25 s) at most.
-wrqs=$(awk '$2 == 3 && !t { t = $1 } $2 == 2 && t && $1 < t + 15000 { n++ } END { print n + 0 }' "$WORK/sim.log")
-check "a unit that stays 15 s: $wrqs write requests at it" [ "$wrqs" -le 61 ]
-unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
-lab_wait_for 10 has_lines "$WORK/station.log" 2
-unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
-lab_wait_exit "$STATION" 10
-check "station of three: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
-check "station of three: $(cat "$WORK/station.log")" units "$WORK/station.log" 3 02:00:5e:10:00:01 \
-    02:00:5e:10:00:02 02:00:5e:10:00:02
-check "station of three: standard output as the log" cmp "$WORK/st.out" "$WORK/station.log"
-check "station of three: each loaded once" [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 3 ]
-check "station of three: each got the image" [ "$(grep -c "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" \
-    "$WORK/sim.json")" = 3 ]
-check "station of three: the summary" grep -q "^Станция: устройств 3, OK 3, с ошибкой 0.$" "$WORK/st.err"
-check "station of three: a line a unit" grep -q "^2  OK  02:00:5e:10:00:02  [0-9.]* с$" "$WORK/st.err"
+STAY=$SECONDS
 
-log "station: what it refuses before anything is sent"
-PC=$PCS
-row "station with --wait" "-" 64 "--station и --wait не сочетаются" --station --wait 5 192.168.0.200
-row "station with --count 0" "-" 64 "после --count нужно число устройств от 1" --station --count 0 192.168.0.200
-row "a log that cannot be opened" "-" 4 "не удалось открыть файл /nonexistent/st.log для дописывания" --station \
-    --log /nonexistent/st.log 192.168.0.200
-fi
-
-if [ "$PART" = switch ]; then
-log "killed in the middle of the second unit: the log holds whole lines only"
-lab_device "$DEVS" "$SIM" --each --delay-ms 20 --idle-timeout 60
+# While that unit stays, two more stations on cables of their own.
+log "meanwhile: a station killed in the middle of its second unit leaves whole lines only"
+PCK=txl-cpk-$$ DEVK=txl-ck-$$
+lab_cable "$PCK" "$DEVK"
+LAB_SIM_NAME=simk lab_device "$DEVK" "$SIM" --each --delay-ms 20 --idle-timeout 60
 echo '{"unit": 0, "outcome": "ok", "device_mac": "written before"}' >"$WORK/kill.log"
-station --log "$WORK/kill.log"
+station kill "$PCK" --log "$WORK/kill.log"
 lab_wait_for 10 has_lines "$WORK/kill.log" 2
-unit "$DEVS" "$CABLE" 02:00:5e:10:00:03
+unit "$DEVK" "${LAB_PC_LINK}d" 02:00:5e:10:00:03
 sleep 1.5
 kill -9 "$STATION"
 lab_wait_exit "$STATION" 5
@@ -291,8 +266,7 @@ lines = open(sys.argv[1]).read().split("\n")
 assert lines[-1] == "" and len(lines) == 3
 assert [json.loads(l)["unit"] for l in lines[:-1]] == [0, 1]' "$WORK/kill.log"
 
-log "station behind a switch: the next unit while the last one's neighbour entry still stands"
-lab_sim_end 0
+log "meanwhile: behind a switch, the next unit while the last one's neighbour entry still stands"
 PCW=txl-cpw-$$ BR=txl-cbr-$$ DEVW=txl-cw-$$
 for ns in "$PCW" "$BR" "$DEVW"; do lab_namespace "$ns"; done
 ip -n "$BR" link add sw type bridge && ip -n "$BR" link set sw up
@@ -304,13 +278,44 @@ ip -n "$DEVW" addr add 192.168.0.200/24 dev unit && ip -n "$DEVW" link set unit 
 # The PC's neighbour timers shortened, so one re-resolution takes seconds, not a minute.
 ip netns exec "$PCW" sysctl -qw net.ipv4.neigh.pc.base_reachable_time_ms=1000 \
     net.ipv4.neigh.pc.delay_first_probe_time=1
-lab_device "$DEVW" "$SIM" --each --idle-timeout 60
-PCS=$PCW station --count 2 --json
-lab_wait_for 10 grep -q '"unit":1' "$WORK/st.out"
+LAB_SIM_NAME=simw lab_device "$DEVW" "$SIM" --each --idle-timeout 60
+station switch "$PCW" --count 2 --json
+lab_wait_for 10 grep -q '"unit":1' "$WORK/switch.out"
 unit "$DEVW" unit 02:00:5e:10:00:05
 lab_wait_exit "$STATION" 20
-check "switch: exit $LAB_STATUS ($(cat "$WORK/st.err"))" [ "$LAB_STATUS" = 0 ]
-check "switch: $(cat "$WORK/st.out")" units "$WORK/st.out" 2 02:00:5e:10:00:04 02:00:5e:10:00:05
+check "switch: exit $LAB_STATUS ($(cat "$WORK/switch.err"))" [ "$LAB_STATUS" = 0 ]
+check "switch: $(cat "$WORK/switch.out")" units "$WORK/switch.out" 2 02:00:5e:10:00:04 02:00:5e:10:00:05
+
+# Back at the direct cable, once its unit has stayed 15 s.
+[ $((SECONDS - STAY)) -ge 16 ] || sleep $((16 - (SECONDS - STAY)))
+check "a unit that stays 15 s: $(lines "$WORK/station.log") lines, wanted 1" [ "$(lines "$WORK/station.log")" = 1 ]
+check "a unit that stays 15 s: loaded $(awk "$BLOCK1" "$WORK/sim.log" | wc -l) times" \
+    [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 1 ]
+# The write requests of the first 15 s after its image: one an attempt's limit (0.25 s) at most.
+wrqs=$(awk '$2 == 3 && !t { t = $1 } $2 == 2 && t && $1 < t + 15000 { n++ } END { print n + 0 }' "$WORK/sim.log")
+check "a unit that stays 15 s: $wrqs write requests at it" [ "$wrqs" -le 61 ]
+unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
+lab_wait_for 10 has_lines "$WORK/station.log" 2
+unit "$DEVS" "$CABLE" 02:00:5e:10:00:02
+lab_wait_exit "$DIRECT" 10
+check "station of three: exit $LAB_STATUS ($(cat "$WORK/direct.err"))" [ "$LAB_STATUS" = 0 ]
+check "station of three: $(cat "$WORK/station.log")" units "$WORK/station.log" 3 02:00:5e:10:00:01 \
+    02:00:5e:10:00:02 02:00:5e:10:00:02
+check "station of three: standard output as the log" cmp "$WORK/direct.out" "$WORK/station.log"
+check "station of three: each loaded once" [ "$(awk "$BLOCK1" "$WORK/sim.log" | wc -l)" = 3 ]
+SIM_PID=$DIRECT_SIM
+lab_sim_end 0
+check "station of three: each got the image" [ "$(grep -c "\"sha256\":\"$(sha256sum "$TXL_IMAGE" | cut -d' ' -f1)\"" \
+    "$WORK/sim.json")" = 3 ]
+check "station of three: the summary" grep -q "^Станция: устройств 3, OK 3, с ошибкой 0.$" "$WORK/direct.err"
+check "station of three: a line a unit" grep -q "^2  OK  02:00:5e:10:00:02  [0-9.]* с$" "$WORK/direct.err"
+
+log "station: what it refuses before anything is sent"
+PC=$PCS
+row "station with --wait" "-" 64 "--station и --wait не сочетаются" --station --wait 5 192.168.0.200
+row "station with --count 0" "-" 64 "после --count нужно число устройств от 1" --station --count 0 192.168.0.200
+row "a log that cannot be opened" "-" 4 "не удалось открыть файл /nonexistent/st.log для дописывания" --station \
+    --log /nonexistent/st.log 192.168.0.200
 fi
 
 lab_tally
