@@ -19,7 +19,6 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -399,8 +398,10 @@ int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
 
     const auto Finished = [&](TStationCard &Card) {
         TPolledUpload &Upload = *Card.Upload;
+        const std::string Who = Several ? Described(Card.Via) + ": " : std::string();
         if (Upload.DeviceHeard() && Upload.Admitted()) {
-            const TReport Told = Report(Upload, Card.Via, Device, MsSince(Card.Started, Upload.FinishedAt()));
+            const long long Ms = MsSince(Card.Started, Upload.FinishedAt());
+            const TReport Told = Report(Upload, Card.Via, Device, Ms);
             ++Card.Units;
             ++Loaded;
             Ok += Told.Exit == ceOK;
@@ -415,16 +416,12 @@ int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
             if (Options.Json)
                 WriteJson(JsonText(Line), JsonLost);
             char Seconds[32];
-            std::snprintf(Seconds, sizeof Seconds, "%.1f", double(Told.Json["ms"].get<long long>()) / 1000);
-            const std::string Status = Told.Told.Status.rfind("Статус: ", 0) == 0
-                                           ? Told.Told.Status.substr(std::string("Статус: ").size())
-                                           : Told.Told.Status;
+            std::snprintf(Seconds, sizeof Seconds, "%.1f", double(Ms) / 1000);
             if (!Options.Quiet || Told.Exit != ceOK)
-                Say((Several ? Described(Card.Via) + ": " : std::string()) + std::to_string(Card.Units) +
-                    "  " + Status + "  " + (Told.Mac ? MacText(*Told.Mac) : std::string("MAC?")) + "  " +
-                    Seconds + " с");
+                Say(Who + std::to_string(Card.Units) + "  " + Told.Told.Word + "  " +
+                    (Told.Mac ? MacText(*Told.Mac) : std::string("MAC?")) + "  " + Seconds + " с");
             if (!Told.Told.Reason.empty())
-                Say("txloader: " + (Several ? Described(Card.Via) + ": " : std::string()) + Told.Told.Reason);
+                Say("txloader: " + Who + Told.Told.Reason);
             Card.HadUnit = true;
             Card.LastMac = Told.Mac;
             Card.Carrier = CarrierChanges(Card.Via.Address);
@@ -432,8 +429,7 @@ int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
         } else if (!Upload.DeviceHeard() && Upload.Outcome() == TOutcome::NotSent && !Card.Working) {
             // Nothing can leave this card from the start (port 69, the interface): it is no station.
             // Later, the address may come back with the cable: the next attempt will tell.
-            const TReport Told = Report(Upload, Card.Via, Device, 0);
-            Say("txloader: " + (Several ? Described(Card.Via) + ": " : std::string()) + Told.Told.Reason);
+            Say("txloader: " + Who + Report(Upload, Card.Via, Device, 0).Told.Reason);
             if (Exit == ceOK)
                 Exit = ceNotSent;
             Card.Ended = true;
@@ -453,8 +449,7 @@ int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
                 if (Card.Upload)
                     Card.Upload->Cancel(Now);
         }
-        std::vector<TUdpSocket *> Sockets;
-        std::vector<TStationCard *> Waiting;
+        std::vector<TPolledUpload *> Uploads;
         TClock::time_point Until = TClock::time_point::max();
         for (TStationCard &Card : Cards) {
             if (Card.Upload && Card.Upload->Done())
@@ -472,30 +467,16 @@ int Station(const TCliOptions &Options, TUploadLimits Limits, TIpv4 Device,
                     continue;
                 }
             }
-            if (Card.Upload) {
-                Waiting.push_back(&Card);
-                Sockets.push_back(Card.Upload->Socket());
-                Until = std::min(Until, Card.Upload->Until());
-            } else if (!Card.Ended && !Stopped) {
+            if (Card.Upload)
+                Uploads.push_back(Card.Upload.get());
+            else if (!Card.Ended && !Stopped)
                 Until = std::min(Until, Card.NextStart);
-            }
         }
-        if (Waiting.empty() && (Stopped || std::all_of(Cards.begin(), Cards.end(),
+        if (Uploads.empty() && (Stopped || std::all_of(Cards.begin(), Cards.end(),
                                                        [](const TStationCard &C) { return C.Ended; })))
             break;
-        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Until - Now).count();
-        std::vector<bool> Ready;
-        if (!PollSockets(Sockets, &Wake, int(std::clamp<decltype(Left)>(Left, 0, 60000)), Ready) &&
-            !Interrupted())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Now = TClock::now();
-        for (std::size_t i = 0; i < Waiting.size(); ++i) {
-            TPolledUpload &Upload = *Waiting[i]->Upload;
-            if (i < Ready.size() && Ready[i])
-                Upload.Readable(Now);
-            if (!Upload.Done() && Now >= Upload.Until())
-                Upload.Timeout(Now);
-        }
+        // The uploads under way, and the idle cards' next write request.
+        ServePolled(Uploads, Wake, Until, Interrupted);
     }
     Say("Станция: устройств " + std::to_string(Loaded) + ", OK " + std::to_string(Ok) + ", с ошибкой " +
         std::to_string(Loaded - Ok) + ".");

@@ -68,21 +68,22 @@ TTftpResult ShownResult(TOutcome Outcome, const TUploadEvidence &Evidence)
     return trTimeout;
 }
 
-std::string StatusOf(TOutcome Outcome, TTftpResult Shown)
+// The status's word: the result shown, or the console's word for an upload cut short.
+std::string StatusWord(TOutcome Outcome, TTftpResult Shown)
 {
     if (Outcome == TOutcome::Interrupted)
         return "Прервано";
     switch (Shown) {
     case trOK:
-        return "Статус: OK";
+        return "OK";
     case trTimeout:
-        return "Статус: таймаут";
+        return "таймаут";
     case trDeviceError:
-        return "Статус: ошибка устройства";
+        return "ошибка устройства";
     case trUnknownError:
         break;
     }
-    return "Статус: неизвестная ошибка";
+    return "неизвестная ошибка";
 }
 
 // Why port 69 could not be taken on Local, in words the user can act on.
@@ -353,7 +354,8 @@ TTelling Tell(TOutcome Outcome, const TUploadEvidence &Evidence, const TDiagnosi
 {
     TTelling Told;
     Told.Shown = ShownResult(Outcome, Evidence);
-    Told.Status = StatusOf(Outcome, Told.Shown);
+    Told.Word = StatusWord(Outcome, Told.Shown);
+    Told.Status = Outcome == TOutcome::Interrupted ? Told.Word : "Статус: " + Told.Word;
     if (const auto SetUp = SetUpReason(Evidence.SetUp, Diagnosis, Local, Device))
         Told.Reason = *SetUp;
     else if (Outcome == TOutcome::DeviceError)

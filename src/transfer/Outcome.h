@@ -19,6 +19,7 @@ extern const char StatusLoading[];
 
 struct TTelling {
     std::string Status;            // one of the status texts
+    std::string Word;              // the same without "Статус: ", for a line of its own
     std::string Reason;            // why it did not end in OK; empty when the status says it all
     TTftpResult Shown = trTimeout; // which of the four results the status shows
 };

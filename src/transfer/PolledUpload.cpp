@@ -35,51 +35,55 @@ void TPolledUpload::Readable(TTime Now)
     }
 }
 
+void ServePolled(std::span<TPolledUpload *const> Uploads, TPollWake &Wake, TPolledUpload::TTime Until,
+                 const std::function<bool()> &Stop)
+{
+    std::vector<TUdpSocket *> Sockets;
+    std::vector<TPolledUpload *> Waiting;
+    std::vector<bool> Ready;
+    for (TPolledUpload *Upload : Uploads) {
+        if (Upload->Done())
+            continue;
+        Waiting.push_back(Upload);
+        Sockets.push_back(Upload->Socket());
+        Until = std::min(Until, Upload->Until());
+    }
+    const auto Left =
+        std::chrono::ceil<std::chrono::milliseconds>(Until - TUploadMachine::TClock::now()).count();
+    const int WaitMs = int(std::clamp<decltype(Left)>(Left, 0, 60000));
+    // A wait the system cuts short for no reason of ours must not turn into a spin.
+    if (!PollSockets(Sockets, &Wake, WaitMs, Ready) && !(Stop && Stop()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(WaitMs, 10)));
+    const TPolledUpload::TTime Now = TUploadMachine::TClock::now();
+    for (std::size_t i = 0; i < Waiting.size(); ++i) {
+        if (i < Ready.size() && Ready[i])
+            Waiting[i]->Readable(Now);
+        if (!Waiting[i]->Done() && Now >= Waiting[i]->Until())
+            Waiting[i]->Timeout(Now);
+    }
+}
+
 void RunPolled(std::span<TPolledUpload *const> Uploads, TPollWake &Wake, const std::function<bool()> &Stop,
                int TickMs, const std::function<void()> &Tick)
 {
     using TClock = TUploadMachine::TClock;
     bool Stopped = false;
     TClock::time_point NextTick = TClock::now();
-    std::vector<TUdpSocket *> Sockets;
-    std::vector<TPolledUpload *> Waiting;
-    std::vector<bool> Ready;
     for (;;) {
-        TClock::time_point Now = TClock::now();
+        const TClock::time_point Now = TClock::now();
         if (!Stopped && Stop && Stop()) {
             Stopped = true;
             for (TPolledUpload *Upload : Uploads)
                 Upload->Cancel(Now);
         }
-        Sockets.clear();
-        Waiting.clear();
-        TClock::time_point Until = TClock::time_point::max();
-        for (TPolledUpload *Upload : Uploads) {
-            if (Upload->Done())
-                continue;
-            Waiting.push_back(Upload);
-            Sockets.push_back(Upload->Socket());
-            Until = std::min(Until, Upload->Until());
-        }
-        if (Tick && (Waiting.empty() || Now >= NextTick)) {
+        const bool Waiting = std::any_of(Uploads.begin(), Uploads.end(),
+                                         [](const TPolledUpload *Upload) { return !Upload->Done(); });
+        if (Tick && (!Waiting || Now >= NextTick)) {
             Tick();
             NextTick = Now + std::chrono::milliseconds(TickMs);
         }
-        if (Waiting.empty())
+        if (!Waiting)
             return;
-        if (Tick)
-            Until = std::min(Until, NextTick);
-        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Until - Now).count();
-        const int WaitMs = int(std::clamp<decltype(Left)>(Left, 0, 60000));
-        // A wait the system cuts short for no reason of ours must not turn into a spin.
-        if (!PollSockets(Sockets, &Wake, WaitMs, Ready) && !(Stop && Stop()))
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(WaitMs, 10)));
-        Now = TClock::now();
-        for (std::size_t i = 0; i < Waiting.size(); ++i) {
-            if (i < Ready.size() && Ready[i])
-                Waiting[i]->Readable(Now);
-            if (!Waiting[i]->Done() && Now >= Waiting[i]->Until())
-                Waiting[i]->Timeout(Now);
-        }
+        ServePolled(Uploads, Wake, Tick ? NextTick : TClock::time_point::max(), Stop);
     }
 }

@@ -20,6 +20,11 @@ public:
     void Readable(TTime Now);
 };
 
+// One wait on the sockets of the Uploads not done yet, until the earliest time any of them
+// asked for or Until, then each served: what came read and answered, its time kept.
+void ServePolled(std::span<TPolledUpload *const> Uploads, TPollWake &Wake, TPolledUpload::TTime Until,
+                 const std::function<bool()> &Stop);
+
 // Runs Uploads side by side on this thread, each waiting on its own socket,
 // until every one is done; once Stop() holds, each ends after the packet in
 // flight. Tick, when given, runs every TickMs and once at the end.

@@ -60,9 +60,7 @@ void TUploadDriver::Start(TIpv4 Device, const std::string &FileName, TTime Now)
     FSetUp.AddressIsOwn = Checked.AddressIsOwn;
     // Nothing can reach the device: no point in waiting out the attempts.
     if (FSetUp.NothingCanBeSent() || !FSocket) {
-        FStep = FMachine->SetUpFailed(FSetUp, Now);
-        FFinishedAt = Now;
-        FEndedAt = std::chrono::system_clock::now();
+        Take(FMachine->SetUpFailed(FSetUp, Now), Now);
         return;
     }
     FReportsTaken = FSocket->PortUnreachableReports();
